@@ -1,0 +1,62 @@
+// The real breaker, "EML Real Breaker": breaks one mail into the black box of
+// the host's MailItem (headers under id 1, parts tree under id 2, execution
+// unit under id 4). One instance serves many mails on many threads: Break runs
+// under the read-only sharedLock, ApplySharedSettings under the exclusive one.
+#ifndef MAIL_MODULES_EML_BREAKER_H_
+#define MAIL_MODULES_EML_BREAKER_H_
+
+#include "emlbreaker/modules.h"
+#include "emlbreaker/strings.h"
+
+namespace nsEmlModules {
+
+// Per-profile data of the real breaker.
+struct SEmlBreakerProfileData {
+  int32_t applied = 0;
+  float wordFinderThreshold = 0.1f;
+};
+
+// Shared data of the real breaker: the paths last applied to each engine, so
+// that applying changed settings re-initialises only what changed. The
+// converter and the engines join this block with the stages that use them.
+struct SEmlBreakerSharedData {
+  ascommon::usstring libsPathApplied;
+  void* engines = nullptr;
+  ascommon::usstring wordFinderPathApplied;
+  ascommon::usstring regexPathApplied;
+  ascommon::usstring slfPathApplied;
+  ascommon::usstring knnPathApplied;
+};
+
+class CEmlBreaker : public CABreaker {
+ public:
+  // Throws CBreakerException (-10, "Memory allocation problems") when a name
+  // cannot be stored.
+  explicit CEmlBreaker(const ascommon::usstring& module_name);
+  ~CEmlBreaker() override;
+
+  void ApplySettings(uint32_t profile) override;
+  void* CreateProfileData() override;
+  void DestroyProfileData(void* data) override;
+  void* CreateSharedData() override;
+  void DestroySharedData(void* data) override;
+  void ApplySharedSettings(uint32_t profile) override;
+
+  uint8_t GetBreakerKind() override { return kBreakerReal; }
+  int32_t Break(uint32_t profile, MailItem* item) override;
+  void ReleaseBrokenMail(uint32_t profile, MailItem* item) override;
+  void CommitChanges(uint32_t profile, MailItem* item) override;
+  int32_t Rebreak(uint32_t profile, MailItem* item) override;
+
+  // The four stages. Each first runs the stages before it and does nothing
+  // when its own result is already in the box, so any one may be asked for
+  // alone (the virtual breakers do). They take no lock of their own.
+  int32_t BreakHeaders(uint32_t profile, MailItem* item);
+  int32_t BreakParts(uint32_t profile, MailItem* item);
+  int32_t BreakTextParts(uint32_t profile, MailItem* item);
+  int32_t BreakHtmlParts(uint32_t profile, MailItem* item);
+};
+
+}  // namespace nsEmlModules
+
+#endif  // MAIL_MODULES_EML_BREAKER_H_
