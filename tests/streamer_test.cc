@@ -4,27 +4,15 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <map>
 #include <string>
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/mail_item.h"
 #include "emlbreaker/packer.h"
+#include "framework/testing/map_settings.h"
 #include "tests/plugin_loader.h"
 
 namespace {
-
-class MapSettings final : public CASettings {
- public:
-  const char16_t* GetSetting(uint32_t, const char16_t* path) override {
-    auto found = values.find(path);
-    return found == values.end() ? nullptr : found->second.c_str();
-  }
-  int32_t GetIntSetting(uint32_t, const char16_t*, int32_t default_value) override {
-    return default_value;
-  }
-  std::map<std::u16string, std::u16string> values;
-};
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 

@@ -1,8 +1,11 @@
 #include "mail/modules/eml_breaker.h"
 
+#include <cstdlib>
 #include <new>
+#include <string>
 
 #include "emlbreaker/exceptions.h"
+#include "emlbreaker/locker.h"
 #include "framework/not_available.h"
 
 namespace nsEmlModules {
@@ -17,8 +20,52 @@ CEmlBreaker::CEmlBreaker(const ascommon::usstring& module_name) : CABreaker(modu
 
 CEmlBreaker::~CEmlBreaker() = default;
 
-void CEmlBreaker::ApplySettings(uint32_t) {
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::ApplySettings");
+namespace {
+
+// Word-finder threshold per aggressivity level. Level 0 gives the same value
+// as level 2, not 0.15: hosts configured for level 0 have always got it.
+constexpr float kThresholdByLevel[10] = {0.17f, 0.16f, 0.17f, 0.18f, 0.19f,
+                                         0.20f, 0.21f, 0.22f, 0.23f, 0.24f};
+constexpr float kDefaultThreshold = 0.1f;
+
+// A text setting as 8-bit text; absent and empty both give "".
+std::string TextSetting(CASettings* settings, uint32_t profile, const char16_t* path) {
+  const char16_t* value = settings != nullptr ? settings->GetSetting(profile, path) : nullptr;
+  if (value == nullptr) return std::string();
+  ascommon::sstring narrow{ascommon::usstring(value)};
+  return std::string(narrow.c_str(), narrow.Length());
+}
+
+// A text setting as wide text; absent gives an empty (set) string, so that it
+// compares equal to another absent value.
+ascommon::usstring WideSetting(CASettings* settings, uint32_t profile, const char16_t* path) {
+  const char16_t* value = settings != nullptr ? settings->GetSetting(profile, path) : nullptr;
+  return ascommon::usstring(value != nullptr ? value : u"");
+}
+
+}  // namespace
+
+void CEmlBreaker::ApplySettings(uint32_t profile) {
+  static constexpr const char kFunction[] = "nsEmlModules::CEmlBreaker::ApplySettings";
+  auto* block = profile < kMaxProfiles ? static_cast<SEmlBreakerProfileData*>(profileData[profile])
+                                       : nullptr;
+  if (block == nullptr) throw ASBadPtrException("%s - invalid data struct pointer received", kFunction);
+  float threshold = kDefaultThreshold;
+  bool from_level = false;
+  std::string level_text = TextSetting(settings, profile, u"/eml/global/AggressivityLevel");
+  if (!level_text.empty()) {
+    long level = std::strtol(level_text.c_str(), nullptr, 10);  // leading integer, 0 if none
+    if (level >= 0 && level <= 9) {
+      threshold = kThresholdByLevel[level];
+      from_level = true;
+    }
+  }
+  if (!from_level) {
+    std::string threshold_text = TextSetting(settings, profile, u"/eml/breaker/WordFinderThreshold");
+    if (!threshold_text.empty()) threshold = std::strtof(threshold_text.c_str(), nullptr);
+  }
+  block->applied = 1;
+  block->wordFinderThreshold = threshold;
 }
 
 void* CEmlBreaker::CreateProfileData() { return new (std::nothrow) SEmlBreakerProfileData(); }
@@ -30,11 +77,46 @@ void CEmlBreaker::DestroyProfileData(void* data) {
 void* CEmlBreaker::CreateSharedData() { return new (std::nothrow) SEmlBreakerSharedData(); }
 
 void CEmlBreaker::DestroySharedData(void* data) {
-  delete static_cast<SEmlBreakerSharedData*>(data);
+  auto* shared = static_cast<SEmlBreakerSharedData*>(data);
+  if (shared == nullptr) return;
+  if (converter_ == &shared->converter) AttachConverter(nullptr);
+  delete shared;
 }
 
-void CEmlBreaker::ApplySharedSettings(uint32_t) {
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::ApplySharedSettings");
+void CEmlBreaker::AttachConverter(const ascommon::CCharsetConverter* converter) {
+  converter_ = converter;
+}
+
+void CEmlBreaker::ApplySharedSettings(uint32_t profile) {
+  static constexpr const char kFunction[] = "nsEmlModules::CEmlBreaker::ApplySharedSettings";
+  ascommon::auto_locker hold(&sharedLock, ascommon::auto_locker::kExclusive, true);
+  auto* shared = static_cast<SEmlBreakerSharedData*>(sharedData);
+  if (shared == nullptr) throw ASBadPtrException("%s - invalid data struct pointer received", kFunction);
+
+  ascommon::usstring libs_path = WideSetting(settings, profile, u"/eml/global/SharedLibsPath");
+  ascommon::usstring data_path = WideSetting(settings, profile, u"/eml/global/SharedDataPath");
+  ascommon::usstring slf_path = WideSetting(settings, profile, u"/eml/breaker/SlfPath");
+  int32_t generate_map =
+      settings != nullptr ? settings->GetIntSetting(profile, u"GENERATE_NNMAP_FILE", 0) : 0;
+
+  if (libs_path != shared->libsPathApplied) {
+    try {
+      shared->converter.Init(libs_path);
+      if (shared->libsPathApplied.Assign(libs_path.c_str()) != 0)
+        throw ASMemException("%s - could not assign value to usstring", kFunction);
+      AttachConverter(&shared->converter);
+    } catch (const std::exception&) {
+      if (profile < kMaxProfiles) profileValid[profile] = 0;
+      throw ASException("%s - conversion object could not be initialized.", kFunction);
+    }
+  }
+
+  // The engines (word finder, code heuristics, regular expressions, layout
+  // classifier, rule engine) are set up here, each in its own guard, once
+  // the rule engine is part of the breaker.
+  (void)data_path;
+  (void)slf_path;
+  (void)generate_map;
 }
 
 int32_t CEmlBreaker::Break(uint32_t, MailItem*) {

@@ -5,6 +5,7 @@
 #ifndef MAIL_MODULES_EML_BREAKER_H_
 #define MAIL_MODULES_EML_BREAKER_H_
 
+#include "common/charset_converter.h"
 #include "emlbreaker/modules.h"
 #include "emlbreaker/strings.h"
 
@@ -20,12 +21,13 @@ struct SEmlBreakerProfileData {
 // that applying changed settings re-initialises only what changed. The
 // converter and the engines join this block with the stages that use them.
 struct SEmlBreakerSharedData {
-  ascommon::usstring libsPathApplied;
+  ascommon::CCharsetConverter converter{true};
+  ascommon::usstring libsPathApplied;  // unset: the first apply always sets up
   void* engines = nullptr;
-  ascommon::usstring wordFinderPathApplied;
-  ascommon::usstring regexPathApplied;
-  ascommon::usstring slfPathApplied;
-  ascommon::usstring knnPathApplied;
+  ascommon::usstring wordFinderPathApplied;  // unset: the first apply always sets up
+  ascommon::usstring regexPathApplied;  // unset: the first apply always sets up
+  ascommon::usstring slfPathApplied;  // unset: the first apply always sets up
+  ascommon::usstring knnPathApplied;  // unset: the first apply always sets up
 };
 
 class CEmlBreaker : public CABreaker {
@@ -55,6 +57,13 @@ class CEmlBreaker : public CABreaker {
   int32_t BreakParts(uint32_t profile, MailItem* item);
   int32_t BreakTextParts(uint32_t profile, MailItem* item);
   int32_t BreakHtmlParts(uint32_t profile, MailItem* item);
+
+ private:
+  // Gives the converter to the header parser and the body analyser (null
+  // detaches it).
+  void AttachConverter(const ascommon::CCharsetConverter* converter);
+
+  const ascommon::CCharsetConverter* converter_ = nullptr;
 };
 
 }  // namespace nsEmlModules

@@ -1,0 +1,138 @@
+#include "tools/emlscan/scanner.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "emlbreaker/exceptions.h"
+
+namespace emlscan {
+namespace fs = std::filesystem;
+
+constexpr uint32_t kProfile = 0;
+
+Scanner::Scanner(const std::string& plugin_path, const Config& config)
+    : host_(plugin_path), settings_(config) {
+  streamer_ = dynamic_cast<CAStreamer*>(host_.CreateModule(u"Eml Streamer", &settings_, kProfile));
+  breaker_ = dynamic_cast<CABreaker*>(host_.CreateModule(u"EML Real Breaker", &settings_, kProfile));
+  if (streamer_ == nullptr || breaker_ == nullptr)
+    throw std::runtime_error("the plug-in's streamer or real breaker has the wrong interface");
+  streamer_->ApplySettings(kProfile);
+  streamer_->ApplySharedSettings(kProfile);
+  breaker_->ApplySettings(kProfile);
+  breaker_->ApplySharedSettings(kProfile);
+}
+
+void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>& inspect) {
+  std::error_code error;
+  if (!fs::is_regular_file(file, error)) {
+    throw std::runtime_error(fs::exists(file, error) ? "not a regular file" : "no such file");
+  }
+  std::unique_ptr<CAStream> stream(
+      streamer_->CreateStream(kProfile, const_cast<char*>(file.c_str()), kEmlSubtypeFile));
+  auto* eml = dynamic_cast<CAEmlStream*>(stream.get());
+  if (eml == nullptr || eml->GetHandle() == nullptr)
+    throw std::runtime_error("the packer could not open it");
+  MailItem item;
+  item.stream = stream.get();
+  struct Release {
+    CABreaker* breaker;
+    MailItem* item;
+    ~Release() {
+      try {
+        breaker->ReleaseBrokenMail(kProfile, item);
+      } catch (const std::exception&) {
+        // Nothing more can be done for this mail; the box frees the rest.
+      }
+    }
+  } release{breaker_, &item};
+  try {
+    breaker_->Break(kProfile, &item);
+  } catch (const ASException& e) {
+    throw std::runtime_error(std::string(e.what()) + " (code " +
+                             std::to_string(e.GetErrorCode()) + ")");
+  }
+  inspect(item);
+}
+
+std::vector<std::string> CollectMailFiles(const std::vector<std::string>& args) {
+  std::vector<std::string> files;
+  for (const std::string& arg : args) {
+    std::error_code error;
+    if (!fs::is_directory(arg, error)) {
+      files.push_back(arg);
+      continue;
+    }
+    std::vector<std::string> found;
+    fs::recursive_directory_iterator it(arg, fs::directory_options::skip_permission_denied, error);
+    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (!name.empty() && name[0] == '.') {
+        if (it->is_directory(error)) it.disable_recursion_pending();
+        continue;
+      }
+      if (it->is_regular_file(error)) found.push_back(it->path().string());
+    }
+    std::sort(found.begin(), found.end());
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  return files;
+}
+
+void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>& work,
+                const std::function<void(size_t, const std::string&)>& emit) {
+  if (jobs <= 1) {
+    for (size_t i = 0; i < count; ++i) emit(i, work(i));
+    return;
+  }
+  // Workers take indices in order; a worker waits while it would run more
+  // than `window` mails ahead of the printer, so memory stays bounded however
+  // long the run.
+  const size_t window = static_cast<size_t>(jobs) * 8;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<size_t, std::string> done;
+  size_t next = 0, printed = 0;
+  auto worker = [&] {
+    for (;;) {
+      size_t index;
+      {
+        std::unique_lock<std::mutex> hold(mutex);
+        changed.wait(hold, [&] { return next >= count || next < printed + window; });
+        if (next >= count) return;
+        index = next++;
+      }
+      std::string text = work(index);
+      {
+        std::lock_guard<std::mutex> hold(mutex);
+        done.emplace(index, std::move(text));
+      }
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < jobs; ++t) threads.emplace_back(worker);
+  while (printed < count) {
+    std::string text;
+    {
+      std::unique_lock<std::mutex> hold(mutex);
+      changed.wait(hold, [&] { return done.count(printed) != 0; });
+      auto it = done.find(printed);
+      text = std::move(it->second);
+      done.erase(it);
+    }
+    emit(printed, text);
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      ++printed;
+    }
+    changed.notify_all();
+  }
+  for (auto& thread : threads) thread.join();
+}
+
+}  // namespace emlscan

@@ -1,0 +1,55 @@
+// Drives mails through the plug-in as a framework host does: one streamer and
+// one real breaker, configured once, then per mail CreateStream, Break, the
+// caller's look at the black box, ReleaseBrokenMail and the stream closed.
+//
+// Scan may be called from several threads at once for different mails: the
+// breaker and the streamer take their read-only locks inside.
+#ifndef TOOLS_EMLSCAN_SCANNER_H_
+#define TOOLS_EMLSCAN_SCANNER_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emlbreaker/mail_item.h"
+#include "tools/emlscan/config.h"
+#include "tools/emlscan/host_settings.h"
+#include "tools/emlscan/plugin_host.h"
+
+namespace emlscan {
+
+class Scanner {
+ public:
+  // Loads the plug-in and applies the settings; throws std::runtime_error or
+  // an ASException naming what failed.
+  Scanner(const std::string& plugin_path, const Config& config);
+
+  // Breaks one mail file and calls `inspect` with the broken item. Throws
+  // std::runtime_error with a one-line reason when the mail cannot be read
+  // or broken; the item is released in every case.
+  void Scan(const std::string& file, const std::function<void(MailItem&)>& inspect);
+
+  PluginHost& host() { return host_; }
+
+ private:
+  PluginHost host_;
+  HostSettings settings_;
+  CAStreamer* streamer_ = nullptr;
+  CABreaker* breaker_ = nullptr;
+};
+
+// The mail files named by `args`: files as given, folders searched
+// recursively (hidden entries skipped), each folder's files in name order.
+// Names that do not exist are returned too, so the caller reports them.
+std::vector<std::string> CollectMailFiles(const std::vector<std::string>& args);
+
+// Runs `work(index)` for every index below `count` on `jobs` threads and
+// calls `emit(index, text)` in index order on the calling thread, keeping at
+// most a small window of finished results in memory.
+void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>& work,
+                const std::function<void(size_t, const std::string&)>& emit);
+
+}  // namespace emlscan
+
+#endif  // TOOLS_EMLSCAN_SCANNER_H_
