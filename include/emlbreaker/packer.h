@@ -40,14 +40,14 @@ inline constexpr int32_t kSetHeaderReplace = 1;  // replace the first of that na
 // Defects a parse found (CAMimePart::GetDefects), one bit each. They describe
 // the input, not a failure: the mail is still readable.
 enum : uint32_t {
-  kDefectNotAMail = 1u << 0,        // no header block could be read: the whole
-                                    // input is the top part's body, no headers
-  kDefectTooDeep = 1u << 1,         // parts nested past the depth limit are hidden
-  kDefectTooManyParts = 1u << 2,    // parts past the part limit are hidden
-  kDefectNoBoundary = 1u << 3,      // a multipart without a boundary parameter
+  kDefectNotAMail = 1u << 0,            // no header block could be read: the whole
+                                        // input is the top part's body, no headers
+  kDefectTooDeep = 1u << 1,             // parts nested past the depth limit are hidden
+  kDefectTooManyParts = 1u << 2,        // parts past the part limit are hidden
+  kDefectNoBoundary = 1u << 3,          // a multipart without a boundary parameter
   kDefectMalformedMultipart = 1u << 4,  // a multipart ended by its parent's boundary
-  kDefectTruncated = 1u << 5,       // the input ended inside a header block or a multipart
-  kDefectInvalidHeader = 1u << 6,   // a header line without a valid name was skipped
+  kDefectTruncated = 1u << 5,           // the input ended inside a multipart
+  kDefectInvalidHeader = 1u << 6,       // reserved, not reported (docs/PACKER.md)
 };
 
 // One MIME part of an open mail. The top part (the handle of the mail) carries
@@ -64,7 +64,8 @@ class CAMimePart {
   // `buffer` of `size` bytes. Returns its length, or 0 when it does not fit.
   virtual int32_t GetContentType(char* buffer, uint32_t size) = 0;
   // slot 3: bytes of the part's content as it stands in the mail (before its
-  // transfer encoding is undone); 0 for a multipart.
+  // transfer encoding is undone); 0 for a multipart or a part without content,
+  // -1 when the content cannot be located.
   virtual int64_t GetEncodedSize() = 0;
   // slot 4: non-zero when this part or one of its ancestors was removed.
   virtual int32_t IsRemoved() = 0;

@@ -1,0 +1,180 @@
+#include "mail.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "limits.h"
+
+namespace msgcodec {
+namespace {
+
+bool IsCtrl(unsigned char c) { return c < 32 || c == 127; }
+
+// GMime's rule for a field name: no control characters, and blanks only
+// between the name and the colon.
+bool LooksLikeFieldName(const char* begin, const char* colon) {
+  bool blank = false;
+  for (const char* p = begin; p < colon; p++) {
+    if (*p == ' ' || *p == '\t') {
+      blank = true;
+    } else if (blank || IsCtrl(static_cast<unsigned char>(*p))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Refuses a large mail whose lines would make GMime build more objects than
+// the limits allow; see limits.h for the memory this bounds.
+bool Prescan(std::string_view mail, std::string* error) {
+  if (mail.size() <= kPrescanBytes) return true;
+  uint32_t dash_lines = 0, header_lines = 0;
+  for (size_t line = 0; line < mail.size();) {
+    const char* p = mail.data() + line;
+    size_t left = mail.size() - line;
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', left));
+    size_t length = nl ? static_cast<size_t>(nl - p) : left;
+    if (length >= 2 && p[0] == '-' && p[1] == '-') {
+      if (++dash_lines > kMaxDashLines) {
+        *error =
+            "mail refused: more than " + std::to_string(kMaxDashLines) + " lines start with \"--\"";
+        return false;
+      }
+    } else if (length > 0 && p[0] != ' ' && p[0] != '\t') {
+      const char* colon = static_cast<const char*>(std::memchr(p, ':', length));
+      if (colon && LooksLikeFieldName(p, colon) && ++header_lines > kMaxHeaderLikeLines) {
+        *error = "mail refused: more than " + std::to_string(kMaxHeaderLikeLines) +
+                 " lines look like header fields";
+        return false;
+      }
+    }
+    line += length + 1;
+  }
+  return true;
+}
+
+PartKind KindOf(GMimeObject* object) {
+  if (GMIME_IS_MULTIPART(object)) return PartKind::kMultipart;
+  if (GMIME_IS_MESSAGE_PART(object)) return PartKind::kMessage;
+  return PartKind::kLeaf;
+}
+
+}  // namespace
+
+void EnsureGMime() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+Mail::Mail(GByteArray* bytes, std::string body_base)
+    : bytes_(bytes), store_(std::move(body_base)) {}
+
+Mail::~Mail() {
+  parts_.clear();
+  if (message_) g_object_unref(message_);
+  if (stream_) g_object_unref(stream_);
+  g_byte_array_unref(bytes_);
+}
+
+std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std::string* error) {
+  EnsureGMime();
+  std::unique_ptr<Mail> mail(new Mail(bytes, std::move(body_base)));
+  std::string_view raw = mail->bytes();
+  if (!Prescan(raw, error)) return nullptr;
+  const char* first_nl = static_cast<const char*>(std::memchr(raw.data(), '\n', raw.size()));
+  if (first_nl && first_nl > raw.data() && first_nl[-1] == '\r') mail->newline_ = "\r\n";
+
+  // The stream reads the mail's own array; GMime's content streams are views
+  // of it, so no part's content is copied.
+  mail->stream_ = g_mime_stream_mem_new_with_byte_array(bytes);
+  g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(mail->stream_), FALSE);
+  GMimeParser* parser = g_mime_parser_new_with_stream(mail->stream_);
+  // No warning callback: with one GMime validates every header as UTF-8 and
+  // looks up repeated ones, a quarter of the parse time on ordinary mail. The
+  // defects that matter are read off the finished tree instead.
+  mail->message_ = g_mime_parser_construct_message(parser, nullptr);
+  mail->headers_end_ = mail->message_ ? g_mime_parser_get_headers_end(parser) : -1;
+  g_object_unref(parser);
+  mail->BuildTree();
+  return mail;
+}
+
+void Mail::BuildTree() {
+  struct Node {
+    GMimeObject* object;
+    int32_t parent;
+    int32_t depth;
+    PartKind kind;
+  };
+  std::vector<Node> nodes;
+  // A multipart without a boundary, or without its close delimiter (GMime
+  // then clears write_end_boundary): ended by an enclosing multipart's
+  // delimiter when one of those did close, else by the end of the input.
+  auto note_defects = [this](const std::vector<Node>& all, int32_t index) {
+    GMimeMultipart* multipart = GMIME_MULTIPART(all[index].object);
+    if (!g_mime_object_get_content_type_parameter(all[index].object, "boundary")) {
+      defects_ |= kDefectNoBoundary;
+      return;
+    }
+    if (multipart->write_end_boundary) return;
+    for (int32_t outer = all[index].parent; outer >= 0; outer = all[outer].parent) {
+      if (GMIME_MULTIPART(all[outer].object)->write_end_boundary) {
+        defects_ |= kDefectMalformedMultipart;
+        return;
+      }
+    }
+    defects_ |= kDefectTruncated;
+  };
+  GMimeObject* top = message_ ? g_mime_message_get_mime_part(message_) : nullptr;
+  if (!message_) defects_ |= kDefectNotAMail;
+  nodes.push_back({top, -1, 0, top ? KindOf(top) : PartKind::kRawBody});
+
+  // Depth-first in document order with an explicit stack: children are
+  // pushed last to first so they come off first to last.
+  std::vector<Node> stack;
+  auto push_children = [&](int32_t index) {
+    const Node node = nodes[index];
+    if (node.kind != PartKind::kMultipart) return;
+    GMimeMultipart* multipart = GMIME_MULTIPART(node.object);
+    note_defects(nodes, index);
+    int count = g_mime_multipart_get_count(multipart);
+    if (count > 0 && node.depth >= kMaxDepth) {
+      defects_ |= kDefectTooDeep;
+      return;
+    }
+    for (int i = count - 1; i >= 0; i--) {
+      GMimeObject* child = g_mime_multipart_get_part(multipart, i);
+      stack.push_back({child, index, node.depth + 1, KindOf(child)});
+    }
+  };
+  push_children(0);
+  while (!stack.empty()) {
+    if (nodes.size() >= kMaxParts) {
+      defects_ |= kDefectTooManyParts;
+      break;
+    }
+    nodes.push_back(stack.back());
+    stack.pop_back();
+    push_children(static_cast<int32_t>(nodes.size() - 1));
+  }
+
+  // The array never grows after this, so part addresses stay valid.
+  parts_.reserve(nodes.size());
+  for (const Node& node : nodes) {
+    Part* parent = node.parent < 0 ? nullptr : &parts_[node.parent];
+    parts_.emplace_back(this, parent, node.depth, node.kind, node.object,
+                        node.parent < 0 ? message_ : nullptr);
+    if (parent) parent->AddChild(&parts_.back());
+  }
+}
+
+Part* Mail::PartAt(const void* pointer) {
+  auto address = reinterpret_cast<uintptr_t>(pointer);
+  auto first = reinterpret_cast<uintptr_t>(static_cast<CAMimePart*>(parts_.data()));
+  if (address < first) return nullptr;
+  uintptr_t offset = address - first;
+  if (offset % sizeof(Part) != 0 || offset / sizeof(Part) >= parts_.size()) return nullptr;
+  return &parts_[offset / sizeof(Part)];
+}
+
+}  // namespace msgcodec

@@ -1,0 +1,109 @@
+// One MIME part of an open mail, as the packer hands it out (CAMimePart). A
+// part reads its headers and content from GMime's objects and the mail's raw
+// bytes, keeps the changes made to its headers, and writes its decoded body
+// on request. Parts live in their Mail's array and die with it; a part is used
+// by the thread that holds its mail.
+#ifndef MSGCODEC_PART_H_
+#define MSGCODEC_PART_H_
+
+#include <gmime/gmime.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "emlbreaker/packer.h"
+
+namespace msgcodec {
+
+class Mail;
+
+// The offset of the field `header` in the raw `mail`, or kNotFound. GMime's
+// offset is right but for the first field after lines it skipped (an mbox
+// "From " line): then the field is looked for from that offset on.
+size_t HeaderOffset(std::string_view mail, GMimeHeader* header);
+
+enum class PartKind : uint8_t {
+  kLeaf,       // a GMimePart: content with a transfer encoding
+  kMultipart,  // a GMimeMultipart
+  kMessage,    // a GMimeMessagePart: an attached mail, shown as a leaf
+  kRawBody,    // no GMime object: the input was not a mail, all of it is body
+};
+
+// A header value set through SetHeader, in the form it is written: the text
+// after "name: ", with the mail's line break and a blank before each
+// continuation line.
+struct HeaderEdit {
+  int32_t index;     // the header it replaces, or -1 when added
+  std::string name;  // the name written for an added header
+  std::string text;
+};
+
+class Part final : public CAMimePart {
+ public:
+  // `object` is the part's GMime object (for the top part the message's
+  // MIME part), null for kRawBody. For the top part `message` is the parsed
+  // message whose header list comes before the object's.
+  Part(Mail* mail, Part* parent, int32_t depth, PartKind kind, GMimeObject* object,
+       GMimeMessage* message);
+  Part(Part&&) = default;
+
+  int32_t GetDepth() override;
+  CAMimePart* GetParent() override;
+  int32_t GetContentType(char* buffer, uint32_t size) override;
+  int64_t GetEncodedSize() override;
+  int32_t IsRemoved() override;
+  int32_t Remove(const void* caller_part) override;
+  int32_t RewindHeaders() override;
+  int32_t NextHeader(char* name, char* value) override;
+  int32_t GetMaxHeaderLengths(uint32_t* name_length, uint32_t* value_length) override;
+  int32_t SetHeader(const char* name, const char* value, int32_t mode) override;
+  int32_t IsMultipart() override;
+  int32_t NextChild(CAMimePart** child) override;
+  int32_t GetChildCount() override;
+  uint32_t GetDefects() override;
+  int32_t GetBodyFile(char* path) override;
+
+  // Used by Mail while it builds the tree, and by the writer.
+  void AddChild(Part* child);
+  Part* parent() const { return parent_; }
+  PartKind kind() const { return kind_; }
+  GMimeObject* object() const { return object_; }
+  bool removed_here() const { return removed_; }
+  const std::vector<Part*>& children() const { return children_; }
+  const std::vector<GMimeHeader*>& headers();  // in mail order
+  const std::vector<HeaderEdit>& edits() const { return edits_; }
+  // The multipart's boundary parameter, empty when it has none.
+  std::string_view boundary() const;
+  // The part's content in the raw mail: [begin, end), with its encoding.
+  // False when it cannot be located (a multipart, or GMime's content is not a
+  // view of the mail's bytes).
+  bool ContentRange(size_t* begin, size_t* end, GMimeContentEncoding* encoding);
+
+ private:
+  bool WriteBody(int fd, std::string* error);
+  bool MessageRange(size_t* begin, size_t* end);
+  void BuildHeaders();
+  std::string_view MailBytes() const;
+
+  Mail* mail_;
+  Part* parent_;
+  int32_t depth_;
+  PartKind kind_;
+  bool removed_ = false;
+  bool headers_built_ = false;
+  GMimeObject* object_;
+  GMimeMessage* message_;
+  std::vector<Part*> children_;
+  uint32_t sibling_index_ = 0;
+  std::vector<GMimeHeader*> headers_;
+  std::vector<HeaderEdit> edits_;
+  size_t header_cursor_ = 0;
+  std::string body_path_;  // empty until the body file is written
+};
+
+}  // namespace msgcodec
+
+#endif  // MSGCODEC_PART_H_

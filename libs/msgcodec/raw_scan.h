@@ -1,0 +1,54 @@
+// Line-level scans over the raw bytes of a mail, used where GMime does not
+// report an offset: the extent of a header field, the empty line that ends a
+// header block, and the delimiter lines of a multipart. Each one follows the
+// rule GMime's parser applies (gmime-parser.c), so the offsets found here are
+// the ones GMime parsed by. Stateless; every function reads only `mail`.
+#ifndef MSGCODEC_RAW_SCAN_H_
+#define MSGCODEC_RAW_SCAN_H_
+
+#include <cstddef>
+#include <string_view>
+
+namespace msgcodec {
+
+inline constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+// Offset just past the '\n' that ends the line holding `pos`, or mail.size().
+size_t NextLine(std::string_view mail, size_t pos);
+
+// Start of the line holding `pos`.
+size_t LineStart(std::string_view mail, size_t pos);
+
+// End of the header field that starts at `pos`: past its line and every
+// continuation line (one that starts with a blank or a tab).
+size_t HeaderFieldEnd(std::string_view mail, size_t pos);
+
+// Offset of the field "name:" (`raw_name` is the bytes before the colon) at or
+// after `pos` and before `limit`, trying each line start; kNotFound when none.
+size_t FindHeaderField(std::string_view mail, size_t pos, size_t limit, std::string_view raw_name);
+
+// Start of the first empty line ("\n" or "\r\n") at or after the line start
+// `pos`; kNotFound when none.
+size_t FindEmptyLine(std::string_view mail, size_t pos);
+
+// Length of the empty line at `pos` (1 for "\n", 2 for "\r\n"), else 0.
+size_t EmptyLineLength(std::string_view mail, size_t pos);
+
+// True when the line [begin, end) (line end excluded) is "--boundary" or,
+// with `close`, "--boundary--", followed by nothing but blanks.
+bool IsDelimiterLine(std::string_view line, std::string_view boundary, bool close);
+
+// Start of the nearest line before `pos` and at or after `floor` that is a
+// delimiter (not a close delimiter) of `boundary`; kNotFound when none.
+size_t FindDelimiterBefore(std::string_view mail, size_t pos, size_t floor,
+                           std::string_view boundary);
+
+// Start of the first line at or after the line start `pos` that is a
+// delimiter or close delimiter of any of `boundaries` (innermost first), as
+// GMime ends a part at any boundary open around it; kNotFound when none.
+size_t FindAnyDelimiter(std::string_view mail, size_t pos, const std::string_view* boundaries,
+                        size_t count);
+
+}  // namespace msgcodec
+
+#endif  // MSGCODEC_RAW_SCAN_H_
