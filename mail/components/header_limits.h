@@ -1,0 +1,26 @@
+// Bounds of header parsing: every count a mail controls is capped here.
+#ifndef MAIL_COMPONENTS_HEADER_LIMITS_H_
+#define MAIL_COMPONENTS_HEADER_LIMITS_H_
+
+#include <cstddef>
+
+namespace nsEmlComponents {
+
+// Entries kept from one address header; later entries are dropped. Real
+// recipient lists run to a few hundred, but a value of bare commas makes one
+// (empty) entry per byte, and each entry costs two wide strings.
+inline constexpr size_t kMaxAddressesPerHeader = 4096;
+
+// Received headers kept in one map (hops and joined value alike); later ones
+// are skipped. Real mails carry a few dozen; the packer admits tens of
+// thousands of header lines, and every hop costs a date and eight strings.
+inline constexpr size_t kMaxReceivedHops = 1024;
+
+// A header map whose count passes this many entries per bucket gets twice the
+// buckets, so that a mail of many distinct header names cannot make every
+// insertion walk a long chain. Maps of ordinary mails never reach it.
+inline constexpr size_t kMaxHeadersPerBucket = 8;
+
+}  // namespace nsEmlComponents
+
+#endif  // MAIL_COMPONENTS_HEADER_LIMITS_H_

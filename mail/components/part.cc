@@ -1,0 +1,71 @@
+#include "mail/components/part.h"
+
+#include <cstring>
+
+#include "mail/components/headers.h"
+
+namespace nsEmlComponents {
+namespace {
+
+// A part's header map is small: a MIME part carries a handful of headers.
+constexpr uint32_t kPartHeaderBuckets = 16;
+
+// Zero-fills the whole buffer, not just the text, so that what a failed
+// analysis decoded does not stay readable behind the terminator.
+void WipeText(ascommon::usstring* text) {
+  if (text->GetBuffer() == nullptr) return;
+  std::memset(text->GetBuffer(), 0, text->Capacity() * sizeof(char16_t));
+  text->UpdateLength();
+}
+
+}  // namespace
+
+int CHtmlInfo::Reset() {
+  analysed = nonAsciiRun = mediumText = redText = remoteImage = imageInLink = 0;
+  webLink = bigText = largeImage = clickHere = removeMailLink = blankTarget = 0;
+  encodedUrl = numericIpHost = decimalHost = nonJavaScript = atInHost = 0;
+  textOutsideHtml = bizHost = unbalancedTags = imageWithoutSrc = 0;
+  noHtmlElement = 1;
+  smallFontClass = 0;
+  visibleChars = 1024;
+  splitComments = 0;
+  hrefCount = 0;
+  links.SetSize(0, false);
+  images.SetSize(0, false);
+  anchors.SetSize(0, false);
+  labels.SetSize(0, false);
+  return title.Assign(u"");
+}
+
+CPartBody::~CPartBody() = default;
+
+CPartBodyTextPlain::~CPartBodyTextPlain() = default;
+
+void CPartBodyTextPlain::Reset() {
+  WipeText(&text);
+  urls.SetSize(0, false);
+}
+
+CPartBodyTextHtml::~CPartBodyTextHtml() = default;
+
+void CPartBodyTextHtml::Reset() {
+  WipeText(&visibleText);
+  info.Reset();
+}
+
+CPart::CPart(CAMimePart* part_source, int32_t part_depth)
+    : headers(kPartHeaderBuckets, nullptr), source(part_source), depth(part_depth) {}
+
+CPart::~CPart() {
+  const uint32_t count = headers.GetCount();
+  if (count > 0) {
+    auto position = headers.GetStartPosition();
+    for (uint32_t i = 0; i < count; ++i) {
+      delete position.Value();
+      if (i + 1 < count) position.Next();
+    }
+  }
+  delete body;
+}
+
+}  // namespace nsEmlComponents
