@@ -1,18 +1,31 @@
 #include "mail/modules/eml_breaker.h"
 
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/locker.h"
+#include "emlbreaker/mail_item.h"
+#include "emlbreaker/packer.h"
+#include "emlbreaker/trace.h"
+#include "mail/components/break_parts.h"
+#include "mail/components/header_parser.h"
+#include "mail/components/headers.h"
+#include "mail/components/parts_tree.h"
 #include "framework/not_available.h"
 
 namespace nsEmlModules {
 
+using nsEmlComponents::kMailHeadersId;
+using nsEmlComponents::kPartsTreeId;
 using nsEmlFramework::ThrowNotAvailable;
+using nsEmlComponents::CHeaderMap;
+using nsEmlComponents::DeleteHeaders;
 
-CEmlBreaker::CEmlBreaker(const ascommon::usstring& module_name) : CABreaker(module_name, 0) {
+CEmlBreaker::CEmlBreaker(const ascommon::usstring& module_name)
+    : CABreaker(module_name, 0), headerParser(new nsEmlComponents::CHeaderParser()) {
   if (name.GetError() != 0 || familyName.GetError() != 0) {
     throw CBreakerException(-10, "Memory allocation problems");
   }
@@ -85,6 +98,7 @@ void CEmlBreaker::DestroySharedData(void* data) {
 
 void CEmlBreaker::AttachConverter(const ascommon::CCharsetConverter* converter) {
   converter_ = converter;
+  headerParser->SetConverter(converter);
 }
 
 void CEmlBreaker::ApplySharedSettings(uint32_t profile) {
@@ -119,16 +133,67 @@ void CEmlBreaker::ApplySharedSettings(uint32_t profile) {
   (void)generate_map;
 }
 
-int32_t CEmlBreaker::Break(uint32_t, MailItem*) {
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::Break");
+int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {
+  static constexpr const char kFunction[] = "nsEmlModules::CEmlBreaker::Break";
+  ascommon::auto_locker hold(&sharedLock, ascommon::auto_locker::kReadOnly, true);
+  if (sharedData == nullptr) throw ASException("%s - invalid shared data structure", kFunction);
+  BreakHeaders(profile, item);
+  BreakParts(profile, item);
+  // The text and HTML stages and the execution unit under id 4 join here
+  // with the analysis and the rule engine.
+  return 0;
 }
 
-void CEmlBreaker::ReleaseBrokenMail(uint32_t, MailItem*) {
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::ReleaseBrokenMail");
+void CEmlBreaker::ReleaseBrokenMail(uint32_t, MailItem* item) {
+  if (item == nullptr) return;
+  ascommon::CBlackBoxObject* object = item->box.GetObject(kMailHeadersId);
+  if (object == nullptr) return;
+  auto* headers = dynamic_cast<CHeaderMap*>(object);
+  if (headers == nullptr) {
+    GetDebugTrace()->Trace("Wrong bb object type where headers should be ");
+    return;
+  }
+  DeleteHeaders(headers);
+  item->box.Remove(kMailHeadersId);
+  item->box.Remove(kPartsTreeId);
 }
 
-void CEmlBreaker::CommitChanges(uint32_t, MailItem*) {
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::CommitChanges");
+namespace {
+
+// Removes from the mail every part the filters marked removed.
+class CPartsTreeModifier final : public nsEmlComponents::CAPartsTreeListenerRW {
+ public:
+  void Visit(nsEmlComponents::CPart* part, nsEmlComponents::CPartsTree::CNode*) override {
+    if (part != nullptr && part->removed && part->source != nullptr) part->source->Remove(part);
+  }
+};
+
+}  // namespace
+
+void CEmlBreaker::CommitChanges(uint32_t, MailItem* item) {
+  CAEmlStream* stream = StreamOf(item);
+  ascommon::CBlackBoxObject* object = item->box.GetObject(kMailHeadersId);
+  if (object == nullptr) return;
+  auto* headers = dynamic_cast<CHeaderMap*>(object);
+  if (headers == nullptr)
+    throw CBreakerException(-301, "Another object with the same id already exists strIn BBInt");
+  auto* top = static_cast<CAMimePart*>(stream->GetHandle());
+  if (top == nullptr) throw CBreakerException(-11, "Invalid packer");
+  if (headers->GetCount() > 0) {
+    CHeaderMap::Position position = headers->GetStartPosition();
+    for (uint32_t i = 0; i < headers->GetCount(); ++i, position.Next()) {
+      auto* header = dynamic_cast<nsEmlComponents::CModifiableHeader*>(position.Value());
+      if (header != nullptr && header->modified && header->GetText() != nullptr)
+        top->SetHeader(position.Key().c_str(), header->GetText(), kSetHeaderReplace);
+    }
+  }
+  ascommon::CBlackBoxObject* tree_object = item->box.GetObject(kPartsTreeId);
+  if (tree_object == nullptr) return;
+  auto* tree = dynamic_cast<nsEmlComponents::CPartsTree*>(tree_object);
+  if (tree == nullptr)
+    throw CBreakerException(-301, "Another object with the same id already exists strIn BBInt");
+  CPartsTreeModifier modifier;
+  tree->WalkForUpdate(&modifier, tree->GetMaxDepth());
 }
 
 int32_t CEmlBreaker::Rebreak(uint32_t profile, MailItem* item) {
@@ -136,19 +201,62 @@ int32_t CEmlBreaker::Rebreak(uint32_t profile, MailItem* item) {
   return Break(profile, item);
 }
 
-int32_t CEmlBreaker::BreakHeaders(uint32_t, MailItem*) {
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::BreakHeaders");
+CAEmlStream* CEmlBreaker::StreamOf(MailItem* item) {
+  if (item == nullptr || item->stream == nullptr)
+    throw CBreakerException(-11, "An invalid pointer was passed");
+  auto* stream = dynamic_cast<CAEmlStream*>(item->stream);
+  if (stream == nullptr)
+    throw CBreakerException(-20, "The stream strIn the item is not an instance of CEmlStream");
+  return stream;
 }
 
-int32_t CEmlBreaker::BreakParts(uint32_t, MailItem*) {
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::BreakParts");
+int32_t CEmlBreaker::BreakHeaders(uint32_t, MailItem* item) {
+  CAEmlStream* stream = StreamOf(item);
+  if (ascommon::CBlackBoxObject* existing = item->box.GetObject(kMailHeadersId)) {
+    if (dynamic_cast<CHeaderMap*>(existing) == nullptr)
+      throw CBreakerException(-301, "Another object with the same id already exists strIn BBInt");
+    return 0;
+  }
+  auto* top = static_cast<CAMimePart*>(stream->GetHandle());
+  if (top == nullptr) throw CBreakerException(-11, "Invalid stream");
+  std::unique_ptr<CHeaderMap> headers;
+  try {
+    headers.reset(new CHeaderMap(64, nullptr));
+  } catch (const std::bad_alloc&) {
+    throw CBreakerException(-10, "Could not create Headers Map");
+  }
+  // From here on a failure frees the headers parsed so far with their map.
+  struct FreeOnFailure {
+    std::unique_ptr<CHeaderMap>& map;
+    ~FreeOnFailure() {
+      if (map) DeleteHeaders(map.get());
+    }
+  } free_on_failure{headers};
+  int32_t code = headerParser->ParseHeaders(top, headers.get());
+  if (code != 0) throw CBreakerException(code, "Problems breaking the headers");
+  int32_t stored = item->box.SetObject(headers.get(), kMailHeadersId, false);
+  if (stored == -502)
+    throw CBreakerException(-12, "Another object with the same id was added to BBInt");
+  if (stored != 0)
+    throw CBreakerException(-10, "Allocation error while inserting the headers in BBInt");
+  headers.release();  // the box owns the map now
+  return 0;
 }
 
-int32_t CEmlBreaker::BreakTextParts(uint32_t, MailItem*) {
+int32_t CEmlBreaker::BreakParts(uint32_t profile, MailItem* item) {
+  BreakHeaders(profile, item);
+  auto* top = static_cast<CAMimePart*>(StreamOf(item)->GetHandle());
+  nsEmlComponents::BreakParts(&item->box, top, *headerParser);
+  return 0;
+}
+
+int32_t CEmlBreaker::BreakTextParts(uint32_t profile, MailItem* item) {
+  BreakParts(profile, item);
   ThrowNotAvailable("nsEmlModules::CEmlBreaker::BreakTextParts");
 }
 
-int32_t CEmlBreaker::BreakHtmlParts(uint32_t, MailItem*) {
+int32_t CEmlBreaker::BreakHtmlParts(uint32_t profile, MailItem* item) {
+  BreakTextParts(profile, item);
   ThrowNotAvailable("nsEmlModules::CEmlBreaker::BreakHtmlParts");
 }
 

@@ -5,9 +5,17 @@
 #ifndef MAIL_MODULES_EML_BREAKER_H_
 #define MAIL_MODULES_EML_BREAKER_H_
 
+#include <memory>
+
 #include "common/charset_converter.h"
 #include "emlbreaker/modules.h"
 #include "emlbreaker/strings.h"
+
+namespace nsEmlComponents {
+class CHeaderParser;
+}
+
+class CAEmlStream;
 
 namespace nsEmlModules {
 
@@ -58,7 +66,13 @@ class CEmlBreaker : public CABreaker {
   int32_t BreakTextParts(uint32_t profile, MailItem* item);
   int32_t BreakHtmlParts(uint32_t profile, MailItem* item);
 
+  // Reads the mail's headers; shared by every mail (read-only while breaking).
+  std::unique_ptr<nsEmlComponents::CHeaderParser> headerParser;
+
  private:
+  // The item's mail stream; throws CBreakerException -11 (no item or stream)
+  // or -20 (a stream of another class).
+  static CAEmlStream* StreamOf(MailItem* item);
   // Gives the converter to the header parser and the body analyser (null
   // detaches it).
   void AttachConverter(const ascommon::CCharsetConverter* converter);

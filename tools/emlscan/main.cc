@@ -10,9 +10,11 @@
 
 #include "emlbreaker/exceptions.h"
 #include "tools/emlscan/config.h"
+#include "tools/emlscan/dump.h"
 #include "tools/emlscan/host_settings.h"
 #include "tools/emlscan/locations.h"
 #include "tools/emlscan/plugin_host.h"
+#include "tools/emlscan/scanner.h"
 
 namespace emlscan {
 namespace {
@@ -21,6 +23,10 @@ struct Options {
   std::string config_file;
   std::string plugin_path;
   std::vector<std::string> overrides;
+  std::vector<std::string> mails;
+  bool json = false;
+  int jobs = 1;
+  bool quiet = false;
 };
 
 const char16_t* const kModuleNames[] = {
@@ -67,6 +73,50 @@ int RunInfo(const Options& options) {
   return 0;
 }
 
+// `emlscan dump MAIL...`: every mail broken and shown; a mail that cannot be
+// read or broken is reported on stderr with its reason and the run goes on.
+// Exit status 0 when every mail was dumped, 1 when some failed.
+int RunDump(const Options& options) {
+  Config config = LoadConfig(options, options.plugin_path);
+  Scanner scanner(options.plugin_path, config);
+  std::vector<std::string> files = CollectMailFiles(options.mails);
+  size_t failed = 0;
+  // Results are tagged so the printer knows which stream a text belongs to.
+  RunOrdered(
+      files.size(), options.jobs,
+      [&](size_t index) -> std::string {
+        const std::string& file = files[index];
+        try {
+          std::string text;
+          scanner.Scan(file, [&](MailItem& item) {
+            if (options.json) {
+              nlohmann::json mail = DumpJson(item);
+              mail["file"] = file;
+              text = "+" + mail.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+            } else {
+              text = "+== " + file + "\n" + DumpText(item) + "\n";
+            }
+          });
+          return text;
+        } catch (const std::exception& e) {
+          return "-emlscan: " + file + ": " + e.what() + "\n";
+        }
+      },
+      [&](size_t, const std::string& text) {
+        if (text[0] == '-') {
+          ++failed;
+          std::fputs(text.c_str() + 1, stderr);
+        } else {
+          std::fputs(text.c_str() + 1, stdout);
+        }
+      });
+  if (!options.quiet) {
+    std::fprintf(stderr, "emlscan: %zu mails, %zu dumped, %zu failed\n", files.size(),
+                 files.size() - failed, failed);
+  }
+  return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 }  // namespace emlscan
 
@@ -85,10 +135,17 @@ int main(int argc, char** argv) {
   app.add_option("--set", options.overrides,
                  "override one setting, e.g. --set /eml/global/AggressivityLevel=5");
   CLI::App* info = app.add_subcommand("info", "show the plug-in, its modules and the settings");
+  CLI::App* dump = app.add_subcommand(
+      "dump", "break mails and show their headers and MIME parts (files or folders)");
+  dump->add_option("mails", options.mails, "mail files or folders of mails")->required();
+  dump->add_flag("--json", options.json, "one JSON document per mail, one per line");
+  dump->add_option("-j,--jobs", options.jobs, "worker threads")->check(CLI::Range(1, 256));
+  dump->add_flag("-q,--quiet", options.quiet, "no summary line at the end");
   CLI11_PARSE(app, argc, argv);
 
   try {
     if (*info) return RunInfo(options);
+    if (*dump) return RunDump(options);
   } catch (const ASException& e) {
     std::fprintf(stderr, "emlscan: %s (code %d)\n", e.what(), e.GetErrorCode());
     return 2;

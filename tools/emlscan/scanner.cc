@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "emlbreaker/exceptions.h"
+#include "emlbreaker/packer.h"
 
 namespace emlscan {
 namespace fs = std::filesystem;
@@ -37,6 +38,8 @@ void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>
   auto* eml = dynamic_cast<CAEmlStream*>(stream.get());
   if (eml == nullptr || eml->GetHandle() == nullptr)
     throw std::runtime_error("the packer could not open it");
+  if (static_cast<CAMimePart*>(eml->GetHandle())->GetDefects() & kDefectNotAMail)
+    throw std::runtime_error("not a mail: no header block");
   MailItem item;
   item.stream = stream.get();
   struct Release {

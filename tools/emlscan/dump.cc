@@ -1,0 +1,94 @@
+#include "tools/emlscan/dump.h"
+
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "emlbreaker/packer.h"
+#include "mail/components/part.h"
+#include "mail/components/parts_tree.h"
+#include "tools/emlscan/dump_headers.h"
+
+namespace emlscan {
+namespace {
+
+using nsEmlComponents::CPart;
+using nsEmlComponents::CPartsTree;
+
+const char* KindName(int32_t kind) {
+  switch (kind) {
+    case nsEmlComponents::kBodyBinary: return "binary";
+    case nsEmlComponents::kBodyTextPlain: return "text";
+    case nsEmlComponents::kBodyTextHtml: return "html";
+    case nsEmlComponents::kBodyMultipart: return "multipart";
+    default: return "none";
+  }
+}
+
+std::string MediaType(const CPart& part) {
+  if (part.source == nullptr) return "";
+  char type[256];
+  int32_t length = part.source->GetContentType(type, sizeof(type));
+  return length > 0 ? std::string(type, static_cast<size_t>(length)) : std::string();
+}
+
+// Visits the tree in document order with an explicit stack (the tree may be
+// as deep as the breaker allows; the host's stack is not the limit).
+template <class Visit>
+void ForEachNode(const CPartsTree& tree, Visit visit) {
+  std::vector<std::pair<const CPartsTree::CNode*, std::string>> stack;
+  if (tree.GetRoot() != nullptr) stack.emplace_back(tree.GetRoot(), "1");
+  while (!stack.empty()) {
+    auto [node, number] = stack.back();
+    stack.pop_back();
+    visit(*node, number);
+    for (size_t i = node->children.GetSize(); i-- > 0;)
+      stack.emplace_back(node->children[i], number + "." + std::to_string(i + 1));
+  }
+}
+
+const CPartsTree* TreeOf(MailItem& item) {
+  return dynamic_cast<const CPartsTree*>(item.box.GetObject(2));
+}
+
+}  // namespace
+
+nlohmann::json DumpJson(MailItem& item) {
+  nlohmann::json mail;
+  mail["headers"] = HeadersJson(item);
+  nlohmann::json parts = nlohmann::json::array();
+  if (const CPartsTree* tree = TreeOf(item)) {
+    ForEachNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
+      const CPart& part = *node.part;
+      nlohmann::json entry;
+      entry["part"] = number;
+      entry["depth"] = part.depth;
+      entry["kind"] = KindName(part.GetKind());
+      entry["content_type"] = MediaType(part);
+      if (part.removed) entry["removed"] = true;
+      if (part.headers.GetCount() > 0) entry["headers"] = PartHeadersJson(part.headers);
+      parts.push_back(std::move(entry));
+    });
+  }
+  mail["parts"] = std::move(parts);
+  return mail;
+}
+
+std::string DumpText(MailItem& item) {
+  std::ostringstream out;
+  out << HeadersText(item);
+  if (const CPartsTree* tree = TreeOf(item)) {
+    out << "parts:\n";
+    ForEachNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
+      const CPart& part = *node.part;
+      out << "  " << std::string(static_cast<size_t>(part.depth) * 2, ' ') << number << "  "
+          << KindName(part.GetKind()) << "  " << MediaType(part)
+          << (part.removed ? "  (removed)" : "") << "\n";
+    });
+  } else {
+    out << "parts: (none)\n";
+  }
+  return out.str();
+}
+
+}  // namespace emlscan
