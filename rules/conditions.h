@@ -1,0 +1,174 @@
+// The condition classes: one per kind of condition section. ACondition::Create
+// (rules/item_factories.cc) builds them from parsed items; the rule engine initialises
+// and evaluates them. Every class is built at load time and read-only afterwards: one
+// object may be evaluated for several mails at once, each with its own context.
+#ifndef RULES_CONDITIONS_H_
+#define RULES_CONDITIONS_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "emlbreaker/regex.h"
+#include "emlbreaker/strings.h"
+#include "rules/expression.h"
+#include "rules/rule_items.h"
+
+class ARuleRunner;
+
+// "condition: none": hits whenever the rule is executed.
+class NoCondition : public ACondition {
+ public:
+  NoCondition() : ACondition(COND_NONE) {}
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+};
+
+// A meta-rule's boolean expression over other rules. Owns its tree and the rule names in
+// it, so it outlives the parsed rule it was copied from.
+class ExprCondition : public ACondition {
+ public:
+  // Nested deeper than this, Init and Evaluate refuse the expression.
+  static constexpr int kMaxDepth = 100;
+
+  // Takes ownership of root (null: an empty expression), whose names are new char[].
+  explicit ExprCondition(expr_t* root) : ACondition(COND_EXPR), root_(root) {}
+  ExprCondition(const ExprCondition&) = delete;
+  ExprCondition& operator=(const ExprCondition&) = delete;
+  ~ExprCondition() override;
+
+  // Both reach the rule engine through GetRuleRunner(engines).
+  int Init(CEnginesInterface* engines) override;
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+
+  // The same with the rule engine given: Init initialises every rule the tree names,
+  // Evaluate computes the tree's value, running the named rules.
+  void InitNodes(ARuleRunner* runner, CEnginesInterface* engines) const;
+  double EvaluateNodes(ARuleRunner* runner, CEnginesInterface* engines,
+                       CEmlContextInterface* context) const;
+
+  const expr_t* GetRoot() const { return root_; }
+
+ private:
+  void InitNode(const expr_t* node, int depth, ARuleRunner* runner,
+                CEnginesInterface* engines) const;
+  double ExecuteNode(const expr_t* node, int depth, ARuleRunner* runner, CEnginesInterface* engines,
+                     CEmlContextInterface* context) const;
+
+  expr_t* root_;
+};
+
+// match(text, place, type [, mode]).
+class MatchCondition : public ACondition {
+ public:
+  MatchCondition(const ascommon::sstring& what, uint32_t where, const ascommon::sstring& header,
+                 uint32_t how, uint32_t part_mode)
+      : ACondition(COND_MATCH),
+        wide_what_(what),
+        what_(what),
+        where_(where),
+        header_name_(header),
+        how_(how),
+        part_mode_(part_mode) {}
+
+  int Init(CEnginesInterface* engines) override;
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+
+  const ascommon::usstring& GetWideWhat() const { return wide_what_; }
+  const ascommon::sstring& GetWhat() const { return what_; }
+  uint32_t GetWhere() const { return where_; }
+  const ascommon::sstring& GetHeaderName() const { return header_name_; }
+  uint32_t GetHow() const { return how_; }
+  // MODE_RAW or MODE_DECODED for the part places, 0 for the others.
+  uint32_t GetPartMode() const { return part_mode_; }
+  // Null unless Init compiled a regular expression.
+  const CARegEx* GetRegex() const { return regex_.get(); }
+
+ private:
+  ascommon::usstring wide_what_;
+  ascommon::sstring what_;
+  uint32_t where_;
+  ascommon::sstring header_name_;
+  uint32_t how_;
+  uint32_t part_mode_;
+  std::unique_ptr<CARegEx> regex_;
+};
+
+// exists(place) and is_empty(place) share their fields.
+class PlaceCondition : public ACondition {
+ public:
+  PlaceCondition(uint32_t specific, uint32_t where, const ascommon::sstring& header)
+      : ACondition(specific), where_(where), header_name_(header) {}
+  uint32_t GetWhere() const { return where_; }
+  const ascommon::sstring& GetHeaderName() const { return header_name_; }
+
+ private:
+  uint32_t where_;
+  ascommon::sstring header_name_;
+};
+
+class ExistsCondition : public PlaceCondition {
+ public:
+  ExistsCondition(uint32_t where, const ascommon::sstring& header)
+      : PlaceCondition(COND_EXISTS, where, header) {}
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+};
+
+class IsEmptyCondition : public PlaceCondition {
+ public:
+  IsEmptyCondition(uint32_t where, const ascommon::sstring& header)
+      : PlaceCondition(COND_IS_EMPTY, where, header) {}
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+};
+
+// exec(NAME) in a condition section: the value of a heuristic function.
+class ExecCondition : public ACondition {
+ public:
+  explicit ExecCondition(const ascommon::sstring& function)
+      : ACondition(COND_EXEC), function_name_(function) {}
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+  const ascommon::sstring& GetFunctionName() const { return function_name_; }
+
+ private:
+  ascommon::sstring function_name_;
+};
+
+// match_knn_categ(text or any).
+class KNNCategCondition : public ACondition {
+ public:
+  KNNCategCondition(uint32_t mode, const ascommon::sstring& category)
+      : ACondition(COND_KNN_CATEG), mode_(mode), category_(category) {}
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+  uint32_t GetMode() const { return mode_; }
+  const ascommon::sstring& GetCategory() const { return category_; }
+
+ private:
+  uint32_t mode_;  // KNN_GIVEN or KNN_ANY
+  ascommon::sstring category_;
+};
+
+// score_greater_than(NAME, limit): the limit is a constant or the name of a variable.
+class ScoreGreaterCondition : public ACondition {
+ public:
+  ScoreGreaterCondition(int32_t threshold, uint32_t threshold_source,
+                        const ascommon::sstring& threshold_variable,
+                        const ascommon::sstring& score_variable)
+      : ACondition(COND_SCORE_GREATER),
+        threshold_(threshold),
+        threshold_source_(threshold_source),
+        threshold_variable_(threshold_variable),
+        score_variable_(score_variable) {}
+  double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+
+  int32_t GetThreshold() const { return threshold_; }
+  // P_COMPARE_CONSTANT or P_COMPARE_VARIABLE.
+  uint32_t GetThresholdSource() const { return threshold_source_; }
+  const ascommon::sstring& GetThresholdVariable() const { return threshold_variable_; }
+  const ascommon::sstring& GetScoreVariable() const { return score_variable_; }
+
+ private:
+  int32_t threshold_;
+  uint32_t threshold_source_;
+  ascommon::sstring threshold_variable_;
+  ascommon::sstring score_variable_;
+};
+
+#endif  // RULES_CONDITIONS_H_

@@ -1,0 +1,29 @@
+// What a meta-rule's expression needs from the rule engine: to initialise and to run the
+// rules it names. The rule engine implements ARuleRunner; the engines facade hands it
+// out through GetRuleRunner, so conditions depend on these two calls only and not on the
+// facade's or the engine's full classes.
+#ifndef RULES_RULE_RUNNER_H_
+#define RULES_RULE_RUNNER_H_
+
+class CEnginesInterface;
+class CEmlContextInterface;
+
+// The rule engine as an expression condition sees it. Built at load time, shared by all
+// mails: ExecRule keeps its per-mail state in the context, never in the runner.
+class ARuleRunner {
+ public:
+  virtual ~ARuleRunner() = default;
+  // Initialises the named rule (and through it the rules it names); throws when the rule
+  // does not exist or its initialisation fails.
+  virtual void InitRule(const char* name, CEnginesInterface* engines) = 0;
+  // The named rule's value for the mail of context, running its actions when it hits.
+  virtual double ExecRule(const char* name, CEnginesInterface* engines,
+                          CEmlContextInterface* context) = 0;
+};
+
+// The rule engine of the facade, or null while none is set up. The facade defines it
+// beside its own class; rules/rule_runner.cc holds a weak stand-in that answers null, so
+// the rule items link (and report a missing engine) before the facade exists.
+ARuleRunner* GetRuleRunner(CEnginesInterface* engines);
+
+#endif  // RULES_RULE_RUNNER_H_
