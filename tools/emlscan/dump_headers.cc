@@ -113,27 +113,51 @@ nlohmann::json HeadersJson(MailItem& item) {
   return headers != nullptr ? PartHeadersJson(*headers) : nlohmann::json::object();
 }
 
-std::string HeadersText(MailItem& item) {
-  std::ostringstream out;
-  const CHeaderMap* headers = MailHeaders(item);
-  if (headers == nullptr) return "headers: (none)\n";
-  out << "headers:\n";
-  for (const auto& [name, header] : Sorted(*headers)) {
-    nlohmann::json entry = HeaderJson(*header);
-    out << "  " << name << " [" << entry["type"].get<std::string>() << "]";
-    entry.erase("type");
-    std::string value = entry["value"].get<std::string>();
-    entry.erase("value");
-    if (value.size() > 120) value = value.substr(0, 117) + "...";
-    out << " " << value << "\n";
-    for (auto& [field, content] : entry.items()) {
-      out << "      " << field << ": "
-          << (content.is_string() ? content.get<std::string>()
-                                  : content.dump(-1, ' ', false,
-                                                 nlohmann::json::error_handler_t::replace))
+// The text form writes straight into the stream: a dump of a large folder
+// spends its time here otherwise.
+void HeaderText(std::ostream& out, const std::string& name, const CHeader& header) {
+  std::string value = Utf8(header.value);
+  if (value.size() > 120) value = value.substr(0, 117) + "...";
+  out << "  " << name << " [" << TypeName(header.GetType()) << "] " << value << "\n";
+  if (auto* subject = dynamic_cast<const CHeaderSubject*>(&header)) {
+    out << "      decoded: " << Utf8(subject->decoded) << "\n";
+    if (subject->charset.IsSet()) out << "      charset: " << Narrow(subject->charset) << "\n";
+  } else if (auto* address = dynamic_cast<const CHeaderAddress*>(&header)) {
+    for (size_t i = 0; i < address->addresses.GetSize(); ++i) {
+      const FullAddress& one = address->addresses[i];
+      out << "      address: " << Utf8(one.address);
+      if (one.name.Length() > 0) out << "  name: \"" << Utf8(one.name) << "\"";
+      out << "\n";
+    }
+  } else if (auto* date = dynamic_cast<const CHeaderDate*>(&header)) {
+    out << "      date: " << DateText(date->date) << "\n";
+  } else if (auto* received = dynamic_cast<const CHeaderReceived*>(&header)) {
+    for (size_t i = 0; i < received->hops.GetSize(); ++i) {
+      const ReceivedData& hop = received->hops[i];
+      out << "      hop " << i + 1 << ": helo " << Narrow(hop.heloName) << "  host "
+          << Narrow(hop.hostName) << "  ip " << Narrow(hop.ip) << "  date " << DateText(hop.date)
           << "\n";
     }
+  } else if (auto* type = dynamic_cast<const CHeaderContentType*>(&header)) {
+    out << "      content_type: " << Narrow(type->type) << "\n";
+    if (type->charset.IsSet()) out << "      charset: " << Narrow(type->charset) << "\n";
+    if (type->boundary.IsSet()) out << "      boundary: " << Narrow(type->boundary) << "\n";
+    if (type->name.IsSet()) out << "      name: " << Narrow(type->name) << "\n";
+  } else if (auto* disposition = dynamic_cast<const CHeaderContentDisposition*>(&header)) {
+    out << "      disposition: " << Narrow(disposition->disposition) << "\n";
+    if (disposition->filename.IsSet())
+      out << "      filename: " << Narrow(disposition->filename) << "\n";
+  } else if (auto* id = dynamic_cast<const CHeaderIdentification*>(&header)) {
+    out << "      id: " << Narrow(id->id) << "\n";
   }
+}
+
+std::string HeadersText(MailItem& item) {
+  const CHeaderMap* headers = MailHeaders(item);
+  if (headers == nullptr) return "headers: (none)\n";
+  std::ostringstream out;
+  out << "headers:\n";
+  for (const auto& [name, header] : Sorted(*headers)) HeaderText(out, name, *header);
   return out.str();
 }
 
