@@ -16,13 +16,16 @@ bytes=$(find "$mails" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
 
 "$build/bin/emlscan" dump -q "$mails" > /dev/null 2>&1 || true  # warm the page cache
 
+timing=$(mktemp)
+trap 'rm -f "$timing"' EXIT
 run() {  # run JOBS -> prints "seconds peak_kib"
   local jobs=$1 best=
   local peak=0
   for _ in $(seq "$repeat"); do
     local out
-    out=$( { /usr/bin/time -f "%e %M" "$build/bin/emlscan" dump -q -j "$jobs" "$mails" \
-              > /dev/null 2> /dev/null; } 2>&1 | tail -1)
+    /usr/bin/time -o "$timing" -f "%e %M" "$build/bin/emlscan" dump -q -j "$jobs" "$mails" \
+        > /dev/null 2> /dev/null || true
+    out=$(tail -1 "$timing")
     local secs=${out% *} kib=${out#* }
     if [ -z "$best" ] || awk "BEGIN {exit !($secs < $best)}"; then best=$secs; fi
     [ "$kib" -gt "$peak" ] && peak=$kib

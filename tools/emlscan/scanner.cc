@@ -93,48 +93,46 @@ void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>
     return;
   }
   // Workers take indices in order; a worker waits while it would run more
-  // than `window` mails ahead of the printer, so memory stays bounded however
-  // long the run.
+  // than `window` mails ahead of the output, so memory stays bounded however
+  // long the run. Whichever worker finishes the next mail in order emits it
+  // (and any finished ones after it): no printer thread to wake per mail,
+  // which with two workers on two cores cost a fifth of the run in wake-ups.
   const size_t window = static_cast<size_t>(jobs) * 8;
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable room;
   std::map<size_t, std::string> done;
-  size_t next = 0, printed = 0;
+  size_t next = 0, printed = 0, waiting = 0;
+  bool emitting = false;
   auto worker = [&] {
+    std::unique_lock<std::mutex> hold(mutex);
     for (;;) {
-      size_t index;
-      {
-        std::unique_lock<std::mutex> hold(mutex);
-        changed.wait(hold, [&] { return next >= count || next < printed + window; });
-        if (next >= count) return;
-        index = next++;
+      if (next < count && next >= printed + window) {
+        ++waiting;
+        room.wait(hold, [&] { return next >= count || next < printed + window; });
+        --waiting;
       }
+      if (next >= count) return;
+      const size_t index = next++;
+      hold.unlock();
       std::string text = work(index);
-      {
-        std::lock_guard<std::mutex> hold(mutex);
-        done.emplace(index, std::move(text));
+      hold.lock();
+      done.emplace(index, std::move(text));
+      if (emitting) continue;  // the emitting worker will reach this one
+      emitting = true;
+      for (auto it = done.find(printed); it != done.end(); it = done.find(printed)) {
+        std::string out = std::move(it->second);
+        done.erase(it);
+        hold.unlock();
+        emit(printed, out);
+        hold.lock();
+        ++printed;
+        if (waiting > 0) room.notify_all();
       }
-      changed.notify_all();
+      emitting = false;
     }
   };
   std::vector<std::thread> threads;
   for (int t = 0; t < jobs; ++t) threads.emplace_back(worker);
-  while (printed < count) {
-    std::string text;
-    {
-      std::unique_lock<std::mutex> hold(mutex);
-      changed.wait(hold, [&] { return done.count(printed) != 0; });
-      auto it = done.find(printed);
-      text = std::move(it->second);
-      done.erase(it);
-    }
-    emit(printed, text);
-    {
-      std::lock_guard<std::mutex> hold(mutex);
-      ++printed;
-    }
-    changed.notify_all();
-  }
   for (auto& thread : threads) thread.join();
 }
 

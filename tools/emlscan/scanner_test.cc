@@ -1,0 +1,55 @@
+// The ordered runner behind multi-mail runs: results come out in input
+// order, each exactly once, and workers never run far ahead of the output.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/emlscan/scanner.h"
+
+namespace emlscan {
+namespace {
+
+TEST(RunOrderedTest, EmitsInOrderOnceAndStaysWithinItsWindow) {
+  for (int jobs : {1, 2, 5}) {
+    SCOPED_TRACE(jobs);
+    const size_t count = 300;
+    std::atomic<size_t> started{0}, emitted{0};
+    std::atomic<size_t> widest{0};
+    std::vector<size_t> order;
+    RunOrdered(
+        count, jobs,
+        [&](size_t index) {
+          const size_t ahead = started.fetch_add(1) + 1 - emitted.load();
+          size_t seen = widest.load();
+          while (ahead > seen && !widest.compare_exchange_weak(seen, ahead)) {
+          }
+          // Uneven work, so later mails often finish before earlier ones.
+          if (index % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
+          return std::to_string(index);
+        },
+        [&](size_t index, const std::string& text) {
+          EXPECT_EQ(std::to_string(index), text);
+          order.push_back(index);
+          ++emitted;
+        });
+    ASSERT_EQ(count, order.size());
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(i, order[i]);
+    // The window is 8 mails per job, plus the ones being worked on.
+    EXPECT_LE(widest.load(), static_cast<size_t>(jobs) * 9);
+  }
+}
+
+TEST(RunOrderedTest, NothingToDoReturnsAtOnce) {
+  bool called = false;
+  RunOrdered(0, 3, [&](size_t) { called = true; return std::string(); },
+             [&](size_t, const std::string&) { called = true; });
+  EXPECT_FALSE(called);
+}
+
+}  // namespace
+}  // namespace emlscan
