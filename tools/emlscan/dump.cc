@@ -7,6 +7,7 @@
 #include "emlbreaker/packer.h"
 #include "mail/components/part.h"
 #include "mail/components/parts_tree.h"
+#include "tools/emlscan/dump_bodies.h"
 #include "tools/emlscan/dump_headers.h"
 
 namespace emlscan {
@@ -67,6 +68,7 @@ nlohmann::json DumpJson(MailItem& item) {
       entry["content_type"] = MediaType(part);
       if (part.removed) entry["removed"] = true;
       if (part.headers.GetCount() > 0) entry["headers"] = PartHeadersJson(part.headers);
+      AddBodyJson(part, &entry);
       parts.push_back(std::move(entry));
     });
   }
@@ -84,6 +86,7 @@ std::string DumpText(MailItem& item) {
       out << "  " << std::string(static_cast<size_t>(part.depth) * 2, ' ') << number << "  "
           << KindName(part.GetKind()) << "  " << MediaType(part)
           << (part.removed ? "  (removed)" : "") << "\n";
+      BodyText(part, std::string(static_cast<size_t>(part.depth) * 2 + 6, ' '), 160, out);
     });
   } else {
     out << "parts: (none)\n";
