@@ -87,18 +87,22 @@ constexpr IconvCodePage kIconvNames[] = {
 constexpr uint32_t kUtf8 = 65001, kLatin1 = 28591, kAscii = 20127;
 
 // The process-wide alias map, keyed by lower-cased name. Filled exactly once,
-// on first use, so concurrent first lookups are safe too.
-const CMap<sstring, uint32_t>& AliasMap() {
-  static CMap<sstring, uint32_t>* map = [] {
-    auto* built = new CMap<sstring, uint32_t>(128, nullptr);
+// on first use, so concurrent first lookups are safe too. An object, not a
+// pointer: it goes with the library when a host unloads the plug-in.
+struct AliasTable {
+  AliasTable() : map(128, nullptr) {
     for (const Alias& alias : kAliases) {
       sstring key(alias.name);
       key.MakeLower();
-      built->Insert(key, alias.code_page);
+      map.Insert(key, alias.code_page);
     }
-    return built;
-  }();
-  return *map;
+  }
+  CMap<sstring, uint32_t> map;
+};
+
+const CMap<sstring, uint32_t>& AliasMap() {
+  static const AliasTable table;
+  return table.map;
 }
 
 // Whether this iconv can convert a code page at all; probed once per page.
