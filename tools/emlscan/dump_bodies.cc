@@ -19,6 +19,17 @@ std::string Utf8(const ascommon::usstring& text) {
   return Utf16ToUtf8(std::u16string_view(text.c_str(), text.Length()));
 }
 
+// The first `units` code units as UTF-8 (a surrogate pair cut in two is
+// dropped): the text dump shows a prefix, and converting all of a 300 KiB
+// body to show 160 characters was most of a dump's time.
+std::string Utf8Prefix(const ascommon::usstring& text, size_t units) {
+  size_t length = text.Length() < units ? text.Length() : units;
+  if (length > 0 && length < text.Length() && text.c_str()[length - 1] >= 0xD800 &&
+      text.c_str()[length - 1] < 0xDC00)
+    --length;
+  return Utf16ToUtf8(std::u16string_view(text.c_str(), length));
+}
+
 // Text on one line: line breaks and tabs as visible escapes, cut at `limit`
 // code points (UTF-8 sequences are never split).
 std::string OneLine(const std::string& text, size_t limit) {
@@ -117,13 +128,14 @@ void BodyText(const CPart& part, const std::string& indent, size_t text_limit,
   if (const auto* text = dynamic_cast<const CPartBodyTextPlain*>(part.body)) {
     if (!text->text.IsSet() && text->urls.GetSize() == 0) return;
     out << indent << "text (" << text->text.Length() << " units): "
-        << OneLine(Utf8(text->text), text_limit) << "\n";
+        << OneLine(Utf8Prefix(text->text, text_limit + 1), text_limit) << "\n";
     UrlsText("url", text->urls, indent, out);
   } else if (const auto* html = dynamic_cast<const CPartBodyTextHtml*>(part.body)) {
     const CHtmlInfo& info = html->info;
     if (!info.analysed) return;
     out << indent << "visible text (" << html->visibleText.Length()
-        << " units): " << OneLine(Utf8(html->visibleText), text_limit) << "\n";
+        << " units): " << OneLine(Utf8Prefix(html->visibleText, text_limit + 1), text_limit)
+        << "\n";
     UrlsText("link", info.links, indent, out);
     UrlsText("image", info.images, indent, out);
     for (size_t i = 0; i < info.anchors.GetSize(); ++i) {
