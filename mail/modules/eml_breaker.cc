@@ -20,12 +20,13 @@ namespace nsEmlModules {
 
 using nsEmlComponents::kMailHeadersId;
 using nsEmlComponents::kPartsTreeId;
-using nsEmlFramework::ThrowNotAvailable;
 using nsEmlComponents::CHeaderMap;
 using nsEmlComponents::DeleteHeaders;
 
 CEmlBreaker::CEmlBreaker(const ascommon::usstring& module_name)
-    : CABreaker(module_name, 0), headerParser(new nsEmlComponents::CHeaderParser()) {
+    : CABreaker(module_name, 0),
+      headerParser(new nsEmlComponents::CHeaderParser()),
+      bodyAnalyser(new CBodyAnalyser(3)) {
   if (name.GetError() != 0 || familyName.GetError() != 0) {
     throw CBreakerException(-10, "Memory allocation problems");
   }
@@ -99,6 +100,7 @@ void CEmlBreaker::DestroySharedData(void* data) {
 void CEmlBreaker::AttachConverter(const ascommon::CCharsetConverter* converter) {
   converter_ = converter;
   headerParser->SetConverter(converter);
+  bodyAnalyser->SetConverter(converter);
 }
 
 void CEmlBreaker::ApplySharedSettings(uint32_t profile) {
@@ -139,8 +141,9 @@ int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {
   if (sharedData == nullptr) throw ASException("%s - invalid shared data structure", kFunction);
   BreakHeaders(profile, item);
   BreakParts(profile, item);
-  // The text and HTML stages and the execution unit under id 4 join here
-  // with the analysis and the rule engine.
+  BreakTextParts(profile, item);
+  BreakHtmlParts(profile, item);
+  // The execution unit under id 4 joins here with the rule engine.
   return 0;
 }
 
@@ -251,13 +254,36 @@ int32_t CEmlBreaker::BreakParts(uint32_t profile, MailItem* item) {
 }
 
 int32_t CEmlBreaker::BreakTextParts(uint32_t profile, MailItem* item) {
-  BreakParts(profile, item);
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::BreakTextParts");
+  return BreakBodies(profile, item, nsEmlComponents::kBodyTextPlain);
 }
 
 int32_t CEmlBreaker::BreakHtmlParts(uint32_t profile, MailItem* item) {
-  BreakTextParts(profile, item);
-  ThrowNotAvailable("nsEmlModules::CEmlBreaker::BreakHtmlParts");
+  return BreakBodies(profile, item, nsEmlComponents::kBodyTextHtml);
+}
+
+int32_t CEmlBreaker::BreakBodies(uint32_t profile, MailItem* item, int32_t body_kind) {
+  BreakParts(profile, item);
+  auto* tree = dynamic_cast<nsEmlComponents::CPartsTree*>(item->box.GetObject(kPartsTreeId));
+  if (tree == nullptr) {
+    throw CBreakerException(
+        -12, "Unknown internal error. The object that holds the parts cannot be found in BBInt");
+  }
+  if (tree->IsDone(body_kind)) return 0;
+  auto* headers = dynamic_cast<CHeaderMap*>(item->box.GetObject(kMailHeadersId));
+  if (headers == nullptr) {
+    throw CBreakerException(-12,
+                            "Unknown internal error. The object that holds the mail headers "
+                            "can't be found in BBInt");
+  }
+  const bool text = body_kind == nsEmlComponents::kBodyTextPlain;
+  const int32_t code = bodyAnalyser->AnalyseParts(
+      tree, headers, text ? CBodyAnalyser::kText : CBodyAnalyser::kHtml);
+  if (code != 0) {
+    throw CBreakerException(code, text ? "Problems breaking the body of text parts"
+                                       : "Problems breaking the body of html parts");
+  }
+  tree->SetDone(body_kind, true);
+  return 0;
 }
 
 }  // namespace nsEmlModules

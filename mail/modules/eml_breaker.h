@@ -10,6 +10,7 @@
 #include "common/charset_converter.h"
 #include "emlbreaker/modules.h"
 #include "emlbreaker/strings.h"
+#include "mail/modules/body_analyser.h"
 
 namespace nsEmlComponents {
 class CHeaderParser;
@@ -68,8 +69,13 @@ class CEmlBreaker : public CABreaker {
 
   // Reads the mail's headers; shared by every mail (read-only while breaking).
   std::unique_ptr<nsEmlComponents::CHeaderParser> headerParser;
+  // Analyses the text and HTML parts; shared like the header parser.
+  std::unique_ptr<CBodyAnalyser> bodyAnalyser;
 
  private:
+  // The text (kind 52) or HTML (kind 53) stage: runs the stages before it,
+  // then analyses the parts of that kind once per tree.
+  int32_t BreakBodies(uint32_t profile, MailItem* item, int32_t body_kind);
   // The item's mail stream; throws CBreakerException -11 (no item or stream)
   // or -20 (a stream of another class).
   static CAEmlStream* StreamOf(MailItem* item);

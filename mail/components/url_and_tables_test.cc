@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "mail/components/html_reference_tables.h"
-#include "mail/components/text_part.h"
+#include "common/charset_converter.h"
+#include "mail/components/html_tables.h"
+#include "mail/components/text_analysis.h"
 
 namespace nsEmlComponents {
 namespace {
