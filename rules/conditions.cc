@@ -1,6 +1,10 @@
 #include "rules/conditions.h"
 
+#include <cstring>
+#include <memory>
+
 #include "emlbreaker/exceptions.h"
+#include "engines/engines_interface.h"
 #include "framework/not_available.h"
 #include "rules/rule_runner.h"
 
@@ -101,9 +105,25 @@ double ExprCondition::ExecuteNode(const expr_t* node, int depth, ARuleRunner* ru
   }
 }
 
+RegexCompileException::RegexCompileException(const char* pattern, const char* compile_error)
+    : ASException("%s - could not initialize regex from string [%s]", "MatchCondition::Init",
+                  pattern) {
+  if (compile_error != nullptr) std::strncpy(compile_error_, compile_error, kMaxCompileError);
+}
+
+// A regex is compiled once, here, at load time; evaluation only matches.
 int MatchCondition::Init(CEnginesInterface* engines) {
-  // Regular expressions are compiled at load time through the regex library binding.
-  if (how_ == HOW_REGEX || how_ == HOW_REGEX_INSENSITIVE) ThrowNotAvailable("MatchCondition::Init");
+  static const char kWhere[] = "MatchCondition::Init";
+  if (how_ != HOW_REGEX && how_ != HOW_REGEX_INSENSITIVE) return 0;
+  if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
+  const CRegexLibrary* library = engines->GetRegexLibrary();
+  std::unique_ptr<CARegEx> regex(library != nullptr ? library->NewRegex() : nullptr);
+  if (regex == nullptr) throw ASException("%s - could not obtain regex from handle", kWhere);
+  const int32_t flags = how_ == HOW_REGEX_INSENSITIVE ? kRegexCaseInsensitive : 0;
+  if (regex->Compile(what_.c_str(), flags) != 0) {
+    throw RegexCompileException(what_.c_str(), regex->GetError());
+  }
+  regex_ = std::move(regex);
   return 0;
 }
 

@@ -8,12 +8,27 @@
 #include <cstdint>
 #include <memory>
 
+#include "emlbreaker/exceptions.h"
 #include "emlbreaker/regex.h"
 #include "emlbreaker/strings.h"
 #include "rules/expression.h"
 #include "rules/rule_items.h"
 
 class ARuleRunner;
+
+// A regular expression of a match condition that does not compile. The message is the
+// engine's usual one; the regex library's own reason (PCRE2's text and the offset in the
+// pattern) is kept beside it for tools that show it to the rule's author.
+class RegexCompileException : public ASException {
+ public:
+  static constexpr size_t kMaxCompileError = 300;
+
+  RegexCompileException(const char* pattern, const char* compile_error);
+  const char* GetCompileError() const { return compile_error_; }
+
+ private:
+  char compile_error_[kMaxCompileError + 1] = {};
+};
 
 // "condition: none": hits whenever the rule is executed.
 class NoCondition : public ACondition {

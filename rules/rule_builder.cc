@@ -96,13 +96,14 @@ expr_t* RuleBuilder::NewOperator(int32_t op, expr_t* left, expr_t* right) {
   return node;
 }
 
-void RuleBuilder::FinishRule(int32_t type, const char* name) {
+void RuleBuilder::FinishRule(int32_t type, const char* name, int name_line) {
   is_input_error_traced_ = false;
   const bool is_meta = type == RULE_TYPE_META;
   state_->set_message_position(line_, token_column_);
   if (state_->get_error_flag() != 1) {
     state_->set_current_rule_name(name);
     state_->set_current_rule_type(type);
+    state_->set_current_rule_line(name_line);
     GetDebugTrace()->Trace(
         is_meta ? "[parser] - committing meta-rule %s" : "[parser] - committing simple rule %s",
         name);

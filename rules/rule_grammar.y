@@ -71,7 +71,7 @@ rule
   ;
 
 simple_rule
-  : RULE NAME simple_scope { builder->FinishRule(RULE_TYPE_SIMPLE, $2); }
+  : RULE NAME simple_scope { builder->FinishRule(RULE_TYPE_SIMPLE, $2, @2.first_line); }
   ;
 
 simple_scope
@@ -84,7 +84,7 @@ simple_body
   ;
 
 meta_rule
-  : METARULE NAME meta_scope { builder->FinishRule(RULE_TYPE_META, $2); }
+  : METARULE NAME meta_scope { builder->FinishRule(RULE_TYPE_META, $2, @2.first_line); }
   ;
 
 meta_scope

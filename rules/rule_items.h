@@ -51,6 +51,9 @@ class rule {
 
   void set_name(const char* text);
   void set_type(int32_t rule_type) { type = rule_type; }
+  // The line of the rule file where the rule's name stands (0 when unknown).
+  void set_line(int32_t name_line) { line = name_line; }
+  int32_t get_line() const { return line; }
 
   const ascommon::CBlackBox* get_condition() const { return condition; }
   const ascommon::CArray<ascommon::CBlackBox*, 64>& get_actions() const { return actions; }
@@ -73,6 +76,7 @@ class rule {
   // A vector, not a CArray: a CArray reallocates every 64 entries, which makes a rule
   // with n tokens cost n^2/64 copies, and a hostile rule may hold millions of tokens.
   std::vector<std::unique_ptr<char[]>> buffers;
+  int32_t line = 0;
 };
 
 // The root of every typed item; each concrete class fixes both numbers.

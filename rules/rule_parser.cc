@@ -78,6 +78,10 @@ void parser_state_info::set_current_rule_type(int32_t type) {
   CurrentRule("parser_state_info::set_current_rule_type")->set_type(type);
 }
 
+void parser_state_info::set_current_rule_line(int32_t line) {
+  CurrentRule("parser_state_info::set_current_rule_line")->set_line(line);
+}
+
 void parser_state_info::add_to_current_rule(uint32_t generic_type, uint32_t specific_type,
                                             uint32_t key, const item_value* value) {
   CurrentRule("parser_state_info::add_to_current_rule")

@@ -63,6 +63,7 @@ class parser_state_info {
   // runs out.
   void set_current_rule_name(const char* name);
   void set_current_rule_type(int32_t type);
+  void set_current_rule_line(int32_t line);
   void add_to_current_rule(uint32_t generic_type, uint32_t specific_type, uint32_t key,
                            const item_value* value);
   void register_buffer(char* text);

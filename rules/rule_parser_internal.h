@@ -65,7 +65,8 @@ class RuleBuilder {
   expr_t* NewOperator(int32_t op, expr_t* left, expr_t* right);
 
   // The closing brace of a rule: commit it, or discard it when it saw an error.
-  void FinishRule(int32_t type, const char* name);
+  // name_line is the line the rule's name stands on, kept with the rule for reports.
+  void FinishRule(int32_t type, const char* name, int name_line);
   // An error alternative was reduced: trace its line and mark the rule broken.
   void ErrorAlternative(const char* what);
   // The error token was taken between rules.

@@ -12,6 +12,7 @@
 #include "tools/emlscan/config.h"
 #include "tools/emlscan/dump.h"
 #include "tools/emlscan/host_settings.h"
+#include "tools/emlscan/lint.h"
 #include "tools/emlscan/locations.h"
 #include "tools/emlscan/plugin_host.h"
 #include "tools/emlscan/scanner.h"
@@ -141,11 +142,13 @@ int main(int argc, char** argv) {
   dump->add_flag("--json", options.json, "one JSON document per mail, one per line");
   dump->add_option("-j,--jobs", options.jobs, "worker threads")->check(CLI::Range(1, 256));
   dump->add_flag("-q,--quiet", options.quiet, "no summary line at the end");
+  LintCommand lint(app, options.config_file, options.plugin_path, options.overrides);
   CLI11_PARSE(app, argc, argv);
 
   try {
     if (*info) return RunInfo(options);
     if (*dump) return RunDump(options);
+    if (lint.Selected()) return lint.Run();
   } catch (const ASException& e) {
     std::fprintf(stderr, "emlscan: %s (code %d)\n", e.what(), e.GetErrorCode());
     return 2;

@@ -1,0 +1,183 @@
+#include "engines/engines_interface.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "emlbreaker/exceptions.h"
+#include "emlbreaker/trace.h"
+#include "framework/not_available.h"
+#include "rules/rule_runner.h"
+
+using ascommon::sstring;
+using nsEmlFramework::ThrowNotAvailable;
+
+namespace {
+
+constexpr char kRuleFileExtension[] = ".slf";
+// The relevance-rule map goes to the process's current directory, with its temporary file.
+constexpr char16_t kRelevanceMapFile[] = u"asnnmap.dat";
+constexpr char16_t kRelevanceMapTempFolder[] = u".";
+
+bool HasRuleFileExtension(const std::string& name) {
+  const size_t length = sizeof(kRuleFileExtension) - 1;
+  return name.size() > length && name.compare(name.size() - length, length, kRuleFileExtension) == 0;
+}
+
+}  // namespace
+
+// The real answer for the expression conditions (rules/rule_runner.cc has a weak
+// stand-in for builds without the facade).
+ARuleRunner* GetRuleRunner(CEnginesInterface* engines) {
+  return engines != nullptr ? engines->GetASSLEngine() : nullptr;
+}
+
+CEnginesInterface::CEnginesInterface() = default;
+
+// The rules go first: their regex objects' code lives in the regex library. The word
+// finder, code heuristics and classifier are never created yet.
+CEnginesInterface::~CEnginesInterface() {
+  DestroyASSLEngine();
+  delete regexLibrary;
+  retired_regex_libraries_.clear();
+}
+
+void CEnginesInterface::DestroyASSLEngine() {
+  delete asslEngine;
+  asslEngine = nullptr;
+}
+
+std::vector<std::string> CEnginesInterface::ListRuleFiles(const char* directory) {
+  static const char kWhere[] = "CEnginesInterface::SetupASSLEngine";
+  std::string folder = directory != nullptr ? directory : "";
+  if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
+  std::vector<std::string> files;
+  try {
+    DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
+    if (listing == nullptr) throw ASException("%s - problems building file list", kWhere);
+    while (const dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (!HasRuleFileExtension(name)) continue;
+      const std::string path = folder + name;
+      struct stat status;
+      if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) files.push_back(path);
+    }
+    closedir(listing);
+  } catch (const std::bad_alloc&) {
+    throw ASException("%s - problems concatenating strings", kWhere);
+  }
+  // Rule sets come from systems whose directory listings are in name order, and which
+  // file defines a name first decides which definition stays: sort, so every file system
+  // loads the same rules.
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// A folder without rule files leaves an empty engine: the old rules are gone either way.
+void CEnginesInterface::SetupASSLEngine(const char* directory, bool write_map) {
+  PrepareASSLEngine();
+  const std::vector<std::string> files = ListRuleFiles(directory);
+  if (files.empty()) {
+    throw ASException("%s - specified path does not contain any scripting language files",
+                      "CEnginesInterface::SetupASSLEngine");
+  }
+  LoadRuleFiles(files, write_map);
+}
+
+void CEnginesInterface::SetupASSLEngineFromFiles(const std::vector<std::string>& files,
+                                                 bool write_map) {
+  PrepareASSLEngine();
+  LoadRuleFiles(files, write_map);
+}
+
+void CEnginesInterface::PrepareASSLEngine() {
+  try {
+    if (asslEngine != nullptr) {
+      asslEngine->Clear();
+    } else {
+      asslEngine = new (std::nothrow) CASSLEngine;
+      if (asslEngine == nullptr) {
+        throw ASMemException("%s - memory problems", "CEnginesInterface::SetupASSLEngine");
+      }
+    }
+    asslEngine->SetLoadReport(load_report_);
+  } catch (...) {
+    DestroyASSLEngine();
+    throw;
+  }
+}
+
+void CEnginesInterface::LoadRuleFiles(const std::vector<std::string>& files, bool write_map) {
+  static const char kWhere[] = "CEnginesInterface::SetupASSLEngine";
+  try {
+    for (const std::string& file : files) {
+      try {
+        asslEngine->ParseFile(file.c_str());
+      } catch (const std::exception&) {
+        GetDebugTrace()->Trace("%s - exception caught while parsing %s - continuing...", kWhere,
+                               file.c_str());
+      }
+    }
+    // The rules reach the engine through this facade while they initialise (meta-rules
+    // look their names up in it), so it is in place before.
+    asslEngine->InitRules(this);
+    if (write_map) asslEngine->WriteRelevanceMap(kRelevanceMapFile, kRelevanceMapTempFolder);
+  } catch (...) {
+    DestroyASSLEngine();
+    throw;
+  }
+}
+
+void CEnginesInterface::SetupRxLibHandle(const char* directory) {
+  // The rules of the current engine may hold regex objects whose code is in the previous
+  // library, so it is retired rather than unloaded; it goes when the facade does, after
+  // the rules.
+  if (regexLibrary != nullptr) {
+    retired_regex_libraries_.emplace_back(regexLibrary);
+    regexLibrary = nullptr;
+  }
+  auto* library = new (std::nothrow) CRegexLibrary;
+  if (library == nullptr || !library->Load(directory != nullptr ? directory : "")) {
+    delete library;
+    throw ASException("%s - could not obtain handle to regular expressions library",
+                      "CEnginesInterface::SetupRxLibHandle");
+  }
+  regexLibrary = library;
+}
+
+void CEnginesInterface::SetupWordFinder(const char* configuration_file) {
+  ThrowNotAvailable("CEnginesInterface::SetupWordFinder");
+}
+
+void CEnginesInterface::SetupCodeHeurEngine() {
+  ThrowNotAvailable("CEnginesInterface::SetupCodeHeurEngine");
+}
+
+void CEnginesInterface::SetupKNNEngine(const char* data_file) {
+  ThrowNotAvailable("CEnginesInterface::SetupKNNEngine");
+}
+
+double CEnginesInterface::ExecRule(const char* name, CEmlContextInterface* context) {
+  if (asslEngine == nullptr) {
+    throw ASException("%s - invalid reference to ASSL engine", "CEnginesInterface::ExecRule");
+  }
+  return asslEngine->ExecRule(name, this, context);
+}
+
+double CEnginesInterface::AutoExecRule(const char* name, double value,
+                                       CEmlContextInterface* context) {
+  if (asslEngine == nullptr) {
+    throw ASException("%s - invalid reference to ASSL engine", "CEnginesInterface::AutoExecRule");
+  }
+  return asslEngine->AutoExecRule(name, value, this, context);
+}
+
+sstring CEnginesInterface::GetHitRules(CEmlContextInterface* context) {
+  if (asslEngine == nullptr) {
+    throw ASException("%s - invalid handle to ASSL engine", "CEnginesInterface::GetHitRules");
+  }
+  return asslEngine->GetHitRules(this, context);
+}

@@ -1,0 +1,85 @@
+// The engines facade: owns the engines the rules share (rule engine, word finder, code
+// heuristics, regular-expression library, graphical-pattern classifier) and sets them up
+// from the breaker's shared settings. Conditions and actions receive it as their engines
+// argument.
+//
+// Set up while the breaker applies its shared settings (one thread, no mail running), read
+// by every mail afterwards; nothing here takes a lock. The word finder, the code
+// heuristics and the classifier are built by later work: their set-ups throw
+// "... - not available yet" and their pointers stay null.
+#ifndef ENGINES_ENGINES_INTERFACE_H_
+#define ENGINES_ENGINES_INTERFACE_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emlbreaker/strings.h"
+#include "rules/assl_engine.h"
+#include "rules/regex_library.h"
+
+class CEmlContextInterface;
+class CWordFinder;
+class CCodeHeurEngine;
+class CKNNEngine;
+
+class CEnginesInterface {
+ public:
+  CEnginesInterface();
+  ~CEnginesInterface();
+  CEnginesInterface(const CEnginesInterface&) = delete;
+  CEnginesInterface& operator=(const CEnginesInterface&) = delete;
+
+  // Loads every "*.slf" file of directory into a cleared (or new) rule engine, initialises
+  // the rules and, with write_map, writes "asnnmap.dat" in the current directory. A file
+  // that fails to parse is traced and skipped. Throws when the directory holds no rule
+  // file (the engine is then empty); a failure while creating, initialising or writing the
+  // map leaves no rule engine.
+  void SetupASSLEngine(const char* directory, bool write_map);
+  // The same over a list of files, in order (the directory set-up lists them first).
+  void SetupASSLEngineFromFiles(const std::vector<std::string>& files, bool write_map);
+  // The "*.slf" files of directory in name order; throws when it cannot be listed.
+  static std::vector<std::string> ListRuleFiles(const char* directory);
+
+  // (Re)loads the regular-expression library from directory; throws when it cannot.
+  void SetupRxLibHandle(const char* directory);
+
+  // Not available yet.
+  void SetupWordFinder(const char* configuration_file);
+  void SetupCodeHeurEngine();
+  void SetupKNNEngine(const char* data_file);
+
+  // Forward to the rule engine with this facade as the engines argument; throw when there
+  // is no rule engine.
+  double ExecRule(const char* name, CEmlContextInterface* context);
+  double AutoExecRule(const char* name, double value, CEmlContextInterface* context);
+  ascommon::sstring GetHitRules(CEmlContextInterface* context);
+
+  // Null until set up.
+  CASSLEngine* GetASSLEngine() const { return asslEngine; }
+  CRegexLibrary* GetRegexLibrary() const { return regexLibrary; }
+  CWordFinder* GetWordFinder() const { return wordFinder; }
+  CCodeHeurEngine* GetCodeHeurEngine() const { return codeHeurEngine; }
+  CKNNEngine* GetKNNEngine() const { return knnEngine; }
+
+  // Handed to every rule engine this facade sets up from now on (borrowed; null: none).
+  void SetRuleLoadReport(ARuleLoadReport* report) { load_report_ = report; }
+
+ private:
+  // Clears the rule engine, or creates it; a failure leaves none.
+  void PrepareASSLEngine();
+  // Parses files into the prepared engine and initialises it; a failure leaves no engine.
+  void LoadRuleFiles(const std::vector<std::string>& files, bool write_map);
+  void DestroyASSLEngine();
+
+  CASSLEngine* asslEngine = nullptr;
+  CWordFinder* wordFinder = nullptr;
+  CCodeHeurEngine* codeHeurEngine = nullptr;
+  CRegexLibrary* regexLibrary = nullptr;
+  CKNNEngine* knnEngine = nullptr;
+  ARuleLoadReport* load_report_ = nullptr;
+  // Libraries replaced by SetupRxLibHandle, kept loaded for the rules built with them.
+  std::vector<std::unique_ptr<CRegexLibrary>> retired_regex_libraries_;
+};
+
+#endif  // ENGINES_ENGINES_INTERFACE_H_

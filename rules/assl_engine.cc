@@ -1,0 +1,259 @@
+#include "rules/assl_engine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/binary_streamer.h"
+#include "emlbreaker/exceptions.h"
+#include "emlbreaker/trace.h"
+#include "engines/eml_context.h"
+#include "rules/conditions.h"
+
+using ascommon::sstring;
+using ascommon::usstring;
+
+namespace {
+
+// The relevance-rule map starts with this format number.
+constexpr int32_t kRelevanceMapVersion = 2;
+
+// A rule name as a map key; a copy that failed to allocate would never be found.
+sstring KeyOf(const char* name, const char* where) {
+  sstring key(name != nullptr ? name : "");
+  if (key.GetError() != 0) throw ASMemException("%s - memory problems", where);
+  return key;
+}
+
+// The text of an exception caught while a rule initialised, for the load report.
+std::string FailureReason(const std::exception& failure) {
+  std::string reason = failure.what();
+  if (const auto* regex = dynamic_cast<const RegexCompileException*>(&failure)) {
+    reason += " (";
+    reason += regex->GetCompileError();
+    reason += ")";
+  }
+  return reason;
+}
+
+// Removes every entry: a CMap has no clear of its own (nor an assignment to reset it).
+template <class V>
+void EmptyMap(ascommon::CMap<sstring, V>* map) {
+  const uint32_t count = map->GetCount();
+  if (count == 0) return;
+  std::vector<sstring> keys;
+  keys.reserve(count);
+  auto position = map->GetStartPosition();
+  for (uint32_t i = 0; i < count; ++i) {
+    keys.push_back(position.Key());
+    if (i + 1 < count) position.Next();
+  }
+  for (const sstring& key : keys) map->Remove(key);
+}
+
+}  // namespace
+
+CASSLEngine::CASSLEngine() : rules(kBuckets, nullptr), ruleIndexes(kBuckets, nullptr) {}
+
+CASSLEngine::~CASSLEngine() { Clear(); }
+
+template <class Visit>
+void CASSLEngine::ForEachRule(Visit visit) const {
+  const uint32_t count = rules.GetCount();
+  if (count == 0) return;
+  auto position = rules.GetStartPosition();
+  for (uint32_t i = 0; i < count; ++i) {
+    visit(position.Value());
+    if (i + 1 < count) position.Next();
+  }
+}
+
+void CASSLEngine::ClearLists() {
+  for (CRule::NNetRuleInfo* entry : nnetRules) delete entry;
+  for (CRule::SignatureInfo* entry : signatures) delete entry;
+  nnetRules.SetSize(0, false);
+  signatures.SetSize(0, false);
+}
+
+void CASSLEngine::Clear() {
+  ClearLists();
+  stateTemplates.SetSize(0, false);
+  ForEachRule([](CRule* rule) { delete rule; });
+  EmptyMap(&rules);
+  EmptyMap(&ruleIndexes);
+}
+
+void CASSLEngine::ParseFile(const char* path) {
+  static const char kWhere[] = "CASSLEngine::ParseFile";
+  parser_state_info state;
+  // The parser reads the whole file itself; opening it here first keeps the failure of a
+  // missing or unreadable file the engine's own.
+  FILE* file = std::fopen(path, "rt");
+  if (file == nullptr) throw ASException("%s - could not obtain file handle [%s]", kWhere, path);
+  if (std::fclose(file) != 0) {
+    throw ASException("%s - trouble releasing file handle [%s]", kWhere, path);
+  }
+  ParseRuleFile(path, &state);
+  if (load_report_ != nullptr) load_report_->OnParseMessages(path, state.get_messages());
+  AddParsedRules(path, state);
+}
+
+void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& state) {
+  const auto& parsed_rules = state.get_rules();
+  const uint32_t count = parsed_rules.GetCount();
+  if (count == 0) return;
+  auto position = parsed_rules.GetStartPosition();
+  for (uint32_t i = 0; i < count; ++i) {
+    const rule& parsed = *position.Value();
+    if (i + 1 < count) position.Next();
+    const char* name = parsed.get_name().c_str();
+    std::string refusal;
+    CRule* created = CRule::Create(parsed, load_report_ != nullptr ? &refusal : nullptr);
+    if (created == nullptr) {
+      if (load_report_ != nullptr) {
+        load_report_->OnRuleRefused(path, parsed.get_line(), name, refusal);
+      }
+      continue;
+    }
+    const int inserted = rules.Insert(created->GetName(), created);
+    if (inserted == -451) {
+      delete created;
+      if (load_report_ != nullptr) load_report_->OnRuleDuplicate(path, parsed.get_line(), name);
+      continue;
+    }
+    if (inserted != 0) {
+      delete created;
+      throw ASException("%s - allocation error while adding to rules map",
+                        "CASSLEngine::ParseFile");
+    }
+    if (load_report_ != nullptr) load_report_->OnRuleLoaded(path, parsed.get_line(), name);
+  }
+}
+
+void CASSLEngine::InitRules(CEnginesInterface* engines) {
+  static const char kWhere[] = "CASSLEngine::InitRules";
+  ClearLists();
+  ForEachRule([&](CRule* rule) {
+    try {
+      rule->Init(engines);
+    } catch (const std::exception& failure) {
+      GetDebugTrace()->Trace("%s - rule %s failed to initialize", kWhere, rule->GetName().c_str());
+      if (load_report_ != nullptr) {
+        load_report_->OnRuleInitFailed(rule->GetName().c_str(), FailureReason(failure));
+      }
+    }
+  });
+
+  // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
+  EmptyMap(&ruleIndexes);
+  stateTemplates.SetSize(0, false);
+  std::vector<CRule*> failed;
+  ForEachRule([&](CRule* rule) {
+    if (!rule->IsInitialized()) {
+      failed.push_back(rule);
+      return;
+    }
+    if (CRule::NNetRuleInfo* entry = CRule::NNetRuleInfo::Create(*rule)) {
+      if (nnetRules.Add(entry) != 0) delete entry;
+    }
+    if (CRule::SignatureInfo* entry = CRule::SignatureInfo::Create(*rule)) {
+      if (signatures.Add(entry) != 0) delete entry;
+    }
+    const uint32_t index = static_cast<uint32_t>(stateTemplates.GetSize());
+    if (ruleIndexes.Insert(rule->GetName(), index) != 0) {
+      throw ASException("%s - allocation error while adding to rule indexes map", kWhere);
+    }
+    CRule::StateInfo fresh;
+    if (rule->GetActionCount() > 0 && fresh.actionDone.SetSize(rule->GetActionCount(), true) != 0) {
+      throw ASException("%s - allocation error while adding to state info array", kWhere);
+    }
+    if (stateTemplates.Add(std::move(fresh)) != 0) {
+      throw ASException("%s - allocation error while adding to state info array", kWhere);
+    }
+  });
+
+  // Highest priority first. The widened priorities compare as unsigned numbers, so a
+  // negative priority sorts above every positive one.
+  std::stable_sort(signatures.begin(), signatures.end(),
+                   [](const CRule::SignatureInfo* a, const CRule::SignatureInfo* b) {
+                     return static_cast<uint64_t>(a->priority) > static_cast<uint64_t>(b->priority);
+                   });
+
+  for (CRule* rule : failed) {
+    rules.Remove(rule->GetName());
+    delete rule;
+  }
+}
+
+void CASSLEngine::InitRule(const char* name, CEnginesInterface* engines) {
+  static const char kWhere[] = "CASSLEngine::InitRule";
+  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
+  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  (*rule)->Init(engines);
+}
+
+double CASSLEngine::ExecRule(const char* name, CEnginesInterface* engines,
+                             CEmlContextInterface* context) {
+  static const char kWhere[] = "CASSLEngine::ExecRule";
+  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
+  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return (*rule)->Execute(engines, context);
+}
+
+double CASSLEngine::AutoExecRule(const char* name, double value, CEnginesInterface* engines,
+                                 CEmlContextInterface* context) {
+  static const char kWhere[] = "CASSLEngine::AutoExecRule";
+  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
+  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return (*rule)->AutoExecute(value, engines, context);
+}
+
+CRule* CASSLEngine::GetRule(const char* name) const {
+  static const char kWhere[] = "CASSLEngine::GetRule";
+  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
+  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return *rule;
+}
+
+uint32_t CASSLEngine::GetRuleIndex(const char* name) const {
+  static const char kWhere[] = "CASSLEngine::GetRuleIndex";
+  const uint32_t* index = ruleIndexes.Lookup(KeyOf(name, kWhere));
+  if (index == nullptr) throw ASException("%s - no index for rule %s", kWhere, name);
+  return *index;
+}
+
+sstring CASSLEngine::GetHitRules(CEnginesInterface* engines, CEmlContextInterface* context) const {
+  static const char kWhere[] = "CASSLEngine::GetHitRules";
+  if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
+  if (context == nullptr) throw ASException("%s - invalid context handle", kWhere);
+  std::string hits;
+  ForEachRule([&](CRule* rule) {
+    const CRule::StateInfo& state = context->GetRuleState(GetRuleIndex(rule->GetName().c_str()));
+    if (!state.evaluated || state.value == 0.0) return;
+    if (!hits.empty()) hits += "; ";
+    hits += rule->GetName().c_str();
+  });
+  sstring result{std::string_view(hits)};
+  if (result.GetError() != 0) throw ASMemException("%s - memory problems", kWhere);
+  return result;
+}
+
+bool CASSLEngine::WriteRelevanceMap(const usstring& file, const usstring& temp_folder) const {
+  std::vector<const char*> enabled;
+  for (const CRule::NNetRuleInfo* entry : nnetRules) {
+    if (GetRule(entry->name)->GetMetainfoIntValue(META_STATE) == 1) enabled.push_back(entry->name);
+  }
+  if (enabled.empty()) return false;
+  ascommon::CBinaryStreamer writer(file, ascommon::IStreamer::kWriteMode, temp_folder);
+  writer.WriteInt(kRelevanceMapVersion);
+  writer.WriteInt(static_cast<int32_t>(enabled.size()));
+  for (size_t i = 0; i < enabled.size(); ++i) {
+    writer.WriteInt(static_cast<int32_t>(i));
+    writer.WriteString(sstring(enabled[i]));
+  }
+  writer.Close();
+  return true;
+}
