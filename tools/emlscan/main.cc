@@ -28,6 +28,7 @@ struct Options {
   bool json = false;
   int jobs = 1;
   bool quiet = false;
+  std::string stage = "all";
 };
 
 const char16_t* const kModuleNames[] = {
@@ -79,7 +80,7 @@ int RunInfo(const Options& options) {
 // Exit status 0 when every mail was dumped, 1 when some failed.
 int RunDump(const Options& options) {
   Config config = LoadConfig(options, options.plugin_path);
-  Scanner scanner(options.plugin_path, config);
+  Scanner scanner(options.plugin_path, config, options.stage);
   std::vector<std::string> files = CollectMailFiles(options.mails);
   size_t failed = 0;
   // Results are tagged so the printer knows which stream a text belongs to.
@@ -142,6 +143,10 @@ int main(int argc, char** argv) {
   dump->add_flag("--json", options.json, "one JSON document per mail, one per line");
   dump->add_option("-j,--jobs", options.jobs, "worker threads")->check(CLI::Range(1, 256));
   dump->add_flag("-q,--quiet", options.quiet, "no summary line at the end");
+  dump->add_option("--stage", options.stage,
+                   "break only up to this stage, through its virtual breaker")
+      ->check(CLI::IsMember({"headers", "parts", "text", "html", "all"}))
+      ->default_str("all");
   LintCommand lint(app, options.config_file, options.plugin_path, options.overrides);
   CLI11_PARSE(app, argc, argv);
 

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kProfile = 0;
 
-Scanner::Scanner(const std::string& plugin_path, const Config& config)
+Scanner::Scanner(const std::string& plugin_path, const Config& config, const std::string& stage)
     : host_(plugin_path), settings_(config) {
   streamer_ = dynamic_cast<CAStreamer*>(host_.CreateModule(u"Eml Streamer", &settings_, kProfile));
   breaker_ = dynamic_cast<CABreaker*>(host_.CreateModule(u"EML Real Breaker", &settings_, kProfile));
@@ -26,6 +26,22 @@ Scanner::Scanner(const std::string& plugin_path, const Config& config)
   streamer_->ApplySharedSettings(kProfile);
   breaker_->ApplySettings(kProfile);
   breaker_->ApplySharedSettings(kProfile);
+  breaking_ = breaker_;
+  if (stage != "all") {
+    static const std::map<std::string, std::u16string> kStages = {
+        {"headers", u"Virtual Eml Header Breaker"},
+        {"parts", u"Virtual Eml Parts Breaker"},
+        {"text", u"Virtual Eml Text Parts Breaker"},
+        {"html", u"Virtual Eml Html Parts Breaker"}};
+    auto found = kStages.find(stage);
+    if (found == kStages.end()) throw std::runtime_error("unknown stage " + stage);
+    auto* stage_breaker =
+        dynamic_cast<CAVirtualBreaker*>(host_.CreateModule(found->second, &settings_, kProfile));
+    if (stage_breaker == nullptr)
+      throw std::runtime_error("the plug-in's " + stage + " breaker has the wrong interface");
+    stage_breaker->SetRealBreaker(breaker_);
+    breaking_ = stage_breaker;
+  }
 }
 
 void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>& inspect) {
@@ -52,9 +68,9 @@ void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>
         // Nothing more can be done for this mail; the box frees the rest.
       }
     }
-  } release{breaker_, &item};
+  } release{breaking_, &item};
   try {
-    breaker_->Break(kProfile, &item);
+    breaking_->Break(kProfile, &item);
   } catch (const ASException& e) {
     throw std::runtime_error(std::string(e.what()) + " (code " +
                              std::to_string(e.GetErrorCode()) + ")");

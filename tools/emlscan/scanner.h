@@ -22,8 +22,12 @@ namespace emlscan {
 class Scanner {
  public:
   // Loads the plug-in and applies the settings; throws std::runtime_error or
-  // an ASException naming what failed.
-  Scanner(const std::string& plugin_path, const Config& config);
+  // an ASException naming what failed. `stage` picks how far mails are
+  // broken: "all" through the real breaker, or "headers", "parts", "text" or
+  // "html" through that stage's virtual breaker (each stage runs the ones
+  // before it).
+  Scanner(const std::string& plugin_path, const Config& config,
+          const std::string& stage = "all");
 
   // Breaks one mail file and calls `inspect` with the broken item. Throws
   // std::runtime_error with a one-line reason when the mail cannot be read
@@ -36,7 +40,8 @@ class Scanner {
   PluginHost host_;
   HostSettings settings_;
   CAStreamer* streamer_ = nullptr;
-  CABreaker* breaker_ = nullptr;
+  CABreaker* breaker_ = nullptr;  // the real breaker
+  CABreaker* breaking_ = nullptr;  // what Scan calls: the real or a virtual breaker
 };
 
 // The mail files named by `args`: files as given, folders searched
