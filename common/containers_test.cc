@@ -183,6 +183,29 @@ TEST(CMapTest, RehashRelinksOldChainsInBucketOrder) {
   for (uint32_t key = 0; key < 4; ++key) EXPECT_EQ(static_cast<int>(key) * 10, *map.Lookup(key));
 }
 
+// Append skips the duplicate search but must link exactly where Insert would, or an
+// engine that fills its maps with it would iterate its rules in another order.
+TEST(CMapTest, AppendLinksLikeInsertAndRemoveAllKeepsTheBuckets) {
+  const std::vector<uint32_t> keys = {5, 0, 3, 6, 1, 4, 7, 2};
+  CMap<uint32_t, int> appended(4, KeyItself);
+  for (uint32_t key : keys) ASSERT_EQ(0, appended.Append(key, static_cast<int>(key)));
+  EXPECT_EQ(IterationOrder(MapOf(4, false, keys)), IterationOrder(appended));
+  EXPECT_EQ(8u, appended.GetCount());
+  appended.RemoveAll();
+  EXPECT_EQ(0u, appended.GetCount());
+  EXPECT_EQ(4u, appended.GetBucketCount());
+  EXPECT_EQ(nullptr, appended.Lookup(5));
+  ASSERT_EQ(0, appended.Append(6, 60));  // chains were emptied, tails included
+  ASSERT_EQ(0, appended.Append(2, 20));
+  EXPECT_EQ("6 2 ", IterationOrder(appended));
+
+  CMap<uint32_t, int> ordered(4, KeyItself);
+  ordered.SetOrdered(true);
+  EXPECT_EQ(-2, ordered.Append(1, 1));  // would break the ascending chains
+  CMap<uint32_t, int> bucketless(0, nullptr);
+  EXPECT_EQ(-2, bucketless.Append(1, 1));
+}
+
 TEST(CMapTest, Codes) {
   CMap<uint32_t, int> map;
   EXPECT_EQ(32u, map.GetBucketCount());

@@ -21,12 +21,6 @@ namespace {
 // The relevance-rule map starts with this format number.
 constexpr int32_t kRelevanceMapVersion = 2;
 
-// A rule name as a map key; a copy that failed to allocate would never be found.
-sstring KeyOf(const char* name, const char* where) {
-  sstring key(name != nullptr ? name : "");
-  if (key.GetError() != 0) throw ASMemException("%s - memory problems", where);
-  return key;
-}
 
 // The text of an exception caught while a rule initialised, for the load report.
 std::string FailureReason(const std::exception& failure) {
@@ -37,21 +31,6 @@ std::string FailureReason(const std::exception& failure) {
     reason += ")";
   }
   return reason;
-}
-
-// Removes every entry: a CMap has no clear of its own (nor an assignment to reset it).
-template <class V>
-void EmptyMap(ascommon::CMap<sstring, V>* map) {
-  const uint32_t count = map->GetCount();
-  if (count == 0) return;
-  std::vector<sstring> keys;
-  keys.reserve(count);
-  auto position = map->GetStartPosition();
-  for (uint32_t i = 0; i < count; ++i) {
-    keys.push_back(position.Key());
-    if (i + 1 < count) position.Next();
-  }
-  for (const sstring& key : keys) map->Remove(key);
 }
 
 }  // namespace
@@ -82,8 +61,14 @@ void CASSLEngine::Clear() {
   ClearLists();
   stateTemplates.SetSize(0, false);
   ForEachRule([](CRule* rule) { delete rule; });
-  EmptyMap(&rules);
-  EmptyMap(&ruleIndexes);
+  rules.RemoveAll();
+  ruleIndexes.RemoveAll();
+  name_index_.clear();
+}
+
+const CASSLEngine::IndexEntry* CASSLEngine::Find(const char* name) const {
+  const auto found = name_index_.find(std::string_view(name != nullptr ? name : ""));
+  return found != name_index_.end() ? &found->second : nullptr;
 }
 
 void CASSLEngine::ParseFile(const char* path) {
@@ -118,13 +103,20 @@ void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& stat
       }
       continue;
     }
-    const int inserted = rules.Insert(created->GetName(), created);
-    if (inserted == -451) {
+    const std::string_view key = created->GetName().View();
+    if (name_index_.count(key) != 0) {
       delete created;
       if (load_report_ != nullptr) load_report_->OnRuleDuplicate(path, parsed.get_line(), name);
       continue;
     }
-    if (inserted != 0) {
+    bool indexed = false;
+    try {
+      name_index_.emplace(key, IndexEntry{created, kUnnumbered});
+      indexed = true;
+    } catch (const std::bad_alloc&) {
+    }
+    if (!indexed || rules.Append(created->GetName(), created) != 0) {
+      if (indexed) name_index_.erase(key);
       delete created;
       throw ASException("%s - allocation error while adding to rules map",
                         "CASSLEngine::ParseFile");
@@ -148,7 +140,8 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
   });
 
   // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
-  EmptyMap(&ruleIndexes);
+  ruleIndexes.RemoveAll();
+  for (auto& entry : name_index_) entry.second.state_index = kUnnumbered;
   stateTemplates.SetSize(0, false);
   std::vector<CRule*> failed;
   ForEachRule([&](CRule* rule) {
@@ -163,9 +156,10 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
       if (signatures.Add(entry) != 0) delete entry;
     }
     const uint32_t index = static_cast<uint32_t>(stateTemplates.GetSize());
-    if (ruleIndexes.Insert(rule->GetName(), index) != 0) {
+    if (ruleIndexes.Append(rule->GetName(), index) != 0) {
       throw ASException("%s - allocation error while adding to rule indexes map", kWhere);
     }
+    name_index_[rule->GetName().View()].state_index = index;
     CRule::StateInfo fresh;
     if (rule->GetActionCount() > 0 && fresh.actionDone.SetSize(rule->GetActionCount(), true) != 0) {
       throw ASException("%s - allocation error while adding to state info array", kWhere);
@@ -183,6 +177,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
                    });
 
   for (CRule* rule : failed) {
+    name_index_.erase(rule->GetName().View());
     rules.Remove(rule->GetName());
     delete rule;
   }
@@ -190,39 +185,41 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
 
 void CASSLEngine::InitRule(const char* name, CEnginesInterface* engines) {
   static const char kWhere[] = "CASSLEngine::InitRule";
-  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
-  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  (*rule)->Init(engines);
+  const IndexEntry* entry = Find(name);
+  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  entry->rule->Init(engines);
 }
 
 double CASSLEngine::ExecRule(const char* name, CEnginesInterface* engines,
                              CEmlContextInterface* context) {
   static const char kWhere[] = "CASSLEngine::ExecRule";
-  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
-  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  return (*rule)->Execute(engines, context);
+  const IndexEntry* entry = Find(name);
+  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return entry->rule->Execute(engines, context);
 }
 
 double CASSLEngine::AutoExecRule(const char* name, double value, CEnginesInterface* engines,
                                  CEmlContextInterface* context) {
   static const char kWhere[] = "CASSLEngine::AutoExecRule";
-  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
-  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  return (*rule)->AutoExecute(value, engines, context);
+  const IndexEntry* entry = Find(name);
+  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return entry->rule->AutoExecute(value, engines, context);
 }
 
 CRule* CASSLEngine::GetRule(const char* name) const {
   static const char kWhere[] = "CASSLEngine::GetRule";
-  CRule* const* rule = rules.Lookup(KeyOf(name, kWhere));
-  if (rule == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  return *rule;
+  const IndexEntry* entry = Find(name);
+  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return entry->rule;
 }
 
 uint32_t CASSLEngine::GetRuleIndex(const char* name) const {
   static const char kWhere[] = "CASSLEngine::GetRuleIndex";
-  const uint32_t* index = ruleIndexes.Lookup(KeyOf(name, kWhere));
-  if (index == nullptr) throw ASException("%s - no index for rule %s", kWhere, name);
-  return *index;
+  const IndexEntry* entry = Find(name);
+  if (entry == nullptr || entry->state_index == kUnnumbered) {
+    throw ASException("%s - no index for rule %s", kWhere, name);
+  }
+  return entry->state_index;
 }
 
 sstring CASSLEngine::GetHitRules(CEnginesInterface* engines, CEmlContextInterface* context) const {

@@ -17,6 +17,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "emlbreaker/array.h"
@@ -107,12 +109,26 @@ class CASSLEngine : public ARuleRunner {
   void ClearLists();
   void AddParsedRules(const char* path, const parser_state_info& state);
 
+  // A rule's place in the name index: the rule, and its state index once numbered.
+  struct IndexEntry {
+    CRule* rule = nullptr;
+    uint32_t state_index = kUnnumbered;
+  };
+  static constexpr uint32_t kUnnumbered = UINT32_MAX;
+  const IndexEntry* Find(const char* name) const;
+
+  // rules and ruleIndexes keep their fixed 1,499 buckets: their iteration order is the
+  // rule order (numbering, hit-rule strings). Their chains grow with the rule count, so
+  // every name lookup goes through name_index_ instead, which grows with the rules and
+  // needs no key copy; the maps only take appends and iteration.
   ascommon::CMap<ascommon::sstring, CRule*> rules;
   ascommon::CMap<ascommon::sstring, uint32_t> ruleIndexes;
   NNetRuleArray nnetRules;
   SignatureArray signatures;
   StateArray stateTemplates;
   ARuleLoadReport* load_report_ = nullptr;
+  // Keys view the names the CRules own.
+  std::unordered_map<std::string_view, IndexEntry> name_index_;
 };
 
 #endif  // RULES_ASSL_ENGINE_H_

@@ -153,6 +153,23 @@ class CMap : public CBlackBoxObject {
     return 0;
   }
 
+  // Links key at its chain's tail without searching the chain first: for a caller that
+  // knows the key is absent (it keeps an index of its own) and would otherwise pay a chain
+  // walk per entry. Unordered maps only. 0 or -2.
+  int Append(const K& key, const V& value) {
+    if (heads == nullptr || ordered != 0) return -2;
+    const uint32_t bucket = BucketOf(key);
+    Node* node = new (std::nothrow) Node{key, value, nullptr};
+    if (node == nullptr) return -2;
+    if (internal::CopyFailed(node->key) || internal::CopyFailed(node->value)) {
+      delete node;
+      return -2;
+    }
+    LinkAfter(bucket, tails[bucket], node);
+    ++count;
+    return 0;
+  }
+
   // Replaces the value of an existing key: 0, -450, -2.
   int SetAt(const K& key, const V& value) {
     if (heads == nullptr) return -2;
@@ -187,6 +204,20 @@ class CMap : public CBlackBoxObject {
       if (node->key == key) return &node->value;
     }
     return nullptr;
+  }
+
+  // Frees every node and keeps the buckets, so the map takes new entries at once.
+  void RemoveAll() {
+    for (uint32_t b = 0; heads != nullptr && b < bucketCount; ++b) {
+      for (Node* node = heads[b]; node != nullptr;) {
+        Node* next = node->next;
+        delete node;
+        node = next;
+      }
+      heads[b] = nullptr;
+      tails[b] = nullptr;
+    }
+    count = 0;
   }
 
   // Moves every node to chain hash(key) % new_bucket_count, taking the old chains in
