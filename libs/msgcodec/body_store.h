@@ -1,6 +1,7 @@
-// Where the decoded bodies of one mail go: a private directory (mode 0700)
-// created on the first body written, holding one file per part, all removed
-// by the destructor. One per mail; not thread-safe.
+// Where the decoded bodies of one mail go: a private directory (mode 0700),
+// taken on the first body written from the directories earlier mails left empty
+// or else made, holding one file per part. The destructor removes the files and
+// hands the directory on. One per mail; not thread-safe.
 #ifndef MSGCODEC_BODY_STORE_H_
 #define MSGCODEC_BODY_STORE_H_
 
@@ -35,6 +36,9 @@ class BodyStore {
   size_t MaxPathLength(size_t name_length) const;
 
  private:
+  // Makes a new directory under base_ into dir_; false with the reason in *error.
+  bool MakeDirectory(std::string* error);
+
   std::string base_;
   std::string dir_;                 // empty until made
   std::vector<std::string> files_;  // full paths of the files made

@@ -296,6 +296,29 @@ TEST(PackerApiTest, BodyFilesGoWhereTheyAreSent) {
     EXPECT_EQ(path, BodyPath(Children(mail.get())[0]));  // written once
   }
   EXPECT_FALSE(std::filesystem::exists(path));
+  // The next mail takes the emptied directory; one removed behind the packer's back,
+  // or holding a stranger's file of the same name, is replaced by a new one.
+  const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+  {
+    OpenMail mail(kMultipart);
+    EXPECT_EQ(path, BodyPath(Children(mail.get())[0]));
+  }
+  std::filesystem::remove_all(dir);
+  {
+    OpenMail mail(kMultipart);
+    const std::string fresh = BodyPath(Children(mail.get())[0]);
+    EXPECT_EQ(0u, fresh.find(base + "/msgcodec-")) << fresh;
+    EXPECT_NE(path, fresh);
+    path = fresh;
+    // The name the next mail's second part (part-2) will want.
+    std::ofstream(std::filesystem::path(fresh).parent_path() / "part-2") << "not ours";
+  }
+  {
+    OpenMail mail(kMultipart);
+    const std::string second = BodyPath(Children(mail.get())[1]);
+    EXPECT_NE(std::filesystem::path(path).parent_path(), std::filesystem::path(second).parent_path());
+    EXPECT_EQ("<b>two</b>", Body(Children(mail.get())[1]));
+  }
   ASSERT_EQ(1, Packer()->SetBodyDirectory(nullptr));
   setenv("MSGCODEC_TMPDIR", base.c_str(), 1);
   {
