@@ -21,7 +21,6 @@ namespace {
 // The relevance-rule map starts with this format number.
 constexpr int32_t kRelevanceMapVersion = 2;
 
-
 // The text of an exception caught while a rule initialised, for the load report.
 std::string FailureReason(const std::exception& failure) {
   std::string reason = failure.what();
@@ -159,7 +158,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
     if (ruleIndexes.Append(rule->GetName(), index) != 0) {
       throw ASException("%s - allocation error while adding to rule indexes map", kWhere);
     }
-    name_index_[rule->GetName().View()].state_index = index;
+    name_index_.find(rule->GetName().View())->second.state_index = index;  // every rule is in it
     CRule::StateInfo fresh;
     if (rule->GetActionCount() > 0 && fresh.actionDone.SetSize(rule->GetActionCount(), true) != 0) {
       throw ASException("%s - allocation error while adding to state info array", kWhere);

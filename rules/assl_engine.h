@@ -87,7 +87,8 @@ class CASSLEngine : public ARuleRunner {
   // Writes the relevance-rule map (the enabled rules of the relevance list, numbered from
   // 0) as a checked file through a temporary file in temp_folder. Nothing is written when
   // no relevance rule is enabled; answers whether a file was written.
-  bool WriteRelevanceMap(const ascommon::usstring& file, const ascommon::usstring& temp_folder) const;
+  bool WriteRelevanceMap(const ascommon::usstring& file,
+                         const ascommon::usstring& temp_folder) const;
 
   // Destroys every rule and derived list.
   void Clear();
@@ -117,10 +118,11 @@ class CASSLEngine : public ARuleRunner {
   static constexpr uint32_t kUnnumbered = UINT32_MAX;
   const IndexEntry* Find(const char* name) const;
 
-  // rules and ruleIndexes keep their fixed 1,499 buckets: their iteration order is the
-  // rule order (numbering, hit-rule strings). Their chains grow with the rule count, so
-  // every name lookup goes through name_index_ instead, which grows with the rules and
-  // needs no key copy; the maps only take appends and iteration.
+  // rules and ruleIndexes keep their fixed 1,499 buckets: the iteration order of rules is
+  // the rule order (numbering, hit-rule strings), and ruleIndexes is kept filled as the
+  // engine's name-to-index map. Their chains grow with the rule count, so every name
+  // lookup goes through name_index_ instead, which grows with the rules and needs no key
+  // copy; the two maps only take appends and iteration.
   ascommon::CMap<ascommon::sstring, CRule*> rules;
   ascommon::CMap<ascommon::sstring, uint32_t> ruleIndexes;
   NNetRuleArray nnetRules;

@@ -316,7 +316,8 @@ TEST(PackerApiTest, BodyFilesGoWhereTheyAreSent) {
   {
     OpenMail mail(kMultipart);
     const std::string second = BodyPath(Children(mail.get())[1]);
-    EXPECT_NE(std::filesystem::path(path).parent_path(), std::filesystem::path(second).parent_path());
+    EXPECT_NE(std::filesystem::path(path).parent_path(),
+              std::filesystem::path(second).parent_path());
     EXPECT_EQ("<b>two</b>", Body(Children(mail.get())[1]));
   }
   ASSERT_EQ(1, Packer()->SetBodyDirectory(nullptr));
