@@ -138,15 +138,16 @@ size_t BodyStore::MaxPathLength(size_t name_length) const {
 // directory is private (mkdtemp, mode 0700), and two system calls fewer per
 // mail show in the rate.
 int BodyStore::Create(const std::string& name, std::string* path, std::string* error) {
-  const bool fresh = dir_.empty();
-  if (fresh) {
+  bool from_pool = false;
+  if (dir_.empty()) {
     dir_ = Pool().Take(base_);
-    if (dir_.empty() && !MakeDirectory(error)) return -1;
+    from_pool = !dir_.empty();
+    if (!from_pool && !MakeDirectory(error)) return -1;
   }
   std::string file = dir_ + "/" + name;
   files_.reserve(files_.size() + 1);
   int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0 && (errno == ENOENT || errno == EEXIST) && fresh) {
+  if (fd < 0 && (errno == ENOENT || errno == EEXIST) && from_pool) {
     // A pooled directory removed behind our back (a cleaner of old temporary files)
     // or holding files of someone else's: make a new one.
     if (!MakeDirectory(error)) return -1;
