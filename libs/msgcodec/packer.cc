@@ -41,13 +41,16 @@ GByteArray* ReadMailFile(const char* file_name, std::string* error) {
     *error = std::string("mail refused: ") + file_name + " is larger than the mail size limit";
     return nullptr;
   }
-  // Read straight into the array, sized from the file (it may still grow; a
-  // pipe's array doubles).
+  // Read straight into the array, sized from the file with one spare byte,
+  // so a file that did not change reads in one call and sees its end in the
+  // next without growing. A file that grew meanwhile gets 64 KiB more per
+  // step; a pipe's array doubles.
   size_t capacity = regular ? static_cast<size_t>(st.st_size) + 1 : 64 << 10;
   GByteArray* bytes = g_byte_array_sized_new(static_cast<guint>(capacity));
   for (;;) {
     size_t used = bytes->len;
-    if (capacity - used < 4096) capacity += regular ? 64 << 10 : capacity;
+    if (regular ? used == capacity : capacity - used < 4096)
+      capacity += regular ? 64 << 10 : capacity;
     g_byte_array_set_size(bytes, static_cast<guint>(capacity));
     ssize_t n = read(fd, bytes->data + used, capacity - used);
     g_byte_array_set_size(bytes, static_cast<guint>(used + (n > 0 ? n : 0)));
