@@ -79,5 +79,16 @@ TEST_F(ConfigTest, ErrorsNameTheFileAndLine) {
   }
 }
 
+// Mail text may hold a lone surrogate; the dump shows U+FFFD for it and keeps
+// everything around it, where a strict conversion would drop the whole value.
+TEST(Utf16ToUtf8Test, PairsBecomeFourBytesAndLoneSurrogatesBecomeReplacement) {
+  EXPECT_EQ("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", Utf16ToUtf8(u"a\u00E9\u20AC\U0001F600"));
+  const char16_t lone[] = {u'x', 0xD83D, u'y', 0xDC00, 0};
+  EXPECT_EQ("x\xEF\xBF\xBDy\xEF\xBF\xBD", Utf16ToUtf8(lone));
+  std::string out = "kept ";
+  AppendUtf8(out, u"\u00FF");
+  EXPECT_EQ("kept \xC3\xBF", out);
+}
+
 }  // namespace
 }  // namespace emlscan

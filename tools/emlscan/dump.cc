@@ -1,6 +1,6 @@
 #include "tools/emlscan/dump.h"
 
-#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -77,21 +77,27 @@ nlohmann::json DumpJson(MailItem& item) {
 }
 
 std::string DumpText(MailItem& item) {
-  std::ostringstream out;
-  out << HeadersText(item);
+  std::string out;
+  out.reserve(4096);
+  AppendHeadersText(out, item);
   if (const CPartsTree* tree = TreeOf(item)) {
-    out << "parts:\n";
+    out.append("parts:\n");
     ForEachNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
       const CPart& part = *node.part;
-      out << "  " << std::string(static_cast<size_t>(part.depth) * 2, ' ') << number << "  "
-          << KindName(part.GetKind()) << "  " << MediaType(part)
-          << (part.removed ? "  (removed)" : "") << "\n";
+      out.append("  ")
+          .append(static_cast<size_t>(part.depth) * 2, ' ')
+          .append(number)
+          .append("  ")
+          .append(KindName(part.GetKind()))
+          .append("  ")
+          .append(MediaType(part))
+          .append(part.removed ? "  (removed)\n" : "\n");
       BodyText(part, std::string(static_cast<size_t>(part.depth) * 2 + 6, ' '), 160, out);
     });
   } else {
-    out << "parts: (none)\n";
+    out.append("parts: (none)\n");
   }
-  return out.str();
+  return out;
 }
 
 }  // namespace emlscan

@@ -5,7 +5,7 @@
 #define TOOLS_EMLSCAN_DUMP_BODIES_H_
 
 #include <nlohmann/json.hpp>
-#include <ostream>
+#include <string>
 
 #include "mail/components/part.h"
 
@@ -16,9 +16,9 @@ namespace emlscan {
 void AddBodyJson(const nsEmlComponents::CPart& part, nlohmann::json* entry);
 
 // The same as indented text lines under the part's line, texts shortened to
-// `text_limit` characters.
+// `text_limit` characters, appended to `out`.
 void BodyText(const nsEmlComponents::CPart& part, const std::string& indent, size_t text_limit,
-              std::ostream& out);
+              std::string& out);
 
 }  // namespace emlscan
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -113,52 +112,110 @@ nlohmann::json HeadersJson(MailItem& item) {
   return headers != nullptr ? PartHeadersJson(*headers) : nlohmann::json::object();
 }
 
-// The text form writes straight into the stream: a dump of a large folder
-// spends its time here otherwise.
-void HeaderText(std::ostream& out, const std::string& name, const CHeader& header) {
-  std::string value = Utf8(header.value);
-  if (value.size() > 120) value = value.substr(0, 117) + "...";
-  out << "  " << name << " [" << TypeName(header.GetType()) << "] " << value << "\n";
-  if (auto* subject = dynamic_cast<const CHeaderSubject*>(&header)) {
-    out << "      decoded: " << Utf8(subject->decoded) << "\n";
-    if (subject->charset.IsSet()) out << "      charset: " << Narrow(subject->charset) << "\n";
-  } else if (auto* address = dynamic_cast<const CHeaderAddress*>(&header)) {
-    for (size_t i = 0; i < address->addresses.GetSize(); ++i) {
-      const FullAddress& one = address->addresses[i];
-      out << "      address: " << Utf8(one.address);
-      if (one.name.Length() > 0) out << "  name: \"" << Utf8(one.name) << "\"";
-      out << "\n";
+// The text form appends straight to one string, without a stream or a copy
+// per field: a dump of a large folder spends its time here otherwise.
+namespace {
+
+void Append(std::string& out, const ascommon::usstring& text) {
+  AppendUtf8(out, std::u16string_view(text.c_str(), text.Length()));
+}
+void Append(std::string& out, const ascommon::sstring& text) {
+  out.append(text.c_str(), text.Length());
+}
+void Field(std::string& out, const char* label, const ascommon::sstring& text) {
+  out.append("      ").append(label).append(": ");
+  Append(out, text);
+  out.push_back('\n');
+}
+
+void HeaderText(std::string& out, const std::string& name, const CHeader& header) {
+  out.append("  ").append(name).append(" [").append(TypeName(header.GetType())).append("] ");
+  // The raw value, cut to 117 bytes and "..." when longer than 120 (never
+  // inside a UTF-8 sequence).
+  const size_t start = out.size();
+  Append(out, header.value);
+  if (out.size() - start > 120) {
+    size_t cut = start + 117;
+    while (cut > start && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out.append("...");
+  }
+  out.push_back('\n');
+  switch (header.GetType()) {
+    case kHeaderSubject: {
+      const auto& subject = static_cast<const CHeaderSubject&>(header);
+      out.append("      decoded: ");
+      Append(out, subject.decoded);
+      out.push_back('\n');
+      if (subject.charset.IsSet()) Field(out, "charset", subject.charset);
+      break;
     }
-  } else if (auto* date = dynamic_cast<const CHeaderDate*>(&header)) {
-    out << "      date: " << DateText(date->date) << "\n";
-  } else if (auto* received = dynamic_cast<const CHeaderReceived*>(&header)) {
-    for (size_t i = 0; i < received->hops.GetSize(); ++i) {
-      const ReceivedData& hop = received->hops[i];
-      out << "      hop " << i + 1 << ": helo " << Narrow(hop.heloName) << "  host "
-          << Narrow(hop.hostName) << "  ip " << Narrow(hop.ip) << "  date " << DateText(hop.date)
-          << "\n";
+    case kHeaderAddress: {
+      const auto& address = static_cast<const CHeaderAddress&>(header);
+      for (size_t i = 0; i < address.addresses.GetSize(); ++i) {
+        const FullAddress& one = address.addresses[i];
+        out.append("      address: ");
+        Append(out, one.address);
+        if (one.name.Length() > 0) {
+          out.append("  name: \"");
+          Append(out, one.name);
+          out.push_back('"');
+        }
+        out.push_back('\n');
+      }
+      break;
     }
-  } else if (auto* type = dynamic_cast<const CHeaderContentType*>(&header)) {
-    out << "      content_type: " << Narrow(type->type) << "\n";
-    if (type->charset.IsSet()) out << "      charset: " << Narrow(type->charset) << "\n";
-    if (type->boundary.IsSet()) out << "      boundary: " << Narrow(type->boundary) << "\n";
-    if (type->name.IsSet()) out << "      name: " << Narrow(type->name) << "\n";
-  } else if (auto* disposition = dynamic_cast<const CHeaderContentDisposition*>(&header)) {
-    out << "      disposition: " << Narrow(disposition->disposition) << "\n";
-    if (disposition->filename.IsSet())
-      out << "      filename: " << Narrow(disposition->filename) << "\n";
-  } else if (auto* id = dynamic_cast<const CHeaderIdentification*>(&header)) {
-    out << "      id: " << Narrow(id->id) << "\n";
+    case kHeaderDate:
+      out.append("      date: ")
+          .append(DateText(static_cast<const CHeaderDate&>(header).date))
+          .push_back('\n');
+      break;
+    case kHeaderReceived: {
+      const auto& received = static_cast<const CHeaderReceived&>(header);
+      for (size_t i = 0; i < received.hops.GetSize(); ++i) {
+        const ReceivedData& hop = received.hops[i];
+        out.append("      hop ").append(std::to_string(i + 1)).append(": helo ");
+        Append(out, hop.heloName);
+        out.append("  host ");
+        Append(out, hop.hostName);
+        out.append("  ip ");
+        Append(out, hop.ip);
+        out.append("  date ").append(DateText(hop.date)).push_back('\n');
+      }
+      break;
+    }
+    case kHeaderContentType: {
+      const auto& type = static_cast<const CHeaderContentType&>(header);
+      Field(out, "content_type", type.type);
+      if (type.charset.IsSet()) Field(out, "charset", type.charset);
+      if (type.boundary.IsSet()) Field(out, "boundary", type.boundary);
+      if (type.name.IsSet()) Field(out, "name", type.name);
+      break;
+    }
+    case kHeaderContentDisposition: {
+      const auto& disposition = static_cast<const CHeaderContentDisposition&>(header);
+      Field(out, "disposition", disposition.disposition);
+      if (disposition.filename.IsSet()) Field(out, "filename", disposition.filename);
+      break;
+    }
+    case kHeaderIdentification:
+      Field(out, "id", static_cast<const CHeaderIdentification&>(header).id);
+      break;
+    default:
+      break;
   }
 }
 
-std::string HeadersText(MailItem& item) {
+}  // namespace
+
+void AppendHeadersText(std::string& out, MailItem& item) {
   const CHeaderMap* headers = MailHeaders(item);
-  if (headers == nullptr) return "headers: (none)\n";
-  std::ostringstream out;
-  out << "headers:\n";
+  if (headers == nullptr) {
+    out.append("headers: (none)\n");
+    return;
+  }
+  out.append("headers:\n");
   for (const auto& [name, header] : Sorted(*headers)) HeaderText(out, name, *header);
-  return out.str();
 }
 
 }  // namespace emlscan

@@ -13,7 +13,8 @@ namespace emlscan {
 
 nlohmann::json HeadersJson(MailItem& item);
 nlohmann::json PartHeadersJson(const nsEmlComponents::CHeaderMap& headers);
-std::string HeadersText(MailItem& item);
+// Appends the text form to `out`.
+void AppendHeadersText(std::string& out, MailItem& item);
 
 }  // namespace emlscan
 

@@ -12,9 +12,47 @@ std::u16string Utf8ToUtf16(const std::string& text) {
   return std::u16string(wide.c_str(), wide.Length());
 }
 
+void AppendUtf8(std::string& out, std::u16string_view text) {
+  out.reserve(out.size() + text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t cp = text[i];
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+      continue;
+    }
+    if (cp >= 0xD800 && cp < 0xE000) {
+      if (cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00u);
+      } else {
+        cp = 0xFFFD;
+      }
+    }
+    char bytes[4];
+    size_t n;
+    if (cp < 0x800) {
+      bytes[0] = static_cast<char>(0xC0 | (cp >> 6));
+      bytes[1] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 2;
+    } else if (cp < 0x10000) {
+      bytes[0] = static_cast<char>(0xE0 | (cp >> 12));
+      bytes[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      bytes[2] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 3;
+    } else {
+      bytes[0] = static_cast<char>(0xF0 | (cp >> 18));
+      bytes[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      bytes[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      bytes[3] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 4;
+    }
+    out.append(bytes, n);
+  }
+}
+
 std::string Utf16ToUtf8(std::u16string_view text) {
-  ascommon::sstring narrow = ascommon::sstring::FromUtf16(text);
-  return std::string(narrow.c_str(), narrow.Length());
+  std::string narrow;
+  AppendUtf8(narrow, text);
+  return narrow;
 }
 
 HostSettings::HostSettings(const Config& config) {

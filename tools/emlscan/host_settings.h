@@ -24,9 +24,11 @@ class HostSettings final : public CASettings {
   std::map<std::u16string, std::u16string> values_;
 };
 
-// UTF-8 <-> UTF-16 for the host's own use (setting paths, names, messages).
+// UTF-8 <-> UTF-16 for the host's own use (setting paths, names, messages,
+// dumps). A lone surrogate, which mail text may hold, becomes U+FFFD.
 std::u16string Utf8ToUtf16(const std::string& text);
 std::string Utf16ToUtf8(std::u16string_view text);
+void AppendUtf8(std::string& out, std::u16string_view text);
 
 }  // namespace emlscan
 

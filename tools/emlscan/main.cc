@@ -81,24 +81,27 @@ int RunInfo(const Options& options) {
 int RunDump(const Options& options) {
   Config config = LoadConfig(options, options.plugin_path);
   Scanner scanner(options.plugin_path, config, options.stage);
-  std::vector<std::string> files = CollectMailFiles(options.mails);
+  std::vector<MailFile> files = CollectMailFiles(options.mails);
   size_t failed = 0;
   // Results are tagged so the printer knows which stream a text belongs to.
   RunOrdered(
       files.size(), options.jobs,
       [&](size_t index) -> std::string {
-        const std::string& file = files[index];
+        const std::string& file = files[index].path;
         try {
           std::string text;
-          scanner.Scan(file, [&](MailItem& item) {
+          auto show = [&](MailItem& item) {
             if (options.json) {
               nlohmann::json mail = DumpJson(item);
               mail["file"] = file;
               text = "+" + mail.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
             } else {
-              text = "+== " + file + "\n" + DumpText(item) + "\n";
+              std::string shown = DumpText(item);
+              text.reserve(file.size() + shown.size() + 6);
+              text.append("+== ").append(file).append("\n").append(shown).append("\n");
             }
-          });
+          };
+          scanner.Scan(file, show, files[index].listed);
           return text;
         } catch (const std::exception& e) {
           return "-emlscan: " + file + ": " + e.what() + "\n";

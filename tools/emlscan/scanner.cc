@@ -44,9 +44,10 @@ Scanner::Scanner(const std::string& plugin_path, const Config& config, const std
   }
 }
 
-void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>& inspect) {
+void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>& inspect,
+                   bool known_regular) {
   std::error_code error;
-  if (!fs::is_regular_file(file, error)) {
+  if (!known_regular && !fs::is_regular_file(file, error)) {
     throw std::runtime_error(fs::exists(file, error) ? "not a regular file" : "no such file");
   }
   std::unique_ptr<CAStream> stream(
@@ -78,12 +79,12 @@ void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>
   inspect(item);
 }
 
-std::vector<std::string> CollectMailFiles(const std::vector<std::string>& args) {
-  std::vector<std::string> files;
+std::vector<MailFile> CollectMailFiles(const std::vector<std::string>& args) {
+  std::vector<MailFile> files;
   for (const std::string& arg : args) {
     std::error_code error;
     if (!fs::is_directory(arg, error)) {
-      files.push_back(arg);
+      files.push_back({arg, false});
       continue;
     }
     std::vector<std::string> found;
@@ -97,7 +98,7 @@ std::vector<std::string> CollectMailFiles(const std::vector<std::string>& args) 
       if (it->is_regular_file(error)) found.push_back(it->path().string());
     }
     std::sort(found.begin(), found.end());
-    files.insert(files.end(), found.begin(), found.end());
+    for (std::string& path : found) files.push_back({std::move(path), true});
   }
   return files;
 }

@@ -31,8 +31,10 @@ class Scanner {
 
   // Breaks one mail file and calls `inspect` with the broken item. Throws
   // std::runtime_error with a one-line reason when the mail cannot be read
-  // or broken; the item is released in every case.
-  void Scan(const std::string& file, const std::function<void(MailItem&)>& inspect);
+  // or broken; the item is released in every case. `known_regular` skips the
+  // check that the name is a regular file (a folder listing already made it).
+  void Scan(const std::string& file, const std::function<void(MailItem&)>& inspect,
+            bool known_regular = false);
 
   PluginHost& host() { return host_; }
 
@@ -44,10 +46,17 @@ class Scanner {
   CABreaker* breaking_ = nullptr;  // what Scan calls: the real or a virtual breaker
 };
 
+// One name to scan; `listed` when it came from a folder listing, which
+// already knew it for a regular file.
+struct MailFile {
+  std::string path;
+  bool listed = false;
+};
+
 // The mail files named by `args`: files as given, folders searched
 // recursively (hidden entries skipped), each folder's files in name order.
 // Names that do not exist are returned too, so the caller reports them.
-std::vector<std::string> CollectMailFiles(const std::vector<std::string>& args);
+std::vector<MailFile> CollectMailFiles(const std::vector<std::string>& args);
 
 // Runs `work(index)` for every index below `count` on `jobs` threads and
 // calls `emit(index, text)` in index order (from the worker threads, one at a

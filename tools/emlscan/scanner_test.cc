@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,6 +51,29 @@ TEST(RunOrderedTest, NothingToDoReturnsAtOnce) {
   RunOrdered(0, 3, [&](size_t) { called = true; return std::string(); },
              [&](size_t, const std::string&) { called = true; });
   EXPECT_FALSE(called);
+}
+
+// Folder entries are known regular files (Scan skips its own check for them);
+// names given on the command line are passed on as given, checked at scan time.
+TEST(CollectMailFilesTest, FoldersAreListedInOrderWithoutHiddenEntries) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "emlscan_collect_test";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub");
+  fs::create_directories(dir / ".hidden");
+  for (const fs::path& name : {dir / "b.eml", dir / "a.eml", dir / "sub" / "c.eml",
+                               dir / ".dot.eml", dir / ".hidden" / "d.eml"})
+    std::ofstream(name) << "x";
+  const std::vector<MailFile> files =
+      CollectMailFiles({dir.string(), (dir / "missing.eml").string()});
+  ASSERT_EQ(4u, files.size());
+  EXPECT_EQ((dir / "a.eml").string(), files[0].path);
+  EXPECT_EQ((dir / "b.eml").string(), files[1].path);
+  EXPECT_EQ((dir / "sub" / "c.eml").string(), files[2].path);
+  for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(files[i].listed);
+  EXPECT_EQ((dir / "missing.eml").string(), files[3].path);
+  EXPECT_FALSE(files[3].listed);
+  fs::remove_all(dir);
 }
 
 }  // namespace
