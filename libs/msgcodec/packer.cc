@@ -42,9 +42,10 @@ GByteArray* ReadMailFile(const char* file_name, std::string* error) {
     return nullptr;
   }
   // Read straight into the array, sized from the file with one spare byte,
-  // so a file that did not change reads in one call and sees its end in the
-  // next without growing. A file that grew meanwhile gets 64 KiB more per
-  // step; a pipe's array doubles.
+  // so a file that did not change reads in one call: a regular file's read
+  // that returns less than asked for has met the end, and no second read is
+  // needed to see it. A file that grew meanwhile gets 64 KiB more per step; a
+  // pipe's array doubles.
   size_t capacity = regular ? static_cast<size_t>(st.st_size) + 1 : 64 << 10;
   GByteArray* bytes = g_byte_array_sized_new(static_cast<guint>(capacity));
   for (;;) {
@@ -52,7 +53,8 @@ GByteArray* ReadMailFile(const char* file_name, std::string* error) {
     if (regular ? used == capacity : capacity - used < 4096)
       capacity += regular ? 64 << 10 : capacity;
     g_byte_array_set_size(bytes, static_cast<guint>(capacity));
-    ssize_t n = read(fd, bytes->data + used, capacity - used);
+    const size_t wanted = capacity - used;
+    ssize_t n = read(fd, bytes->data + used, wanted);
     g_byte_array_set_size(bytes, static_cast<guint>(used + (n > 0 ? n : 0)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
@@ -64,6 +66,7 @@ GByteArray* ReadMailFile(const char* file_name, std::string* error) {
       *error = std::string("mail refused: ") + file_name + " is larger than the mail size limit";
       break;
     }
+    if (regular && static_cast<size_t>(n) < wanted) break;
   }
   close(fd);
   if (!error->empty()) {
