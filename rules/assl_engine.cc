@@ -102,15 +102,16 @@ void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& stat
       }
       continue;
     }
+    // One lookup both refuses a second definition (the first one wins) and indexes a
+    // new name.
     const std::string_view key = created->GetName().View();
-    if (name_index_.count(key) != 0) {
-      delete created;
-      if (load_report_ != nullptr) load_report_->OnRuleDuplicate(path, parsed.get_line(), name);
-      continue;
-    }
     bool indexed = false;
     try {
-      name_index_.emplace(key, IndexEntry{created, kUnnumbered});
+      if (!name_index_.try_emplace(key, IndexEntry{created, kUnnumbered}).second) {
+        delete created;
+        if (load_report_ != nullptr) load_report_->OnRuleDuplicate(path, parsed.get_line(), name);
+        continue;
+      }
       indexed = true;
     } catch (const std::bad_alloc&) {
     }
