@@ -428,8 +428,12 @@ struct StringImpl {
 
   static void FromUtf8(usstring& s, const char* narrow, size_t n) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(narrow);
-    size_t units = 0;
-    for (size_t i = 0; i < n;) {
+    // Header values and most text are ASCII: its leading run is widened unit by unit,
+    // without decoding, in both passes.
+    size_t ascii = 0;
+    while (ascii < n && bytes[ascii] < 0x80) ++ascii;
+    size_t units = ascii;
+    for (size_t i = ascii; i < n;) {
       const int32_t cp = DecodeUtf8(bytes, n, &i);
       if (cp < 0) return;
       units += cp < 0x10000 ? 1 : 2;
@@ -439,8 +443,9 @@ struct StringImpl {
       s.error = -2;
       return;
     }
-    size_t o = 0;
-    for (size_t i = 0; i < n;) {
+    for (size_t i = 0; i < ascii; ++i) out[i] = bytes[i];
+    size_t o = ascii;
+    for (size_t i = ascii; i < n;) {
       const uint32_t cp = static_cast<uint32_t>(DecodeUtf8(bytes, n, &i));
       if (cp < 0x10000) {
         out[o++] = static_cast<char16_t>(cp);

@@ -238,6 +238,9 @@ TEST(StringConversionTest, StrictUtf8AndUtf16) {
       {"\xF4\x90\x80\x80", nullptr},        // above U+10FFFF
       {"\xC3", nullptr},                    // truncated
       {"a\x80", nullptr},                   // stray continuation byte
+      // An ASCII run, then not; then truncated after one.
+      {"Re: caf\xC3\xA9 ok", u"Re: caf\u00E9 ok"},
+      {"Subject\xF0\x9F", nullptr},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.utf8);
