@@ -305,6 +305,11 @@ int32_t CCharsetConverter::ToUtf8(const char16_t* input, size_t length, char* ou
   };
   for (size_t i = 0; i < length; ++i) {
     uint32_t c = input[i];
+    if (c < 0x80) {  // most mail text: one byte, nothing to compute
+      if (written == capacity) return kOutputTooSmall;
+      output[written++] = static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && input[i + 1] >= 0xDC00 &&
         input[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (input[i + 1] - 0xDC00);
