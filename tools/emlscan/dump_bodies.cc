@@ -1,6 +1,8 @@
 #include "tools/emlscan/dump_bodies.h"
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "tools/emlscan/host_settings.h"
@@ -83,12 +85,22 @@ nlohmann::json UrlsJson(const UrlList& urls) {
   return list;
 }
 
+// One indented line made of `pieces`.
+void Line(std::string& out, const std::string& indent,
+          std::initializer_list<std::string_view> pieces) {
+  out.append(indent);
+  for (std::string_view piece : pieces) out.append(piece);
+  out.push_back('\n');
+}
+
 void UrlsText(const char* what, const UrlList& urls, const std::string& indent, std::string& out) {
   for (size_t i = 0; i < urls.GetSize(); ++i) {
     const std::string raw = Utf8(urls[i].raw), decoded = Utf8(urls[i].decoded);
-    out.append(indent).append(what).append(": ").append(OneLine(raw, 200));
-    if (decoded != raw) out.append("  decoded: ").append(OneLine(decoded, 200));
-    out.push_back('\n');
+    if (decoded == raw) {
+      Line(out, indent, {what, ": ", OneLine(raw, 200)});
+    } else {
+      Line(out, indent, {what, ": ", OneLine(raw, 200), "  decoded: ", OneLine(decoded, 200)});
+    }
   }
 }
 
@@ -125,39 +137,27 @@ void AddBodyJson(const CPart& part, nlohmann::json* entry) {
 void BodyText(const CPart& part, const std::string& indent, size_t text_limit, std::string& out) {
   if (const auto* text = dynamic_cast<const CPartBodyTextPlain*>(part.body)) {
     if (!text->text.IsSet() && text->urls.GetSize() == 0) return;
-    out.append(indent)
-        .append("text (")
-        .append(std::to_string(text->text.Length()))
-        .append(" units): ")
-        .append(OneLine(Utf8Prefix(text->text, text_limit + 1), text_limit))
-        .push_back('\n');
+    Line(out, indent,
+         {"text (", std::to_string(text->text.Length()),
+          " units): ", OneLine(Utf8Prefix(text->text, text_limit + 1), text_limit)});
     UrlsText("url", text->urls, indent, out);
   } else if (const auto* html = dynamic_cast<const CPartBodyTextHtml*>(part.body)) {
     const CHtmlInfo& info = html->info;
     if (!info.analysed) return;
-    out.append(indent)
-        .append("visible text (")
-        .append(std::to_string(html->visibleText.Length()))
-        .append(" units): ")
-        .append(OneLine(Utf8Prefix(html->visibleText, text_limit + 1), text_limit))
-        .push_back('\n');
+    Line(out, indent,
+         {"visible text (", std::to_string(html->visibleText.Length()),
+          " units): ", OneLine(Utf8Prefix(html->visibleText, text_limit + 1), text_limit)});
     UrlsText("link", info.links, indent, out);
     UrlsText("image", info.images, indent, out);
     for (size_t i = 0; i < info.anchors.GetSize(); ++i) {
-      out.append(indent)
-          .append("anchor: \"")
-          .append(OneLine(Utf8(info.anchors[i].label), 80))
-          .append("\" -> ")
-          .append(OneLine(Utf8(info.anchors[i].url.decoded), 200))
-          .push_back('\n');
+      Line(out, indent,
+           {"anchor: \"", OneLine(Utf8(info.anchors[i].label), 80), "\" -> ",
+            OneLine(Utf8(info.anchors[i].url.decoded), 200)});
     }
     for (size_t i = 0; i < info.labels.GetSize(); ++i) {
-      out.append(indent)
-          .append("label: \"")
-          .append(OneLine(Utf8(info.labels[i].text), 80))
-          .append("\" for ")
-          .append(Utf8(info.labels[i].forId))
-          .push_back('\n');
+      Line(out, indent,
+           {"label: \"", OneLine(Utf8(info.labels[i].text), 80), "\" for ",
+            Utf8(info.labels[i].forId)});
     }
     // Flags that are set, then the counts, so a trick stands out.
     std::string set, counts;
@@ -171,8 +171,8 @@ void BodyText(const CPart& part, const std::string& indent, size_t text_limit, s
         set += " " + field;
       }
     }
-    out.append(indent).append("flags:").append(set.empty() ? " (none)" : set).push_back('\n');
-    out.append(indent).append("counts:").append(counts).push_back('\n');
+    Line(out, indent, {"flags:", set.empty() ? " (none)" : set});
+    Line(out, indent, {"counts:", counts});
   }
 }
 
