@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "emlbreaker/trace.h"
 
@@ -71,6 +74,27 @@ TEST_F(RegexLibraryTest, CatastrophicBacktrackingGivesUp) {
   std::string text(30, 'a');
   text += '!';
   EXPECT_EQ(0, regex->Match(text.data(), static_cast<uint32_t>(text.size()), 0, 0));
+}
+
+// One engine serves several mails at once, so threads match the same compiled regex
+// together; the one whose turn it is not must get its own answer, not a neighbour's.
+TEST_F(RegexLibraryTest, ConcurrentMatchesOfOneRegexEachGetTheirOwnAnswer) {
+  auto regex = Compiled("fr[e3]{2}\\s+(offer|gift)", 2);
+  const std::string hit = "Your FREE  gift inside", miss = "nothing to see here";
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5000; ++i) {
+        const bool want = (i + t) % 2 == 0;
+        const std::string& text = want ? hit : miss;
+        if (regex->Match(text.data(), static_cast<uint32_t>(text.size()), 0, 0) != (want ? 1 : 0))
+          ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, wrong.load());
 }
 
 TEST(RegexLibraryLoadTest, MissingLibraryOrExportIsTraced) {

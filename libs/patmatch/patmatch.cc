@@ -9,6 +9,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -42,11 +43,22 @@ class PcreRegex final : public CARegEx {
 
   const char* GetError() override { return error_.c_str(); }
 
+  // One engine serves many mails at once, so two threads may match the same rule's
+  // regex together. The object's match data serves one of them; a thread that finds
+  // it taken matches with match data of its own for that call.
   uint8_t Match(const char* text, uint32_t length, int32_t, int32_t) override {
     if (code_ == nullptr || (text == nullptr && length > 0)) return 0;
     static const char kEmpty[] = "";
-    int result = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(text ? text : kEmpty), length,
-                             0, 0, match_data_, context_);
+    const auto* subject = reinterpret_cast<PCRE2_SPTR>(text ? text : kEmpty);
+    if (!match_data_busy_.test_and_set(std::memory_order_acquire)) {
+      const int result = pcre2_match(code_, subject, length, 0, 0, match_data_, context_);
+      match_data_busy_.clear(std::memory_order_release);
+      return result >= 0 ? 1 : 0;
+    }
+    pcre2_match_data* own = pcre2_match_data_create_from_pattern(code_, nullptr);
+    if (own == nullptr) return 0;
+    const int result = pcre2_match(code_, subject, length, 0, 0, own, context_);
+    pcre2_match_data_free(own);
     return result >= 0 ? 1 : 0;
   }
 
@@ -97,6 +109,7 @@ class PcreRegex final : public CARegEx {
   pcre2_code* code_ = nullptr;
   pcre2_match_data* match_data_ = nullptr;
   pcre2_match_context* context_ = nullptr;
+  std::atomic_flag match_data_busy_ = ATOMIC_FLAG_INIT;
   std::string error_;
 };
 
