@@ -50,8 +50,11 @@ GByteArray* ReadMailFile(const char* file_name, std::string* error) {
   GByteArray* bytes = g_byte_array_sized_new(static_cast<guint>(capacity));
   for (;;) {
     size_t used = bytes->len;
-    if (regular ? used == capacity : capacity - used < 4096)
-      capacity += regular ? 64 << 10 : capacity;
+    if (regular && used == capacity) {
+      capacity += 64 << 10;
+    } else if (!regular && capacity - used < 4096) {
+      capacity *= 2;
+    }
     g_byte_array_set_size(bytes, static_cast<guint>(capacity));
     const size_t wanted = capacity - used;
     ssize_t n = read(fd, bytes->data + used, wanted);

@@ -49,16 +49,17 @@ class PcreRegex final : public CARegEx {
   uint8_t Match(const char* text, uint32_t length, int32_t, int32_t) override {
     if (code_ == nullptr || (text == nullptr && length > 0)) return 0;
     static const char kEmpty[] = "";
-    const auto* subject = reinterpret_cast<PCRE2_SPTR>(text ? text : kEmpty);
-    if (!match_data_busy_.test_and_set(std::memory_order_acquire)) {
-      const int result = pcre2_match(code_, subject, length, 0, 0, match_data_, context_);
+    const bool taken = match_data_busy_.test_and_set(std::memory_order_acquire);
+    pcre2_match_data* data =
+        taken ? pcre2_match_data_create_from_pattern(code_, nullptr) : match_data_;
+    if (data == nullptr) return 0;
+    const int result = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(text ? text : kEmpty),
+                                   length, 0, 0, data, context_);
+    if (taken) {
+      pcre2_match_data_free(data);
+    } else {
       match_data_busy_.clear(std::memory_order_release);
-      return result >= 0 ? 1 : 0;
     }
-    pcre2_match_data* own = pcre2_match_data_create_from_pattern(code_, nullptr);
-    if (own == nullptr) return 0;
-    const int result = pcre2_match(code_, subject, length, 0, 0, own, context_);
-    pcre2_match_data_free(own);
     return result >= 0 ? 1 : 0;
   }
 
