@@ -70,9 +70,38 @@ const CASSLEngine::IndexEntry* CASSLEngine::Find(const char* name) const {
   return found != name_index_.end() ? &found->second : nullptr;
 }
 
+namespace {
+
+// What the engine made of a parsed rule when the parser committed it: the loaded rule, or
+// why the factories refused it.
+struct LoadedRule : rule_attachment {
+  std::unique_ptr<CRule> created;
+  std::string refusal;
+};
+
+// Loads each rule as the parser commits it and frees its parse items at once, while they
+// are still in cache; AddParsedRules then only files the loaded rules in map order.
+class CommitLoader : public parser_state_info::CommitListener {
+ public:
+  explicit CommitLoader(bool wants_reasons) : wants_reasons_(wants_reasons) {}
+  void OnRuleCommitted(rule& committed) override {
+    auto loaded = std::make_unique<LoadedRule>();
+    loaded->created.reset(CRule::Create(committed, wants_reasons_ ? &loaded->refusal : nullptr));
+    committed.release_items();
+    committed.set_attachment(std::move(loaded));
+  }
+
+ private:
+  bool wants_reasons_;
+};
+
+}  // namespace
+
 void CASSLEngine::ParseFile(const char* path) {
   static const char kWhere[] = "CASSLEngine::ParseFile";
   parser_state_info state;
+  CommitLoader loader(load_report_ != nullptr);
+  state.set_commit_listener(&loader);
   // The parser reads the whole file itself; opening it here first keeps the failure of a
   // missing or unreadable file the engine's own.
   FILE* file = std::fopen(path, "rt");
@@ -95,7 +124,13 @@ void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& stat
     if (i + 1 < count) position.Next();
     const char* name = parsed.get_name().c_str();
     std::string refusal;
-    CRule* created = CRule::Create(parsed, load_report_ != nullptr ? &refusal : nullptr);
+    CRule* created;
+    if (auto* loaded = dynamic_cast<LoadedRule*>(parsed.get_attachment())) {
+      created = loaded->created.release();
+      refusal = std::move(loaded->refusal);
+    } else {
+      created = CRule::Create(parsed, load_report_ != nullptr ? &refusal : nullptr);
+    }
     if (created == nullptr) {
       if (load_report_ != nullptr) {
         load_report_->OnRuleRefused(path, parsed.get_line(), name, refusal);

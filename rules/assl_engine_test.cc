@@ -112,27 +112,33 @@ class AsslEngineTest : public ::testing::Test {
 };
 
 TEST_F(AsslEngineTest, LoadKeepsFirstDefinitionAndDropsBrokenRules) {
-  Write("a.slf", Rule("Twice", "none;", "comment = \"first\";") +
-                     Rule("Good_Regex", "match(\"fr[e3]{2}\", Headers::ALL, REGEX_INSENSITIVE);") +
-                     Rule("Bad_Regex", "match(\"a(b\", Headers::ALL, REGEX);") +
-                     Meta("Unknown", "Good_Regex || Missing") + Meta("Cycle_A", "Cycle_B") +
-                     Meta("Cycle_B", "!Cycle_A") + Meta("Uses_Bad", "Bad_Regex && true") +
-                     Meta("Fine", "Good_Regex && !Twice") +
-                     Rule("Merged", "none;", "none;",
-                          "set_category(\"spam\"); set_category(CATEGORY);"));
+  // Within one file the later definition replaces the earlier one (the parser warns), and
+  // the rule the engine had already built from the earlier one goes with it.
+  Write("a.slf",
+        Rule("Again", "none;", "comment = \"early\";") +
+            Rule("Twice", "none;", "comment = \"first\";") +
+            Rule("Good_Regex", "match(\"fr[e3]{2}\", Headers::ALL, REGEX_INSENSITIVE);") +
+            Rule("Bad_Regex", "match(\"a(b\", Headers::ALL, REGEX);") +
+            Meta("Unknown", "Good_Regex || Missing") + Meta("Cycle_A", "Cycle_B") +
+            Meta("Cycle_B", "!Cycle_A") + Meta("Uses_Bad", "Bad_Regex && true") +
+            Meta("Fine", "Good_Regex && !Twice") +
+            Rule("Merged", "none;", "none;", "set_category(\"spam\"); set_category(CATEGORY);") +
+            Rule("Again", "none;", "comment = \"late\";"));
   Write("b.slf", Rule("Twice", "none;", "comment = \"second\";"));
   Write("ignored.txt", Rule("Other_File", "none;"));
   Load();
 
   EXPECT_EQ("first", std::string(engine()->GetRule("Twice")->GetMetainfoStringValue(META_COMMENT).c_str()));
+  EXPECT_EQ("late",
+            std::string(engine()->GetRule("Again")->GetMetainfoStringValue(META_COMMENT).c_str()));
   EXPECT_EQ(std::vector<std::string>{"b.slf:1 Twice"}, report_.duplicates);
-  for (const char* kept : {"Twice", "Good_Regex", "Fine"}) EXPECT_TRUE(Has(kept)) << kept;
+  for (const char* kept : {"Twice", "Good_Regex", "Fine", "Again"}) EXPECT_TRUE(Has(kept)) << kept;
   for (const char* gone : {"Bad_Regex", "Unknown", "Cycle_A", "Cycle_B", "Uses_Bad", "Merged",
                            "Other_File"}) {
     EXPECT_FALSE(Has(gone)) << gone;
   }
-  EXPECT_EQ(3u, engine()->GetRuleCount());
-  EXPECT_EQ(3u, engine()->GetStateTemplates().GetSize());
+  EXPECT_EQ(4u, engine()->GetRuleCount());
+  EXPECT_EQ(4u, engine()->GetStateTemplates().GetSize());
 
   EXPECT_EQ("CASSLEngine::InitRule - rule with name Missing does not exist",
             report_.init_failed["Unknown"]);
@@ -143,9 +149,10 @@ TEST_F(AsslEngineTest, LoadKeepsFirstDefinitionAndDropsBrokenRules) {
             report_.init_failed["Bad_Regex"]);
   EXPECT_EQ(report_.init_failed["Bad_Regex"], report_.init_failed["Uses_Bad"]);
   EXPECT_EQ(5u, report_.init_failed.size());
-  EXPECT_EQ("9: the set_category action was refused: its category is given both as a constant "
-            "or text and as a NAME (items of one kind in a rule merge into one)",
-            report_.refused["Merged"]);
+  EXPECT_EQ(
+      "10: the set_category action was refused: its category is given both as a constant "
+      "or text and as a NAME (items of one kind in a rule merge into one)",
+      report_.refused["Merged"]);
   EXPECT_TRUE(Contains(tracer_.lines, "CASSLEngine::InitRules - rule Unknown failed to initialize"));
   EXPECT_TRUE(Contains(tracer_.lines, "CRule::Init - init for rule Cycle_A failed"));
 

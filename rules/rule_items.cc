@@ -51,7 +51,9 @@ const char* MissingTypeMessage(uint32_t generic_type) {
 
 }  // namespace
 
-rule::~rule() {
+rule::~rule() { release_items(); }
+
+void rule::release_items() {
   // The condition item always carries its specific type (NewItem sets it before anything
   // else), so the tree lookup below cannot meet an item without one.
   if (type == RULE_TYPE_META && condition != nullptr) {
@@ -62,8 +64,13 @@ rule::~rule() {
     }
   }
   delete condition;
+  condition = nullptr;
   for (CBlackBox* item : actions) delete item;
+  actions.SetSize(0, false);
   for (CBlackBox* item : metainfo) delete item;
+  metainfo.SetSize(0, false);
+  buffers.clear();
+  buffers.shrink_to_fit();
 }
 
 CBlackBox* rule::FindItem(const ascommon::CArray<CBlackBox*, 64>& items, uint32_t specific_type,

@@ -26,6 +26,13 @@ class CEmlContextInterface;
 // One parsed rule. It owns its items, its token texts (every NAME and STRING_LITERAL text
 // of the rule, which the items point into) and, for a meta-rule whose condition is an
 // expression, the expression tree under P_EXPR (whose rule names are token texts too).
+// What a consumer of parsed rules made of one rule at its commit (see
+// parser_state_info::set_commit_listener); the rule owns it and destroys it with itself.
+class rule_attachment {
+ public:
+  virtual ~rule_attachment() = default;
+};
+
 class rule {
  public:
   rule() = default;
@@ -62,6 +69,12 @@ class rule {
   int32_t get_type() const { return type; }
   size_t get_buffer_count() const { return buffers.size(); }
 
+  // Frees the condition (with its expression tree), the actions, the metainfo and the
+  // texts, for a consumer that has taken what it needs; the name, type and line stay.
+  void release_items();
+  void set_attachment(std::unique_ptr<rule_attachment> made) { attachment = std::move(made); }
+  rule_attachment* get_attachment() const { return attachment.get(); }
+
  private:
   // The item of section items whose specific type is specific_type, or null.
   static ascommon::CBlackBox* FindItem(const ascommon::CArray<ascommon::CBlackBox*, 64>& items,
@@ -77,6 +90,7 @@ class rule {
   // with n tokens cost n^2/64 copies, and a hostile rule may hold millions of tokens.
   std::vector<std::unique_ptr<char[]>> buffers;
   int32_t line = 0;
+  std::unique_ptr<rule_attachment> attachment;
 };
 
 // The root of every typed item; each concrete class fixes both numbers.

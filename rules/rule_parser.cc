@@ -126,6 +126,7 @@ void parser_state_info::commit_current_rule() {
   current_rule = nullptr;
   NewCurrentRule();
   error_flag = 0;
+  if (commit_listener != nullptr) commit_listener->OnRuleCommitted(*committed);
 }
 
 void parser_state_info::reset_current_rule() {

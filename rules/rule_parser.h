@@ -69,8 +69,20 @@ class parser_state_info {
   void register_buffer(char* text);
 
   // Moves the current rule into the map (replacing one of the same name, with a warning)
-  // and starts a fresh one; the committed rule now owns the expression nodes.
+  // and starts a fresh one; the committed rule now owns the expression nodes. With a
+  // commit listener, the listener sees the rule once it is in the map.
   void commit_current_rule();
+
+  // Told of every rule as it is committed, while its items are still in cache: the rule
+  // engine builds its loaded rule there and lets the items go. Building from the finished
+  // map instead meant two passes over a whole file's worth of cold parse items, so a large
+  // file took longer per rule than a small one.
+  class CommitListener {
+   public:
+    virtual ~CommitListener() = default;
+    virtual void OnRuleCommitted(rule& committed) = 0;
+  };
+  void set_commit_listener(CommitListener* listener) { commit_listener = listener; }
   // Discards the current rule with its items, texts and expression nodes.
   void reset_current_rule();
   // Discards everything: the current rule, the committed rules and the nodes.
@@ -108,6 +120,7 @@ class parser_state_info {
   // CArray's fixed-step growth would copy them n^2/16 times.
   std::vector<expr_t*> expressions;
   std::vector<RuleFileMessage> messages;
+  CommitListener* commit_listener = nullptr;
   int message_line = 0;
   int message_column = 0;
 };
