@@ -65,9 +65,9 @@ void CASSLEngine::Clear() {
   name_index_.clear();
 }
 
-const CASSLEngine::IndexEntry* CASSLEngine::Find(const char* name) const {
+CRule* CASSLEngine::Find(const char* name) const {
   const auto found = name_index_.find(std::string_view(name != nullptr ? name : ""));
-  return found != name_index_.end() ? &found->second : nullptr;
+  return found != name_index_.end() ? found->second : nullptr;
 }
 
 namespace {
@@ -142,7 +142,7 @@ void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& stat
     const std::string_view key = created->GetName().View();
     bool indexed = false;
     try {
-      if (!name_index_.try_emplace(key, IndexEntry{created, kUnnumbered}).second) {
+      if (!name_index_.try_emplace(key, created).second) {
         delete created;
         if (load_report_ != nullptr) load_report_->OnRuleDuplicate(path, parsed.get_line(), name);
         continue;
@@ -176,7 +176,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
 
   // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
   ruleIndexes.RemoveAll();
-  for (auto& entry : name_index_) entry.second.state_index = kUnnumbered;
+  ForEachRule([](CRule* rule) { rule->SetStateIndex(CRule::kNoStateIndex); });
   // Room for every rule at once: grown 1,499 states at a time, ten thousand rules
   // re-made the whole array seven times over.
   stateTemplates.SetSize(0, false);
@@ -199,7 +199,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
     if (ruleIndexes.Append(rule->GetName(), index) != 0) {
       throw ASException("%s - allocation error while adding to rule indexes map", kWhere);
     }
-    name_index_.find(rule->GetName().View())->second.state_index = index;  // every rule is in it
+    rule->SetStateIndex(index);
     CRule::StateInfo fresh;
     if (rule->GetActionCount() > 0 && fresh.actionDone.SetSize(rule->GetActionCount(), true) != 0) {
       throw ASException("%s - allocation error while adding to state info array", kWhere);
@@ -225,41 +225,41 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
 
 void CASSLEngine::InitRule(const char* name, CEnginesInterface* engines) {
   static const char kWhere[] = "CASSLEngine::InitRule";
-  const IndexEntry* entry = Find(name);
-  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  entry->rule->Init(engines);
+  CRule* found = Find(name);
+  if (found == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  found->Init(engines);
 }
 
 double CASSLEngine::ExecRule(const char* name, CEnginesInterface* engines,
                              CEmlContextInterface* context) {
   static const char kWhere[] = "CASSLEngine::ExecRule";
-  const IndexEntry* entry = Find(name);
-  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  return entry->rule->Execute(engines, context);
+  CRule* found = Find(name);
+  if (found == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return found->Execute(engines, context);
 }
 
 double CASSLEngine::AutoExecRule(const char* name, double value, CEnginesInterface* engines,
                                  CEmlContextInterface* context) {
   static const char kWhere[] = "CASSLEngine::AutoExecRule";
-  const IndexEntry* entry = Find(name);
-  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  return entry->rule->AutoExecute(value, engines, context);
+  CRule* found = Find(name);
+  if (found == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return found->AutoExecute(value, engines, context);
 }
 
 CRule* CASSLEngine::GetRule(const char* name) const {
   static const char kWhere[] = "CASSLEngine::GetRule";
-  const IndexEntry* entry = Find(name);
-  if (entry == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
-  return entry->rule;
+  CRule* found = Find(name);
+  if (found == nullptr) throw ASException("%s - rule with name %s does not exist", kWhere, name);
+  return found;
 }
 
 uint32_t CASSLEngine::GetRuleIndex(const char* name) const {
   static const char kWhere[] = "CASSLEngine::GetRuleIndex";
-  const IndexEntry* entry = Find(name);
-  if (entry == nullptr || entry->state_index == kUnnumbered) {
+  CRule* found = Find(name);
+  if (found == nullptr || found->GetStateIndex() == CRule::kNoStateIndex) {
     throw ASException("%s - no index for rule %s", kWhere, name);
   }
-  return entry->state_index;
+  return found->GetStateIndex();
 }
 
 sstring CASSLEngine::GetHitRules(CEnginesInterface* engines, CEmlContextInterface* context) const {
@@ -268,7 +268,11 @@ sstring CASSLEngine::GetHitRules(CEnginesInterface* engines, CEmlContextInterfac
   if (context == nullptr) throw ASException("%s - invalid context handle", kWhere);
   std::string hits;
   ForEachRule([&](CRule* rule) {
-    const CRule::StateInfo& state = context->GetRuleState(GetRuleIndex(rule->GetName().c_str()));
+    if (rule->GetStateIndex() == CRule::kNoStateIndex) {
+      throw ASException("%s - no index for rule %s", "CASSLEngine::GetRuleIndex",
+                        rule->GetName().c_str());
+    }
+    const CRule::StateInfo& state = context->GetRuleState(rule->GetStateIndex());
     if (!state.evaluated || state.value == 0.0) return;
     if (!hits.empty()) hits += "; ";
     hits += rule->GetName().c_str();

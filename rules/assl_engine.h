@@ -110,13 +110,8 @@ class CASSLEngine : public ARuleRunner {
   void ClearLists();
   void AddParsedRules(const char* path, const parser_state_info& state);
 
-  // A rule's place in the name index: the rule, and its state index once numbered.
-  struct IndexEntry {
-    CRule* rule = nullptr;
-    uint32_t state_index = kUnnumbered;
-  };
-  static constexpr uint32_t kUnnumbered = UINT32_MAX;
-  const IndexEntry* Find(const char* name) const;
+  // The rule of that name, or null.
+  CRule* Find(const char* name) const;
 
   // rules and ruleIndexes keep their fixed 1,499 buckets: the iteration order of rules is
   // the rule order (numbering, hit-rule strings), and ruleIndexes is kept filled as the
@@ -130,7 +125,7 @@ class CASSLEngine : public ARuleRunner {
   StateArray stateTemplates;
   ARuleLoadReport* load_report_ = nullptr;
   // Keys view the names the CRules own.
-  std::unordered_map<std::string_view, IndexEntry> name_index_;
+  std::unordered_map<std::string_view, CRule*> name_index_;
 };
 
 #endif  // RULES_ASSL_ENGINE_H_

@@ -104,6 +104,13 @@ class CRule {
   const ACondition* GetCondition() const { return condition; }
   size_t GetActionCount() const { return actions.GetSize(); }
 
+  // The rule's place in the per-mail state array, kNoStateIndex until the engine numbers
+  // its rules. The engine keeps the number with the rule, so that numbering and the
+  // hit-rule walk need no name lookup per rule.
+  static constexpr uint32_t kNoStateIndex = UINT32_MAX;
+  uint32_t GetStateIndex() const { return stateIndex; }
+  void SetStateIndex(uint32_t index) { stateIndex = index; }
+
  private:
   CRule() = default;
 
@@ -124,6 +131,7 @@ class CRule {
   ACondition* condition = nullptr;
   ascommon::CArray<AAction*, 1> actions;
   ascommon::CArray<AMetainfo*, 1> metainfo;
+  uint32_t stateIndex = kNoStateIndex;
 };
 
 #endif  // RULES_RULE_H_
