@@ -139,11 +139,13 @@ int main(int argc, char** argv) {
     fs::create_directories(dirs.back());
     Generate(dirs.back(), count);
   }
-  // The sizes take turns, five rounds, and each keeps its best load: the machine's speed
-  // drifts within seconds, and timing one size after the other let a slow spell land on
-  // one side of the ratio only.
+  // The sizes take turns, nine rounds by default, and each keeps its best load: the machine's
+  // speed drifts within seconds, and timing one size after the other let a slow spell land
+  // on one side of the ratio only. BENCH_ROUNDS overrides the count.
+  int rounds = 9;
+  if (const char* given = std::getenv("BENCH_ROUNDS")) rounds = std::max(1, std::atoi(given));
   std::vector<double> times(sizes.size(), 1e9);
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     for (size_t i = 0; i < sizes.size(); ++i)
       times[i] = std::min(times[i], TimeLoadInChild(dirs[i], argv[1], sizes[i], round == 0));
   }
