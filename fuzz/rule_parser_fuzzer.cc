@@ -1,5 +1,7 @@
 // Rule files in, a map of parsed rules out: the parse the rule engine runs at load time,
-// then the factories over every committed rule, as the engine turns them into rules.
+// and the factories over every committed rule, as the engine turns them into rules. Inputs
+// of odd length build at each commit and free the parse items there, as the engine does;
+// even ones build from the finished map.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,12 +27,25 @@ void BuildItems(const rule& parsed) {
   }
 }
 
+// Builds at each commit and lets the items go, as the engine's loader does.
+class BuildAtCommit : public parser_state_info::CommitListener {
+ public:
+  void OnRuleCommitted(rule& committed) override {
+    BuildItems(committed);
+    committed.release_items();
+  }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kFuzzMaxRuleFile) return 0;
   parser_state_info state;
+  BuildAtCommit builder;
+  const bool at_commit = size % 2 == 1;
+  if (at_commit) state.set_commit_listener(&builder);
   ParseRuleText(std::string_view(reinterpret_cast<const char*>(data), size), &state);
+  if (at_commit) return 0;
   const auto& rules = state.get_rules();
   if (rules.GetCount() == 0) return 0;
   auto position = rules.GetStartPosition();
