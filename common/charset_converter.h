@@ -61,8 +61,10 @@ class CCharsetConverter {
   static const char* IconvName(int32_t code_page);
 
  private:
-  const char* wideCharset = "UCS-2LE";  // wide encoding of the fallback library
-  bool latin1Fallback;
+  // The fallback library's wide encoding and its Latin-1 switch keep their places in the
+  // layout; iconv needs neither.
+  [[maybe_unused]] const char* wideCharset = "UCS-2LE";
+  [[maybe_unused]] bool latin1Fallback = false;
   bool ready = false;
 };
 

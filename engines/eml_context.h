@@ -54,10 +54,12 @@ class CEmlContextInterface {
   void SetStringValue(const ascommon::sstring& name, const ascommon::sstring& value);
 
  private:
-  ascommon::CMap<ascommon::sstring, nsEmlComponents::CHeader*>* headers = nullptr;  // not owned
-  nsEmlComponents::CPartsTree* parts = nullptr;                                     // not owned
-  CBlackBoxFacilitator* facilitator = nullptr;
-  bool* dirtyFlag = nullptr;
+  // Set up with the mail by the execution unit, which is not wired in yet.
+  [[maybe_unused]] ascommon::CMap<ascommon::sstring, nsEmlComponents::CHeader*>* headers =
+      nullptr;                                                    // not owned
+  [[maybe_unused]] nsEmlComponents::CPartsTree* parts = nullptr;  // not owned
+  [[maybe_unused]] CBlackBoxFacilitator* facilitator = nullptr;
+  [[maybe_unused]] bool* dirtyFlag = nullptr;
   ascommon::CMap<ascommon::sstring, int32_t> intVariables;
   ascommon::CMap<ascommon::sstring, ascommon::sstring> stringVariables;
   StateArray ruleStates;
