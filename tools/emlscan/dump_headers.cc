@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -43,12 +45,14 @@ std::string DateText(const DateRecord& date) {
 }
 
 // The headers of a map in name order (the map's own order is its hash's).
-std::vector<std::pair<std::string, const CHeader*>> Sorted(const CHeaderMap& headers) {
-  std::vector<std::pair<std::string, const CHeader*>> sorted;
+// The names are views of the map's keys, not copies: a dump sorts every part's headers.
+std::vector<std::pair<std::string_view, const CHeader*>> Sorted(const CHeaderMap& headers) {
+  std::vector<std::pair<std::string_view, const CHeader*>> sorted;
   if (headers.GetCount() == 0) return sorted;
+  sorted.reserve(headers.GetCount());
   CHeaderMap::Position position = headers.GetStartPosition();
   for (uint32_t i = 0; i < headers.GetCount(); ++i, position.Next())
-    sorted.emplace_back(Narrow(position.Key()), position.Value());
+    sorted.emplace_back(position.Key().View(), position.Value());
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   return sorted;
@@ -103,7 +107,7 @@ const CHeaderMap* MailHeaders(MailItem& item) {
 
 nlohmann::json PartHeadersJson(const CHeaderMap& headers) {
   nlohmann::json all = nlohmann::json::object();
-  for (const auto& [name, header] : Sorted(headers)) all[name] = HeaderJson(*header);
+  for (const auto& [name, header] : Sorted(headers)) all[std::string(name)] = HeaderJson(*header);
   return all;
 }
 
@@ -128,7 +132,7 @@ void Field(std::string& out, const char* label, const ascommon::sstring& text) {
   out.push_back('\n');
 }
 
-void HeaderText(std::string& out, const std::string& name, const CHeader& header) {
+void HeaderText(std::string& out, std::string_view name, const CHeader& header) {
   out.append("  ").append(name).append(" [").append(TypeName(header.GetType())).append("] ");
   // The raw value, cut to 117 bytes and "..." when longer than 120 (never
   // inside a UTF-8 sequence).
