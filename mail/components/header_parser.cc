@@ -257,13 +257,15 @@ int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers) con
   ReceivedHops received(headers, received_key);
   source->RewindHeaders();
   int32_t code = kHeaderOk;
+  // One key for all the headers: it keeps its buffer from name to name, and the map
+  // copies the key it stores.
+  ascommon::sstring key;
   try {
     while (code == kHeaderOk && source->NextHeader(name.get(), value.get()) != 0) {
       const View header_name(name.get(), strnlen(name.get(), max_name));
       const View raw(value.get(), strnlen(value.get(), max_value));
       if (header_name.find_first_of(" \t") != View::npos) continue;
-      ascommon::sstring key(header_name);
-      if (key.GetError() != 0) return kHeaderNoMemory;
+      if (key.Assign(header_name.data(), header_name.size()) != 0) return kHeaderNoMemory;
       key.MakeUpper();
       const int32_t type = ClassOf(key.View(), addressNames.Lookup(key) != nullptr);
       if (type == kHeaderReceived) {
