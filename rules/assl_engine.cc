@@ -62,12 +62,11 @@ void CASSLEngine::Clear() {
   ForEachRule([](CRule* rule) { delete rule; });
   rules.RemoveAll();
   ruleIndexes.RemoveAll();
-  name_index_.clear();
+  name_index_.Clear();
 }
 
 CRule* CASSLEngine::Find(const char* name) const {
-  const auto found = name_index_.find(std::string_view(name != nullptr ? name : ""));
-  return found != name_index_.end() ? found->second : nullptr;
+  return name_index_.Find(std::string_view(name != nullptr ? name : ""));
 }
 
 namespace {
@@ -142,7 +141,7 @@ void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& stat
     const std::string_view key = created->GetName().View();
     bool indexed = false;
     try {
-      if (!name_index_.try_emplace(key, created).second) {
+      if (!name_index_.Insert(created)) {
         delete created;
         if (load_report_ != nullptr) load_report_->OnRuleDuplicate(path, parsed.get_line(), name);
         continue;
@@ -151,7 +150,7 @@ void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& stat
     } catch (const std::bad_alloc&) {
     }
     if (!indexed || rules.Append(created->GetName(), created) != 0) {
-      if (indexed) name_index_.erase(key);
+      if (indexed) name_index_.Erase(key);
       delete created;
       throw ASException("%s - allocation error while adding to rules map",
                         "CASSLEngine::ParseFile");
@@ -217,7 +216,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
                    });
 
   for (CRule* rule : failed) {
-    name_index_.erase(rule->GetName().View());
+    name_index_.Erase(rule->GetName().View());
     rules.Remove(rule->GetName());
     delete rule;
   }

@@ -18,15 +18,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "emlbreaker/array.h"
 #include "emlbreaker/map.h"
 #include "emlbreaker/strings.h"
+#include "rules/name_index.h"
 #include "rules/rule.h"
 #include "rules/rule_parser.h"
 #include "rules/rule_runner.h"
+
+inline std::string_view RuleNameOf(const CRule& rule) { return rule.GetName().View(); }
 
 // Receives what the engine would otherwise keep to itself while it loads: the parser's
 // messages and every rule it drops, with the reason. The engine traces what it must either
@@ -124,8 +126,8 @@ class CASSLEngine : public ARuleRunner {
   SignatureArray signatures;
   StateArray stateTemplates;
   ARuleLoadReport* load_report_ = nullptr;
-  // Keys view the names the CRules own.
-  std::unordered_map<std::string_view, CRule*> name_index_;
+  // Borrows the rules, and finds them by the names they own.
+  NameIndex<CRule, RuleNameOf> name_index_;
 };
 
 #endif  // RULES_ASSL_ENGINE_H_
