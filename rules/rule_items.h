@@ -23,9 +23,6 @@
 class CEnginesInterface;
 class CEmlContextInterface;
 
-// One parsed rule. It owns its items, its token texts (every NAME and STRING_LITERAL text
-// of the rule, which the items point into) and, for a meta-rule whose condition is an
-// expression, the expression tree under P_EXPR (whose rule names are token texts too).
 // What a consumer of parsed rules made of one rule at its commit (see
 // parser_state_info::set_commit_listener); the rule owns it and destroys it with itself.
 class rule_attachment {
@@ -33,6 +30,9 @@ class rule_attachment {
   virtual ~rule_attachment() = default;
 };
 
+// One parsed rule. It owns its items, its token texts (every NAME and STRING_LITERAL text
+// of the rule, which the items point into) and, for a meta-rule whose condition is an
+// expression, the expression tree under P_EXPR (whose rule names are token texts too).
 class rule {
  public:
   rule() = default;

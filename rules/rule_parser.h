@@ -83,6 +83,7 @@ class parser_state_info {
     virtual void OnRuleCommitted(rule& committed) = 0;
   };
   void set_commit_listener(CommitListener* listener) { commit_listener = listener; }
+
   // Discards the current rule with its items, texts and expression nodes.
   void reset_current_rule();
   // Discards everything: the current rule, the committed rules and the nodes.
