@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config ccache clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libgmime-3.0-dev libpcre2-dev flex bison
-  libtomlplusplus-dev libcli11-dev nlohmann-json3-dev python3
+  libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libjemalloc-dev python3
 )
 missing=()
 for p in "${packages[@]}"; do
