@@ -742,7 +742,7 @@ int HtmlScanner::Finish() {
     if (c != u' ' && c != u'\t' && c != u'\r' && c != u'\n') ++visible;
   }
   info_.visibleChars = visible;
-  const int code = ExtractTextUrls(output_, info_.links);
+  const int code = ExtractTextUrls(std::u16string_view(output_, pos_), info_.links);
   for (CUrl& link : info_.links) link.decoded.MakeLower();
   return code;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/charset_converter.h"
+#include "common/wide_scan.h"
 
 namespace nsEmlComponents {
 namespace {
@@ -25,7 +26,7 @@ class ForwardFinder {
 
   size_t FindFrom(size_t from) {
     if (searched_ && (found_ == kNotFound || found_ >= from)) return found_;
-    found_ = text_.find(pattern_, from);
+    found_ = ascommon::FindWide(text_, pattern_, from);
     searched_ = true;
     return found_;
   }
@@ -98,7 +99,7 @@ int AnalyseTextPart(CPartBodyTextPlain& body, const char16_t* text, uint32_t len
   if (body.text.Assign(text, length) != 0) return -10;
   int code = ConvertToUtf8(body.text, converter, &body.utf8Text);
   if (code != 0) return code;
-  code = ExtractTextUrls(body.text.c_str(), body.urls);
+  code = ExtractTextUrls(std::u16string_view(body.text.c_str(), body.text.Length()), body.urls);
   if (code != 0) return code;
   for (CUrl& url : body.urls) url.decoded.MakeLower();
   return 0;
@@ -106,7 +107,12 @@ int AnalyseTextPart(CPartBodyTextPlain& body, const char16_t* text, uint32_t len
 
 int ExtractTextUrls(const char16_t* text, ascommon::CArray<CUrl, 64>& urls) {
   if (text == nullptr) return -11;
-  const std::u16string_view all(text);
+  return ExtractTextUrls(std::u16string_view(text), urls);
+}
+
+int ExtractTextUrls(std::u16string_view text, ascommon::CArray<CUrl, 64>& urls) {
+  const std::u16string_view all =
+      text.substr(0, ascommon::FindUnit(text.data(), text.size(), u'\0'));
   ForwardFinder http(all, u"http://"), www(all, u"www."), angle(all, u">"), quote(all, u"\"");
   size_t pos = 0;
   for (;;) {

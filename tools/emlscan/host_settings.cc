@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "common/wide_scan.h"
 #include "emlbreaker/strings.h"
 
 namespace emlscan {
@@ -15,11 +16,16 @@ std::u16string Utf8ToUtf16(const std::string& text) {
 void AppendUtf8(std::string& out, std::u16string_view text) {
   out.reserve(out.size() + text.size());
   for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t cp = text[i];
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-      continue;
+    // ASCII runs go over a block at a time.
+    const size_t run = ascommon::AsciiPrefix(text.data() + i, text.size() - i);
+    if (run > 0) {
+      const size_t at = out.size();
+      out.resize(at + run);
+      ascommon::NarrowAscii(text.data() + i, run, &out[at]);
+      i += run;
+      if (i == text.size()) break;
     }
+    uint32_t cp = text[i];
     if (cp >= 0xD800 && cp < 0xE000) {
       if (cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
         cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00u);

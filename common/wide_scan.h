@@ -1,0 +1,79 @@
+// Scans over 16-bit text eight units at a time. Mail text is mostly ASCII
+// and the searches in it are for one unit ("h" of "http://", a blank, a
+// zero), so these loops carry the converters and the URL finder; the
+// standard library's char16_t searches go one unit at a time.
+#ifndef EMLBREAKER_COMMON_WIDE_SCAN_H_
+#define EMLBREAKER_COMMON_WIDE_SCAN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace ascommon {
+
+// The first position of `unit` in [text, text + length), or length. Reads
+// nothing outside the range.
+inline size_t FindUnit(const char16_t* text, size_t length, char16_t unit) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i wanted = _mm_set1_epi16(static_cast<short>(unit));
+  for (; i + 8 <= length; i += 8) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(block, wanted));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+  }
+#endif
+  for (; i < length; ++i) {
+    if (text[i] == unit) return i;
+  }
+  return length;
+}
+
+// The number of units at the start of [text, text + length) below 0x80.
+inline size_t AsciiPrefix(const char16_t* text, size_t length) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+  for (; i + 8 <= length; i += 8) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i wide = _mm_cmpeq_epi16(_mm_and_si128(block, high), _mm_setzero_si128());
+    const int mask = _mm_movemask_epi8(wide) ^ 0xFFFF;  // set where a unit is >= 0x80
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+  }
+#endif
+  for (; i < length; ++i) {
+    if (text[i] >= 0x80) return i;
+  }
+  return length;
+}
+
+// Writes the low bytes of `count` ASCII units to out (the compiler turns the
+// loop into packing instructions).
+inline void NarrowAscii(const char16_t* text, size_t count, char* out) {
+  for (size_t i = 0; i < count; ++i) out[i] = static_cast<char>(text[i]);
+}
+
+// The first position at or after `from` where `pattern` (not empty) starts
+// in `text`, or npos.
+inline size_t FindWide(std::u16string_view text, std::u16string_view pattern, size_t from) {
+  const size_t n = pattern.size();
+  while (from < text.size() && text.size() - from >= n) {
+    const size_t at =
+        from + FindUnit(text.data() + from, text.size() - from - (n - 1), pattern[0]);
+    if (at + n > text.size()) break;
+    if (std::memcmp(text.data() + at + 1, pattern.data() + 1, (n - 1) * sizeof(char16_t)) == 0) {
+      return at;
+    }
+    from = at + 1;
+  }
+  return std::u16string_view::npos;
+}
+
+}  // namespace ascommon
+
+#endif  // EMLBREAKER_COMMON_WIDE_SCAN_H_

@@ -1,0 +1,42 @@
+#include "common/wide_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace ascommon {
+namespace {
+
+// The block loops and their scalar tails must agree with a plain search for
+// every length and every position of the unit looked for, across the eight-
+// unit block boundaries.
+TEST(WideScanTest, BlockAndTailAgreeWithPlainSearch) {
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t at = 0; at <= length; ++at) {
+      std::u16string text(length, u'a');
+      if (at < length) text[at] = u'\u00E9';
+      // One unit past the range that would be found if the range were overrun.
+      std::u16string padded = text + u'\u00E9';
+      EXPECT_EQ(AsciiPrefix(padded.data(), length), at) << length << " " << at;
+      EXPECT_EQ(FindUnit(padded.data(), length, u'\u00E9'), at) << length << " " << at;
+    }
+  }
+  // 0xFF80 has a high byte but a low byte below 0x80: still not ASCII.
+  const std::u16string tricky = u"abcdefghij\uFF00k";
+  EXPECT_EQ(AsciiPrefix(tricky.data(), tricky.size()), 10u);
+}
+
+TEST(WideScanTest, FindWideMatchesTheStandardSearch) {
+  const std::u16string text = u"xx http:/ http://a www. www.b http://";
+  for (std::u16string pattern : {u"http://", u"www.", u"h", u">", u"//"}) {
+    for (size_t from = 0; from <= text.size() + 1; ++from) {
+      EXPECT_EQ(FindWide(text, pattern, from), std::u16string_view(text).find(pattern, from))
+          << from;
+    }
+  }
+  const std::u16string short_text = u"htt";
+  EXPECT_EQ(FindWide(short_text, u"http://", 0), std::u16string_view::npos);
+}
+
+}  // namespace
+}  // namespace ascommon
