@@ -153,6 +153,13 @@ class ThreadIconvCache {
 int32_t Utf8ToWide(const unsigned char* in, size_t length, char16_t* out, size_t* out_length) {
   size_t capacity = *out_length, produced = 0;
   for (size_t i = 0; i < length;) {
+    // ASCII runs a block at a time.
+    const size_t room = capacity - produced < length - i ? capacity - produced : length - i;
+    const size_t run = AsciiPrefix(in + i, room);
+    WidenBytes(in + i, run, out + produced);
+    produced += run;
+    i += run;
+    if (i == length) break;
     uint32_t c = in[i];
     size_t extra;
     uint32_t min;
@@ -258,10 +265,9 @@ int32_t CCharsetConverter::ToWide(const char* charset, const char* input, size_t
   if (page == kUtf8) return Utf8ToWide(bytes, input_length, output, output_length);
   if (page == kLatin1 || page == kAscii) {
     if (input_length > *output_length) return kOutputTooSmall;
-    for (size_t i = 0; i < input_length; ++i) {
-      if (page == kAscii && bytes[i] >= 0x80) return kInvalidInput;
-      output[i] = bytes[i];
-    }
+    const size_t valid = page == kAscii ? AsciiPrefix(bytes, input_length) : input_length;
+    WidenBytes(bytes, valid, output);
+    if (valid < input_length) return kInvalidInput;
     *output_length = input_length;
     return kOk;
   }
@@ -275,11 +281,7 @@ int32_t CCharsetConverter::ToUtf8(const char16_t* input, size_t length, char* ou
   if (output == nullptr) {
     size_t needed = 0;
     if (input != nullptr) {
-      // Branch-free, so that it runs a vector at a time.
-      needed = length;
-      for (size_t i = 0; i < length; ++i) {
-        needed += static_cast<size_t>(input[i] >= 0x80) + static_cast<size_t>(input[i] >= 0x800);
-      }
+      needed = Utf8Bound(input, length);
     }
     *output_length = needed;
     return kOk;

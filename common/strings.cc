@@ -8,6 +8,8 @@
 #include <new>
 #include <string>
 
+#include "common/wide_scan.h"
+
 namespace ascommon {
 
 namespace {
@@ -34,9 +36,8 @@ size_t BoundedLength(const char* text, size_t n) {
 }
 
 size_t BoundedLength(const char16_t* text, size_t n) {
-  size_t i = 0;
-  while (i < n && text[i] != 0) ++i;
-  return i;
+  if (n == std::numeric_limits<size_t>::max()) return Traits16::length(text);
+  return FindUnit(text, n, u'\0');
 }
 
 inline uint32_t FoldAscii(uint32_t c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
@@ -430,8 +431,7 @@ struct StringImpl {
     const auto* bytes = reinterpret_cast<const unsigned char*>(narrow);
     // Header values and most text are ASCII: its leading run is widened unit by unit,
     // without decoding, in both passes.
-    size_t ascii = 0;
-    while (ascii < n && bytes[ascii] < 0x80) ++ascii;
+    const size_t ascii = AsciiPrefix(bytes, n);
     size_t units = ascii;
     for (size_t i = ascii; i < n;) {
       const int32_t cp = DecodeUtf8(bytes, n, &i);
@@ -443,7 +443,7 @@ struct StringImpl {
       s.error = -2;
       return;
     }
-    for (size_t i = 0; i < ascii; ++i) out[i] = bytes[i];
+    WidenBytes(bytes, ascii, out);
     size_t o = ascii;
     for (size_t i = ascii; i < n;) {
       const uint32_t cp = static_cast<uint32_t>(DecodeUtf8(bytes, n, &i));

@@ -52,10 +52,61 @@ inline size_t AsciiPrefix(const char16_t* text, size_t length) {
   return length;
 }
 
-// Writes the low bytes of `count` ASCII units to out (the compiler turns the
-// loop into packing instructions).
+// Writes the bytes of `count` units below 0x80 to out.
 inline void NarrowAscii(const char16_t* text, size_t count, char* out) {
-  for (size_t i = 0; i < count; ++i) out[i] = static_cast<char>(text[i]);
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= count; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+  }
+#endif
+  for (; i < count; ++i) out[i] = static_cast<char>(text[i]);
+}
+
+// The number of bytes at the start of [bytes, bytes + length) below 0x80.
+inline size_t AsciiPrefix(const unsigned char* bytes, size_t length) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= length; i += 16) {
+    const int mask =
+        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i)));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i < length; ++i) {
+    if (bytes[i] >= 0x80) return i;
+  }
+  return length;
+}
+
+// Widens `count` bytes to units, each unit the byte's value.
+inline void WidenBytes(const unsigned char* bytes, size_t count, char16_t* out) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= count; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(block, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(block, zero));
+  }
+#endif
+  for (; i < count; ++i) out[i] = bytes[i];
+}
+
+// The bytes [text, text + length) takes in UTF-8, counting each unit of a
+// surrogate pair as three (so an upper bound when there are pairs).
+inline size_t Utf8Bound(const char16_t* text, size_t length) {
+  size_t bytes = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const size_t run = AsciiPrefix(text + i, length - i);
+    bytes += run;
+    i += run;
+    if (i == length) break;
+    bytes += text[i] < 0x800 ? 2 : 3;
+  }
+  return bytes;
 }
 
 // The first position at or after `from` where `pattern` (not empty) starts

@@ -21,6 +21,22 @@ TEST(WideScanTest, BlockAndTailAgreeWithPlainSearch) {
       EXPECT_EQ(FindUnit(padded.data(), length, u'\u00E9'), at) << length << " " << at;
     }
   }
+  // Narrowing and the UTF-8 bound over the same boundaries: 1, 2 or 3 bytes
+  // a unit.
+  for (size_t length = 0; length <= 40; ++length) {
+    std::u16string text;
+    std::string narrow;
+    size_t bytes = 0;
+    for (size_t i = 0; i < length; ++i) {
+      text.push_back(i % 7 == 3 ? u'\u0100' : i % 11 == 5 ? u'\u4E2D' : char16_t(u'a' + i % 26));
+      bytes += text.back() < 0x80 ? 1 : text.back() < 0x800 ? 2 : 3;
+    }
+    EXPECT_EQ(Utf8Bound(text.data(), length), bytes) << length;
+    std::u16string ascii(length, u'q');
+    std::string out(length, '\0');
+    NarrowAscii(ascii.data(), length, out.data());
+    EXPECT_EQ(out, std::string(length, 'q'));
+  }
   // 0xFF80 has a high byte but a low byte below 0x80: still not ASCII.
   const std::u16string tricky = u"abcdefghij\uFF00k";
   EXPECT_EQ(AsciiPrefix(tricky.data(), tricky.size()), 10u);
