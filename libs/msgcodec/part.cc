@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -20,11 +24,29 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // Copies `raw` (a value as GMime keeps it: everything after the colon, line
 // breaks included) to `out` unfolded: line breaks dropped, then leading blanks.
 size_t UnfoldValue(const char* raw, char* out) {
+  auto dropped = [](const char* p) {
+    return *p == '\n' || (*p == '\r' && (p[1] == '\n' || p[1] == '\0'));
+  };
+  const char* p = raw;
+  while (*p != '\0' && (dropped(p) || IsBlank(*p))) p++;
+  const char* const end = p + std::strlen(p);
   size_t n = 0;
-  for (const char* p = raw; *p; p++) {
-    if (*p == '\n' || (*p == '\r' && (p[1] == '\n' || p[1] == '\0'))) continue;
-    if (n == 0 && IsBlank(*p)) continue;
-    out[n++] = *p;
+  for (; p < end; p++) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while none of them is CR or LF: a byte is at
+    // most CR exactly when its unsigned minimum with CR is itself.
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(block, cr), block)) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), block);
+      n += 16;
+      p += 16;
+    }
+    if (p == end) break;
+#endif
+    // Every byte above CR is text; only the few below need a look.
+    if (static_cast<unsigned char>(*p) > '\r' || !dropped(p)) out[n++] = *p;
   }
   out[n] = '\0';
   return n;
