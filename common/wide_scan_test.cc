@@ -42,6 +42,20 @@ TEST(WideScanTest, BlockAndTailAgreeWithPlainSearch) {
   EXPECT_EQ(AsciiPrefix(tricky.data(), tricky.size()), 10u);
 }
 
+TEST(WideScanTest, ByteRunsAndWideningAcrossBlocks) {
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t at = 0; at <= length; ++at) {
+      std::basic_string<unsigned char> bytes(length + 1, 'a');
+      if (at < length) bytes[at] = 0xE9;
+      bytes[length] = 0xE9;  // past the range
+      EXPECT_EQ(AsciiPrefix(bytes.data(), length), at) << length << " " << at;
+      std::u16string wide(length, u'\0');
+      WidenBytes(bytes.data(), length, wide.data());
+      for (size_t i = 0; i < length; ++i) ASSERT_EQ(wide[i], bytes[i]) << length << " " << i;
+    }
+  }
+}
+
 TEST(WideScanTest, FindWideMatchesTheStandardSearch) {
   const std::u16string text = u"xx http:/ http://a www. www.b http://";
   for (std::u16string pattern : {u"http://", u"www.", u"h", u">", u"//"}) {
