@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -88,6 +90,19 @@ TEST(Utf16ToUtf8Test, PairsBecomeFourBytesAndLoneSurrogatesBecomeReplacement) {
   std::string out = "kept ";
   AppendUtf8(out, u"\u00FF");
   EXPECT_EQ("kept \xC3\xBF", out);
+}
+
+TEST(AppendZeroPaddedTest, WritesWhatPrintfWrites) {
+  for (int64_t value : {int64_t{0}, int64_t{7}, int64_t{-7}, int64_t{59}, int64_t{-240},
+                        int64_t{1999}, int64_t{12345}, int64_t{INT32_MIN}, int64_t{INT32_MAX}}) {
+    for (int width : {0, 1, 2, 4, 6}) {
+      char expected[32];
+      std::snprintf(expected, sizeof(expected), "%0*lld", width, static_cast<long long>(value));
+      std::string out = "x";
+      AppendZeroPadded(out, value, width);
+      EXPECT_EQ(std::string("x") + expected, out) << value << " " << width;
+    }
+  }
 }
 
 }  // namespace

@@ -36,14 +36,15 @@ std::string Utf8Prefix(const ascommon::usstring& text, size_t units) {
 // code points (UTF-8 sequences are never split).
 std::string OneLine(const std::string& text, size_t limit) {
   std::string line;
+  line.reserve(text.size() < limit * 2 ? text.size() + 8 : limit * 2);
   size_t points = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if ((c & 0xC0) != 0x80 && ++points > limit) return line + "...";
-    if (c == '\n') line += "\\n";
-    else if (c == '\r') line += "\\r";
-    else if (c == '\t') line += "\\t";
-    else line += static_cast<char>(c);
+    if ((c & 0xC0) != 0x80 && ++points > limit) return line.append("...");
+    if (c == '\n') line.append("\\n");
+    else if (c == '\r') line.append("\\r");
+    else if (c == '\t') line.append("\\t");
+    else line.push_back(static_cast<char>(c));
   }
   return line;
 }

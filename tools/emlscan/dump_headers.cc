@@ -37,10 +37,22 @@ std::string DateText(const DateRecord& date) {
   if (!date.valid) return "(invalid)";
   // Numeric zones are kept in minutes, named ones in hours (as the parser
   // reads them); the raw number is shown, its unit depends on the form.
-  char text[96];
-  std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d zone %d%s", date.year,
-                date.month + 1, date.day, date.hour, date.minute, date.second, date.zone,
-                date.obsolete ? " (obsolete form)" : "");
+  std::string text;
+  text.reserve(48);
+  AppendZeroPadded(text, date.year, 4);
+  text.push_back('-');
+  AppendZeroPadded(text, int64_t{date.month} + 1, 2);
+  text.push_back('-');
+  AppendZeroPadded(text, date.day, 2);
+  text.push_back(' ');
+  AppendZeroPadded(text, date.hour, 2);
+  text.push_back(':');
+  AppendZeroPadded(text, date.minute, 2);
+  text.push_back(':');
+  AppendZeroPadded(text, date.second, 2);
+  text.append(" zone ");
+  AppendZeroPadded(text, date.zone, 0);
+  if (date.obsolete) text.append(" (obsolete form)");
   return text;
 }
 

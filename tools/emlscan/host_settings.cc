@@ -55,6 +55,23 @@ void AppendUtf8(std::string& out, std::u16string_view text) {
   }
 }
 
+void AppendZeroPadded(std::string& out, int64_t value, int width) {
+  char digits[24];
+  // The magnitude as unsigned, so that the most negative value has one too.
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) {
+    out.push_back('-');
+    --width;
+  }
+  if (width > count) out.append(static_cast<size_t>(width - count), '0');
+  while (count > 0) out.push_back(digits[--count]);
+}
+
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string narrow;
   AppendUtf8(narrow, text);

@@ -5,6 +5,7 @@
 #ifndef TOOLS_EMLSCAN_HOST_SETTINGS_H_
 #define TOOLS_EMLSCAN_HOST_SETTINGS_H_
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -29,6 +30,11 @@ class HostSettings final : public CASettings {
 std::u16string Utf8ToUtf16(const std::string& text);
 std::string Utf16ToUtf8(std::u16string_view text);
 void AppendUtf8(std::string& out, std::u16string_view text);
+
+// Appends value as printf's "%0*d" writes it with that width: a dump prints
+// several numbers for each date, and snprintf costs thousands of instructions
+// a date.
+void AppendZeroPadded(std::string& out, int64_t value, int width);
 
 }  // namespace emlscan
 
