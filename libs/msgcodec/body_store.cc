@@ -6,6 +6,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,44 +29,83 @@ bool IsWritableRamDirectory(const char* path) {
   return access(path, W_OK | X_OK) == 0;
 }
 
+// Kept files are descriptors the host does not see: at most this many stay
+// open in the whole process (two per thread of a host running 32 at once);
+// past it files are removed at Close as before.
+constexpr int kMaxKeptFiles = 64;
+std::atomic<int> kept_files{0};
+
+bool ReserveKept() {
+  if (kept_files.fetch_add(1, std::memory_order_relaxed) < kMaxKeptFiles) return true;
+  kept_files.fetch_sub(1, std::memory_order_relaxed);
+  return false;
+}
+
+void CloseKept(int fd) {
+  close(fd);
+  kept_files.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Closes the kept files of dir and removes them; the directory is left.
+void RemoveKept(const std::string& dir, KeptFiles& kept) {
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (kept[i] < 0) continue;
+    CloseKept(kept[i]);
+    unlink((dir + "/part-" + std::to_string(i)).c_str());
+    kept[i] = -1;
+  }
+}
+
 // Body directories outlive their mails. Making and removing a directory for every
 // mail cost two system calls per mail and, with several threads, serialised them all
 // on the base directory's lock; so a mail's directory, emptied of its files, goes back
-// here and the next mail under the same base takes it. A directory is held by one mail
-// at a time, so file names need not differ between mails. The idle directories are
-// removed when the library is unloaded or the process ends.
+// here with its kept files and the next mail under the same base takes it. A directory
+// is held by one mail at a time, so file names need not differ between mails. The idle
+// directories are removed when the library is unloaded or the process ends.
 class DirectoryPool {
  public:
-  // An idle directory under base, or "" when there is none.
-  std::string Take(const std::string& base) {
+  struct Entry {
+    std::string base;
+    std::string dir;
+    KeptFiles kept;
+  };
+
+  // An idle directory under base (dir empty when there is none).
+  Entry Take(const std::string& base) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-      if (it->first == base) {
-        std::string dir = std::move(it->second);
+      if (it->base == base) {
+        Entry entry = std::move(*it);
         idle_.erase(it);
-        return dir;
+        return entry;
       }
     }
-    return {};
+    Entry none;
+    none.kept.fill(-1);
+    return none;
   }
 
-  // Keeps an empty directory for later mails, or removes it when the pool is full or
-  // already closed.
-  void Give(std::string base, std::string dir) {
+  // Keeps an emptied directory for later mails, or removes it when the pool is
+  // full or already closed.
+  void Give(Entry entry) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!closed_ && idle_.size() < kMaxIdle) {
-        idle_.emplace_back(std::move(base), std::move(dir));
+        idle_.push_back(std::move(entry));
         return;
       }
     }
-    rmdir(dir.c_str());
+    RemoveKept(entry.dir, entry.kept);
+    rmdir(entry.dir.c_str());
   }
 
   void Close() {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
-    for (const auto& entry : idle_) rmdir(entry.second.c_str());
+    for (Entry& entry : idle_) {
+      RemoveKept(entry.dir, entry.kept);
+      rmdir(entry.dir.c_str());
+    }
     idle_.clear();
   }
 
@@ -75,7 +115,7 @@ class DirectoryPool {
   static constexpr size_t kMaxIdle = 64;
   std::mutex mutex_;
   bool closed_ = false;
-  std::vector<std::pair<std::string, std::string>> idle_;  // base, directory
+  std::vector<Entry> idle_;
 };
 
 // Never destroyed, so that a mail closed during static destruction still finds it;
@@ -118,14 +158,23 @@ bool WriteFully(int fd, const char* data, size_t size) {
 BodyStore::~BodyStore() {
   if (dir_.empty()) return;
   bool emptied = true;
+  for (size_t i = 0; i < kept_.size(); ++i) {
+    // An emptied file frees its pages as unlinking would; one that cannot be
+    // emptied is removed instead, so no mail's text outlives its Close.
+    if (kept_[i] < 0 || !written_[i] || ftruncate(kept_[i], 0) == 0) continue;
+    CloseKept(kept_[i]);
+    if (unlink(PathOf(i).c_str()) != 0 && errno != ENOENT) emptied = false;
+    kept_[i] = -1;
+  }
   for (const std::string& path : files_) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) emptied = false;
   }
   // A directory that could not be emptied is not handed on: the next mail's files
   // would meet this one's names.
   if (emptied) {
-    Pool().Give(std::move(base_), std::move(dir_));
+    Pool().Give({std::move(base_), std::move(dir_), kept_});
   } else {
+    RemoveKept(dir_, kept_);
     rmdir(dir_.c_str());
   }
 }
@@ -134,44 +183,117 @@ size_t BodyStore::MaxPathLength(size_t name_length) const {
   return base_.size() + sizeof(kDirTemplate) - 1 + 1 + name_length;
 }
 
+std::string BodyStore::PathOf(size_t index) const {
+  return dir_ + "/part-" + std::to_string(index);
+}
+
 // Files are made by path, not through a descriptor of the directory: the
 // directory is private (mkdtemp, mode 0700), and two system calls fewer per
 // mail show in the rate.
-int BodyStore::Create(const std::string& name, std::string* path, std::string* error) {
-  bool from_pool = false;
+int BodyStore::Open(size_t index, std::string* path, std::string* error) {
   if (dir_.empty()) {
-    dir_ = Pool().Take(base_);
-    from_pool = !dir_.empty();
-    if (!from_pool && !MakeDirectory(error)) return -1;
+    DirectoryPool::Entry entry = Pool().Take(base_);
+    pooled_ = !entry.dir.empty();
+    if (pooled_) {
+      dir_ = std::move(entry.dir);
+      kept_ = entry.kept;
+    } else if (!MakeDirectory(error)) {
+      return -1;
+    }
   }
-  std::string file = dir_ + "/" + name;
+  const bool keep = index < kKeptFiles;
+  if (keep && kept_[index] >= 0) {
+    const int fd = kept_[index];
+    if (written_[index]) {
+      // Asked again after a failed write: start over.
+      if (ftruncate(fd, 0) == 0) {
+        *path = PathOf(index);
+        return fd;
+      }
+      *error = ErrnoText("cannot empty the body file", PathOf(index));
+      return -1;
+    }
+    // A kept file removed behind our back (a cleaner of old temporary files)
+    // would take the body and leave nothing under its name: check it is still
+    // linked before the mail's first use, else make it again.
+    struct stat status;
+    if (fstat(fd, &status) == 0 && status.st_nlink > 0) {
+      written_[index] = true;
+      *path = PathOf(index);
+      return fd;
+    }
+    CloseKept(fd);
+    kept_[index] = -1;
+  }
+  const bool keep_this = keep && ReserveKept();
+  std::string file = PathOf(index);
   files_.reserve(files_.size() + 1);
-  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0 && (errno == ENOENT || errno == EEXIST) && from_pool) {
-    // A pooled directory removed behind our back (a cleaner of old temporary files)
-    // or holding files of someone else's: make a new one.
+  // Kept files are written at their end (O_APPEND), so that after being emptied
+  // the next mail's body starts at 0 without a seek.
+  const int flags =
+      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | (keep_this ? O_APPEND : 0);
+  int fd = open(file.c_str(), flags, 0600);
+  if (fd < 0 && (errno == ENOENT || errno == EEXIST) && pooled_ && !HandedOut()) {
+    // A pooled directory removed behind our back or holding files of someone
+    // else's, before this mail put anything in it: make a new one.
     if (!MakeDirectory(error)) return -1;
-    file = dir_ + "/" + name;
-    fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    file = PathOf(index);
+    fd = open(file.c_str(), flags, 0600);
   }
   if (fd < 0) {
+    if (keep_this) kept_files.fetch_sub(1, std::memory_order_relaxed);
     *error = ErrnoText("cannot create the body file", file);
     return -1;
   }
-  files_.push_back(file);
+  if (keep_this) {
+    kept_[index] = fd;
+    written_[index] = true;
+  } else {
+    files_.push_back(file);
+  }
   *path = std::move(file);
   return fd;
 }
 
+bool BodyStore::HandedOut() const {
+  if (!files_.empty()) return true;
+  for (bool written : written_) {
+    if (written) return true;
+  }
+  return false;
+}
+
+bool BodyStore::Done(int fd, std::string* error) {
+  for (int kept : kept_) {
+    if (kept == fd) return true;
+  }
+  if (close(fd) == 0) return true;
+  *error = std::string("cannot close a body file: ") + std::strerror(errno);
+  return false;
+}
+
 bool BodyStore::MakeDirectory(std::string* error) {
+  if (!dir_.empty()) {
+    // What the old directory still holds goes with it, best effort.
+    DropKept();
+    for (const std::string& path : files_) unlink(path.c_str());
+    files_.clear();
+    rmdir(dir_.c_str());
+    dir_.clear();
+    pooled_ = false;
+  }
   std::string dir = base_ + kDirTemplate;
   if (!mkdtemp(&dir[0])) {
-    dir_.clear();
     *error = ErrnoText("cannot create the body directory under", base_);
     return false;
   }
   dir_ = std::move(dir);
   return true;
+}
+
+void BodyStore::DropKept() {
+  RemoveKept(dir_, kept_);
+  written_.fill(false);
 }
 
 }  // namespace msgcodec

@@ -1,10 +1,11 @@
 // Where the decoded bodies of one mail go: a private directory (mode 0700),
 // taken on the first body written from the directories earlier mails left empty
-// or else made, holding one file per part. The destructor removes the files and
-// hands the directory on. One per mail; not thread-safe.
+// or else made, holding one file per part. The destructor empties or removes the
+// files and hands the directory on. One per mail; not thread-safe.
 #ifndef MSGCODEC_BODY_STORE_H_
 #define MSGCODEC_BODY_STORE_H_
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -20,28 +21,52 @@ std::string DefaultBodyBase();
 // False on an error, with errno set.
 bool WriteFully(int fd, const char* data, size_t size);
 
+// The first kKeptFiles files of a directory outlive their mails: Close empties
+// them and the directory keeps them open for the next mail that takes it.
+// Creating and unlinking a file on tmpfs cost three times what writing it does
+// (open with create, close and unlink against one write), and most mails have
+// one to three bodies.
+constexpr size_t kKeptFiles = 4;
+
+// A descriptor of a kept file; -1 when the slot has none.
+using KeptFiles = std::array<int, kKeptFiles>;
+
 class BodyStore {
  public:
-  explicit BodyStore(std::string base) : base_(std::move(base)) {}
+  explicit BodyStore(std::string base) : base_(std::move(base)) { kept_.fill(-1); }
   ~BodyStore();
   BodyStore(const BodyStore&) = delete;
   BodyStore& operator=(const BodyStore&) = delete;
 
-  // Creates file `name` in the directory (made on first use) and returns its
-  // descriptor (write-only, close-on-exec), with its full path in *path; -1 on
-  // failure with the reason in *error.
-  int Create(const std::string& name, std::string* path, std::string* error);
+  // Gives an empty file for body `index` of the mail (the directory is made or
+  // taken on first use), open for writing at its end, with its full path in
+  // *path; -1 on failure with the reason in *error. Asking again for the same
+  // index empties the file again. Every descriptor goes back through Done.
+  int Open(size_t index, std::string* path, std::string* error);
 
-  // Longest path Create can return for a name of `name_length` bytes.
+  // Ends the writing of a descriptor Open gave (a kept file stays open). False
+  // with the reason in *error when closing failed.
+  bool Done(int fd, std::string* error);
+
+  // Longest path Open can return for a file name of `name_length` bytes.
   size_t MaxPathLength(size_t name_length) const;
 
  private:
-  // Makes a new directory under base_ into dir_; false with the reason in *error.
+  std::string PathOf(size_t index) const;
+  // Makes a new directory under base_ into dir_, dropping what an old one
+  // left; false with the reason in *error.
   bool MakeDirectory(std::string* error);
+  // Closes the kept files and removes them from dir_.
+  void DropKept();
+  // Whether this mail has been given a file yet.
+  bool HandedOut() const;
 
   std::string base_;
-  std::string dir_;                 // empty until made
-  std::vector<std::string> files_;  // full paths of the files made
+  std::string dir_;                         // empty until made or taken
+  bool pooled_ = false;                     // dir_ was taken from the pool
+  KeptFiles kept_;                          // kept files of dir_, taken with it or made
+  std::array<bool, kKeptFiles> written_{};  // kept files written by this mail
+  std::vector<std::string> files_;          // full paths of the other files made
 };
 
 }  // namespace msgcodec

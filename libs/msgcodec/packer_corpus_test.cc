@@ -150,10 +150,9 @@ TEST(PackerCorpusTest, EveryMailMatchesGMimeAndRoundTrips) {
     leaves += walk.leaves;
     attached += walk.attached_mails;
     for (const std::string& path : walk.body_paths) {
-      EXPECT_FALSE(std::filesystem::exists(path)) << path;
-      // The directory stays for later mails, but empty.
-      const std::filesystem::path dir = std::filesystem::path(path).parent_path();
-      EXPECT_TRUE(!std::filesystem::exists(dir) || std::filesystem::is_empty(dir)) << path;
+      EXPECT_TRUE(HoldsNothing(path)) << path;
+      // The directory stays for later mails, with nothing of this one.
+      EXPECT_TRUE(HoldsNoBodies(std::filesystem::path(path).parent_path())) << path;
     }
   }
   std::printf(

@@ -295,14 +295,23 @@ TEST(PackerApiTest, BodyFilesGoWhereTheyAreSent) {
     EXPECT_EQ(0u, path.find(base + "/msgcodec-")) << path;
     EXPECT_EQ(path, BodyPath(Children(mail.get())[0]));  // written once
   }
-  EXPECT_FALSE(std::filesystem::exists(path));
-  // The next mail takes the emptied directory; one removed behind the packer's back,
-  // or holding a stranger's file of the same name, is replaced by a new one.
+  EXPECT_TRUE(HoldsNothing(path));
+  // The next mail takes the emptied directory (and its emptied file); a file or a
+  // directory removed behind the packer's back, or a stranger's file of the same
+  // name, is replaced by a new one.
   const std::filesystem::path dir = std::filesystem::path(path).parent_path();
   {
     OpenMail mail(kMultipart);
     EXPECT_EQ(path, BodyPath(Children(mail.get())[0]));
+    EXPECT_EQ("one", Body(Children(mail.get())[0]));
   }
+  std::filesystem::remove(path);
+  {
+    OpenMail mail(kMultipart);
+    EXPECT_EQ(path, BodyPath(Children(mail.get())[0]));
+    EXPECT_EQ("one", Body(Children(mail.get())[0]));
+  }
+  EXPECT_TRUE(HoldsNoBodies(dir));
   std::filesystem::remove_all(dir);
   {
     OpenMail mail(kMultipart);

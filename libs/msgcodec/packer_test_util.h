@@ -46,6 +46,23 @@ class OpenMail {
   CAMimePart* top_;
 };
 
+// After Close a body file is gone or, when its directory keeps it for the
+// next mail, empty: no mail text outlives its mail.
+inline bool HoldsNothing(const std::filesystem::path& path) {
+  std::error_code error;
+  return !std::filesystem::exists(path, error) || std::filesystem::file_size(path, error) == 0;
+}
+
+// A body directory after Close: gone, or holding empty files only.
+inline bool HoldsNoBodies(const std::filesystem::path& dir) {
+  std::error_code error;
+  if (!std::filesystem::exists(dir, error)) return true;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    if (!entry.is_regular_file() || entry.file_size() != 0) return false;
+  }
+  return true;
+}
+
 inline std::vector<CAMimePart*> Children(CAMimePart* part) {
   std::vector<CAMimePart*> children;
   for (CAMimePart* child = nullptr; part->NextChild(&child);) children.push_back(child);

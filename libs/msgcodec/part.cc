@@ -482,14 +482,11 @@ int32_t Part::GetBodyFile(char* path) {
     if (kind_ == PartKind::kMultipart) return Fail("GetBodyFile: a multipart has no body");
     if (body_path_.empty()) {
       std::string error, file_path;
-      int fd =
-          mail_->store().Create("part-" + std::to_string(mail_->IndexOf(this)), &file_path, &error);
+      BodyStore& store = mail_->store();
+      int fd = store.Open(mail_->IndexOf(this), &file_path, &error);
       if (fd < 0) return Fail("GetBodyFile: " + error);
       bool ok = WriteBody(fd, &error);
-      if (close(fd) != 0 && ok) {
-        ok = false;
-        error = std::string("cannot close a body file: ") + std::strerror(errno);
-      }
+      if (!store.Done(fd, &error)) ok = false;
       if (!ok) return Fail("GetBodyFile: " + error);
       body_path_ = std::move(file_path);
     }
