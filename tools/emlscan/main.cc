@@ -2,6 +2,7 @@
 // rules and operate filters. It loads the plug-in with dlopen exactly as the
 // framework does, configures the modules from a TOML file and scans mails.
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -132,6 +133,13 @@ int main(int argc, char** argv) {
   // system call per 4 KiB. A terminal keeps its line buffering.
   static char out_buffer[1 << 16];
   if (!isatty(fileno(stdout))) std::setvbuf(stdout, out_buffer, _IOFBF, sizeof(out_buffer));
+  // GLib 2.74's slice allocator (GMime's objects come from it) shares its
+  // magazines between threads under a lock: with -j 2 it took 6% of the run
+  // and held the two workers to 1.3x of one. Plain malloc (our jemalloc) lets
+  // them reach about 1.45x and costs one thread nothing; GLib 2.76 dropped the
+  // slice allocator for malloc anyway. Set before the plug-in loads GLib,
+  // which reads it once; a value the user set is kept.
+  setenv("G_SLICE", "always-malloc", 0);
   Options options;
   options.config_file = DefaultConfigPath();
   options.plugin_path = DefaultPluginPath();
