@@ -154,9 +154,7 @@ int32_t Utf8ToWide(const unsigned char* in, size_t length, char16_t* out, size_t
   size_t capacity = *out_length, produced = 0;
   for (size_t i = 0; i < length;) {
     // ASCII runs a block at a time.
-    const size_t room = capacity - produced < length - i ? capacity - produced : length - i;
-    const size_t run = AsciiPrefix(in + i, room);
-    WidenBytes(in + i, run, out + produced);
+    const size_t run = CopyAsciiRun(in + i, length - i, out + produced, capacity - produced);
     produced += run;
     i += run;
     if (i == length) break;
@@ -312,9 +310,7 @@ int32_t CCharsetConverter::ToUtf8(const char16_t* input, size_t length, char* ou
   };
   for (size_t i = 0; i < length; ++i) {
     // Most mail text is runs of ASCII: one byte a unit, nothing to compute.
-    const size_t room = capacity - written < length - i ? capacity - written : length - i;
-    const size_t run = AsciiPrefix(input + i, room);
-    NarrowAscii(input + i, run, output + written);
+    const size_t run = CopyAsciiRun(input + i, length - i, output + written, capacity - written);
     written += run;
     i += run;
     if (i == length) break;

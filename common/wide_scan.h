@@ -95,6 +95,22 @@ inline void WidenBytes(const unsigned char* bytes, size_t count, char16_t* out) 
   for (; i < count; ++i) out[i] = bytes[i];
 }
 
+// Copies the ASCII run at the start of [in, in + in_left), as far as out_left
+// units of out allow, widened to out's unit; returns its length.
+inline size_t CopyAsciiRun(const unsigned char* in, size_t in_left, char16_t* out,
+                           size_t out_left) {
+  const size_t run = AsciiPrefix(in, in_left < out_left ? in_left : out_left);
+  WidenBytes(in, run, out);
+  return run;
+}
+
+// The same from units to bytes.
+inline size_t CopyAsciiRun(const char16_t* in, size_t in_left, char* out, size_t out_left) {
+  const size_t run = AsciiPrefix(in, in_left < out_left ? in_left : out_left);
+  NarrowAscii(in, run, out);
+  return run;
+}
+
 // The bytes [text, text + length) takes in UTF-8, counting each unit of a
 // surrogate pair as three (so an upper bound when there are pairs).
 inline size_t Utf8Bound(const char16_t* text, size_t length) {
