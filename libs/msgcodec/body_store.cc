@@ -46,12 +46,17 @@ void CloseKept(int fd) {
   kept_files.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// The file of body `index` in directory dir.
+std::string PartPath(const std::string& dir, size_t index) {
+  return dir + "/part-" + std::to_string(index);
+}
+
 // Closes the kept files of dir and removes them; the directory is left.
 void RemoveKept(const std::string& dir, KeptFiles& kept) {
   for (size_t i = 0; i < kept.size(); ++i) {
     if (kept[i] < 0) continue;
     CloseKept(kept[i]);
-    unlink((dir + "/part-" + std::to_string(i)).c_str());
+    unlink(PartPath(dir, i).c_str());
     kept[i] = -1;
   }
 }
@@ -183,9 +188,7 @@ size_t BodyStore::MaxPathLength(size_t name_length) const {
   return base_.size() + sizeof(kDirTemplate) - 1 + 1 + name_length;
 }
 
-std::string BodyStore::PathOf(size_t index) const {
-  return dir_ + "/part-" + std::to_string(index);
-}
+std::string BodyStore::PathOf(size_t index) const { return PartPath(dir_, index); }
 
 // Files are made by path, not through a descriptor of the directory: the
 // directory is private (mkdtemp, mode 0700), and two system calls fewer per
