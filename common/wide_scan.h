@@ -1,7 +1,8 @@
-// Scans over 16-bit text eight units at a time. Mail text is mostly ASCII
-// and the searches in it are for one unit ("h" of "http://", a blank, a
-// zero), so these loops carry the converters and the URL finder; the
-// standard library's char16_t searches go one unit at a time.
+// Scans over mail text sixteen bytes at a time (eight 16-bit units, or
+// sixteen bytes). Mail text is mostly ASCII and the searches in it are for
+// one unit ("h" of "http://", a zero), so these loops carry the converters
+// and the URL finder; the standard library's char16_t searches go one unit
+// at a time.
 #ifndef EMLBREAKER_COMMON_WIDE_SCAN_H_
 #define EMLBREAKER_COMMON_WIDE_SCAN_H_
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/wide_scan.h"
 #include "mail/components/text_analysis.h"
 
 namespace nsEmlComponents {
@@ -742,7 +743,11 @@ int HtmlScanner::Finish() {
     if (c != u' ' && c != u'\t' && c != u'\r' && c != u'\n') ++visible;
   }
   info_.visibleChars = visible;
-  const int code = ExtractTextUrls(std::u16string_view(output_, pos_), info_.links);
+  // A character reference may have put a zero unit in the text; the URLs are
+  // looked for before it.
+  const int code =
+      ExtractTextUrls(std::u16string_view(output_, ascommon::FindUnit(output_, pos_, u'\0')),
+                      info_.links);
   for (CUrl& link : info_.links) link.decoded.MakeLower();
   return code;
 }

@@ -99,6 +99,7 @@ int AnalyseTextPart(CPartBodyTextPlain& body, const char16_t* text, uint32_t len
   if (body.text.Assign(text, length) != 0) return -10;
   int code = ConvertToUtf8(body.text, converter, &body.utf8Text);
   if (code != 0) return code;
+  // The text was taken up to its first zero unit.
   code = ExtractTextUrls(std::u16string_view(body.text.c_str(), body.text.Length()), body.urls);
   if (code != 0) return code;
   for (CUrl& url : body.urls) url.decoded.MakeLower();
@@ -110,9 +111,7 @@ int ExtractTextUrls(const char16_t* text, ascommon::CArray<CUrl, 64>& urls) {
   return ExtractTextUrls(std::u16string_view(text), urls);
 }
 
-int ExtractTextUrls(std::u16string_view text, ascommon::CArray<CUrl, 64>& urls) {
-  const std::u16string_view all =
-      text.substr(0, ascommon::FindUnit(text.data(), text.size(), u'\0'));
+int ExtractTextUrls(std::u16string_view all, ascommon::CArray<CUrl, 64>& urls) {
   ForwardFinder http(all, u"http://"), www(all, u"www."), angle(all, u">"), quote(all, u"\"");
   size_t pos = 0;
   for (;;) {

@@ -52,8 +52,7 @@ int AnalyseTextPart(CPartBodyTextPlain& body, const char16_t* text, uint32_t len
 // Returns 0; -11 for a null text; -10 when memory runs out (the URLs found so
 // far stay in the list). Linear in the length of the text.
 int ExtractTextUrls(const char16_t* text, ascommon::CArray<CUrl, 64>& urls);
-// The same over a text whose length is known; it still ends at its first
-// zero unit.
+// The same over a text whose length is known and that holds no zero unit.
 int ExtractTextUrls(std::u16string_view text, ascommon::CArray<CUrl, 64>& urls);
 
 // Fills url.decoded from url.raw, resolving "%XY" and "&#NNN;" escapes (a
