@@ -1,4 +1,4 @@
-// One open mail: its raw bytes (owned), the GMime message parsed from them
+// One open mail: its raw bytes (owned), the GMime part tree parsed from them
 // and the array of Part objects handed out for it. Created by Mail::Parse,
 // destroyed by CAMimePacker::Close, which also removes its body files. Used by
 // one thread at a time.
@@ -54,7 +54,7 @@ class Mail {
 
   GByteArray* bytes_;
   GMimeStream* stream_ = nullptr;
-  GMimeMessage* message_ = nullptr;
+  GMimeObject* top_ = nullptr;  // the top part, null when GMime found no mail
   std::vector<Part> parts_;
   int64_t headers_end_ = -1;
   std::string_view newline_ = "\n";

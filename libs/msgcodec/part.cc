@@ -145,14 +145,8 @@ size_t HeaderOffset(std::string_view mail, GMimeHeader* header) {
   return FindHeaderField(mail, static_cast<size_t>(offset), mail.size(), raw_name);
 }
 
-Part::Part(Mail* mail, Part* parent, int32_t depth, PartKind kind, GMimeObject* object,
-           GMimeMessage* message)
-    : mail_(mail),
-      parent_(parent),
-      depth_(depth),
-      kind_(kind),
-      object_(object),
-      message_(message) {}
+Part::Part(Mail* mail, Part* parent, int32_t depth, PartKind kind, GMimeObject* object)
+    : mail_(mail), parent_(parent), depth_(depth), kind_(kind), object_(object) {}
 
 void Part::AddChild(Part* child) {
   child->sibling_index_ = static_cast<uint32_t>(children_.size());
@@ -171,23 +165,10 @@ std::string_view Part::boundary() const {
 
 void Part::BuildHeaders() {
   headers_built_ = true;
-  auto append_list = [this](GMimeObject* owner) {
-    GMimeHeaderList* list = g_mime_object_get_header_list(owner);
-    int count = list ? g_mime_header_list_get_count(list) : 0;
-    for (int i = 0; i < count; i++) headers_.push_back(g_mime_header_list_get_header_at(list, i));
-    return headers_.size();
-  };
-  size_t own = 0;
-  if (message_) own = append_list(GMIME_OBJECT(message_));
-  if (object_) append_list(object_);
-  // The top part's fields are split by GMime between the message (all but
-  // Content-*) and its MIME part (Content-*): merge them back into mail order.
-  if (message_ && own > 0 && own < headers_.size()) {
-    std::inplace_merge(headers_.begin(), headers_.begin() + own, headers_.end(),
-                       [](GMimeHeader* a, GMimeHeader* b) {
-                         return g_mime_header_get_offset(a) < g_mime_header_get_offset(b);
-                       });
-  }
+  GMimeHeaderList* list = object_ ? g_mime_object_get_header_list(object_) : nullptr;
+  int count = list ? g_mime_header_list_get_count(list) : 0;
+  headers_.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; i++) headers_.push_back(g_mime_header_list_get_header_at(list, i));
 }
 
 const std::vector<GMimeHeader*>& Part::headers() {

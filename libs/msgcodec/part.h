@@ -43,11 +43,8 @@ struct HeaderEdit {
 
 class Part final : public CAMimePart {
  public:
-  // `object` is the part's GMime object (for the top part the message's
-  // MIME part), null for kRawBody. For the top part `message` is the parsed
-  // message whose header list comes before the object's.
-  Part(Mail* mail, Part* parent, int32_t depth, PartKind kind, GMimeObject* object,
-       GMimeMessage* message);
+  // `object` is the part's GMime object, null for kRawBody.
+  Part(Mail* mail, Part* parent, int32_t depth, PartKind kind, GMimeObject* object);
   Part(Part&&) = default;
 
   int32_t GetDepth() override;
@@ -95,7 +92,6 @@ class Part final : public CAMimePart {
   bool removed_ = false;
   bool headers_built_ = false;
   GMimeObject* object_;
-  GMimeMessage* message_;
   std::vector<Part*> children_;
   uint32_t sibling_index_ = 0;
   std::vector<GMimeHeader*> headers_;
