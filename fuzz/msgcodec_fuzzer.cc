@@ -1,13 +1,17 @@
 // libFuzzer target of the MIME packer, entered as a host enters it: open a
 // mail from memory, walk every header, part and body file, write it
 // unchanged (must give the input back byte for byte), then tag the subject,
-// remove a part, write again and open the result.
+// remove a part, write again and open the result. The top part's fields must
+// be the ones GMime's own message parser finds, in the same order.
+#include <gmime/gmime.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emlbreaker/packer.h"
@@ -54,6 +58,53 @@ std::string Write(CAMimePacker* packer, CAMimePart* top) {
   return out;
 }
 
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+Fields OurFields(CAMimePart* top, std::vector<char>* name, std::vector<char>* value) {
+  uint32_t name_length = 0, value_length = 0;
+  top->GetMaxHeaderLengths(&name_length, &value_length);
+  name->resize(name_length + 1);
+  value->resize(value_length + 1);
+  Fields fields;
+  top->RewindHeaders();
+  while (top->NextHeader(name->data(), value->data()))
+    fields.emplace_back(name->data(), value->data());
+  return fields;
+}
+
+// The fields GMime gives a message and its MIME part, merged in mail order,
+// with values unfolded as the packer gives them; false when it finds no mail.
+bool GMimeFields(const uint8_t* data, size_t size, Fields* fields) {
+  GMimeStream* stream =
+      g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(data), size);
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
+  g_object_unref(parser);
+  g_object_unref(stream);
+  if (!message) return false;
+  std::vector<std::pair<gint64, GMimeHeader*>> all;
+  for (GMimeObject* owner : {GMIME_OBJECT(message), g_mime_message_get_mime_part(message)}) {
+    GMimeHeaderList* list = owner ? g_mime_object_get_header_list(owner) : nullptr;
+    for (int i = 0; list && i < g_mime_header_list_get_count(list); i++) {
+      GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+      all.emplace_back(g_mime_header_get_offset(header), header);
+    }
+  }
+  std::stable_sort(all.begin(), all.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& entry : all) {
+    std::string unfolded;
+    for (const char* p = g_mime_header_get_raw_value(entry.second); *p; p++) {
+      if (*p == '\n' || (*p == '\r' && (p[1] == '\n' || !p[1]))) continue;
+      if (unfolded.empty() && (*p == ' ' || *p == '\t')) continue;
+      unfolded += *p;
+    }
+    fields->emplace_back(g_mime_header_get_name(entry.second), std::move(unfolded));
+  }
+  g_object_unref(message);
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -67,6 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CAMimePart* top = packer->OpenMemory(data, size);
   if (!top) return 0;
   Walk(top, &name, &value);
+  Fields theirs;
+  bool is_mail = GMimeFields(data, size, &theirs);
+  if (is_mail != !(top->GetDefects() & kDefectNotAMail)) abort();
+  if (is_mail && OurFields(top, &name, &value) != theirs) abort();
   if (Write(packer, top) != std::string(reinterpret_cast<const char*>(data), size)) abort();
 
   top->SetHeader("SUBJECT", "[spam] fuzz\nline", kSetHeaderReplace);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "limits.h"
 
@@ -22,6 +24,37 @@ bool LooksLikeFieldName(const char* begin, const char* colon) {
     }
   }
   return true;
+}
+
+// Length of the mbox "From " lines (also munged as ">From ") that open the
+// mail, each one invalid as a field, which GMime skips before a message's
+// header block but refuses before a part's. The top part is parsed as a
+// part, so they are stepped over here instead.
+size_t MboxMarkerLines(std::string_view mail) {
+  size_t pos = 0;
+  while (pos < mail.size()) {
+    const char* line = mail.data() + pos;
+    const char* end = mail.data() + mail.size();
+    // Where GMime's field-name scan stops: at the colon of a valid name, or
+    // at the first byte that makes it invalid (a newline is a control byte).
+    const char* p = line;
+    bool blank = false;
+    while (p < end && *p != ':') {
+      if (*p == ' ' || *p == '\t') {
+        blank = true;
+      } else if (blank || IsCtrl(static_cast<unsigned char>(*p))) {
+        break;
+      }
+      p++;
+    }
+    if (p == end || *p == ':') break;  // a field (or the name runs to the end)
+    std::string_view scanned(line, static_cast<size_t>(p - line));
+    if (!scanned.empty() && scanned.front() == '>') scanned.remove_prefix(1);
+    if (scanned.substr(0, 5) != "From ") break;
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    pos = nl ? static_cast<size_t>(nl + 1 - mail.data()) : mail.size();
+  }
+  return pos;
 }
 
 // Refuses a large mail whose lines would make GMime build more objects than
@@ -88,17 +121,62 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
   // of it, so no part's content is copied.
   mail->stream_ = g_mime_stream_mem_new_with_byte_array(bytes);
   g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(mail->stream_), FALSE);
-  GMimeParser* parser = g_mime_parser_new_with_stream(mail->stream_);
-  // No warning callback: with one GMime validates every header as UTF-8 and
-  // looks up repeated ones, a quarter of the parse time on ordinary mail. The
-  // defects that matter are read off the finished tree instead.
   // The top part is parsed as a part, not as a message: GMime then keeps all
   // of its fields in one list in mail order, and skips the message object with
   // its six address lists and its date and address parsing. Those are nine
   // more GObjects per mail, each taking GLib's global type and signal locks
   // when made and freed, which is most of what two breaking threads wait on.
   // The fields are read by the breaker's own header parser anyway.
+  //
+  // GMime's offsets stay those of the whole mail: the parser starts at the
+  // stream's position and counts from there.
+  size_t skip = MboxMarkerLines(raw);
+  g_mime_stream_seek(mail->stream_, static_cast<gint64>(skip), GMIME_STREAM_SEEK_SET);
+  // The top part's fields are read off the raw header block, and GMime is
+  // shown only its first field and the Content-* ones, which decide the
+  // tree: every other field's first byte is turned into a control byte for
+  // the parse, which makes GMime drop the field (and its continuation lines)
+  // as an invalid one. A mail has some twenty fields at the top, each a
+  // GObject to GMime with the same global locks as above. The bytes are put
+  // back right after: GMime has copied what it keeps of the header block.
+  size_t block_end = 0;
+  std::vector<std::pair<size_t, char>> masked;
+  if (ScanHeaderBlock(raw, skip, &mail->scanned_fields_, &block_end)) {
+    mail->scanned_ = true;
+    char* bytes_out = reinterpret_cast<char*>(bytes->data);
+    for (size_t i = 1; i < mail->scanned_fields_.size(); i++) {
+      const RawField& field = mail->scanned_fields_[i];
+      if (g_ascii_strncasecmp(raw.data() + field.offset, "Content-", 8) == 0) continue;
+      masked.emplace_back(field.offset, bytes_out[field.offset]);
+      bytes_out[field.offset] = '\x01';
+    }
+  }
+  GMimeParser* parser = g_mime_parser_new_with_stream(mail->stream_);
+  // No warning callback: with one GMime validates every header as UTF-8 and
+  // looks up repeated ones, a quarter of the parse time on ordinary mail. The
+  // defects that matter are read off the finished tree instead.
   mail->top_ = g_mime_parser_construct_part(parser, nullptr);
+  for (const auto& [offset, byte] : masked) bytes->data[offset] = static_cast<guint8>(byte);
+  if (mail->scanned_ &&
+      (!mail->top_ || g_mime_parser_get_headers_end(parser) != static_cast<gint64>(block_end))) {
+    // GMime read the block otherwise than the scan did: let it read all.
+    mail->scanned_ = false;
+    if (mail->top_) g_object_unref(mail->top_);
+    g_mime_stream_seek(mail->stream_, static_cast<gint64>(skip), GMIME_STREAM_SEEK_SET);
+    g_mime_parser_init_with_stream(parser, mail->stream_);
+    mail->top_ = g_mime_parser_construct_part(parser, nullptr);
+  }
+  if (!mail->top_ && skip > 0) {
+    // Nothing but "From " lines: as a message that is a mail with no fields
+    // and an empty body, where a part finds no header block at all.
+    g_mime_stream_seek(mail->stream_, 0, GMIME_STREAM_SEEK_SET);
+    g_mime_parser_init_with_stream(parser, mail->stream_);
+    if (GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr)) {
+      mail->top_ = g_mime_message_get_mime_part(message);
+      if (mail->top_) g_object_ref(mail->top_);
+      g_object_unref(message);
+    }
+  }
   mail->headers_end_ = mail->top_ ? g_mime_parser_get_headers_end(parser) : -1;
   g_object_unref(parser);
   mail->BuildTree();

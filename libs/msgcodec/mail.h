@@ -15,6 +15,7 @@
 
 #include "body_store.h"
 #include "part.h"
+#include "raw_scan.h"
 
 namespace msgcodec {
 
@@ -44,6 +45,11 @@ class Mail {
   // The line break the mail uses: "\r\n" when its first line ends so, else "\n".
   std::string_view newline() const { return newline_; }
   uint32_t defects() const { return defects_; }
+  // The top part's fields as read off the raw header block, or null when
+  // GMime read them (a block the raw scan leaves to it).
+  const std::vector<RawField>* scanned_fields() const {
+    return scanned_ ? &scanned_fields_ : nullptr;
+  }
   BodyStore& store() { return store_; }
   bool modified() const { return modified_; }
   void MarkModified() { modified_ = true; }
@@ -57,6 +63,8 @@ class Mail {
   GMimeObject* top_ = nullptr;  // the top part, null when GMime found no mail
   std::vector<Part> parts_;
   int64_t headers_end_ = -1;
+  std::vector<RawField> scanned_fields_;
+  bool scanned_ = false;
   std::string_view newline_ = "\n";
   uint32_t defects_ = 0;
   bool modified_ = false;

@@ -138,11 +138,9 @@ bool DecodeWithWrapper(int fd, GMimeDataWrapper* content, std::string* error) {
 
 }  // namespace
 
-size_t HeaderOffset(std::string_view mail, GMimeHeader* header) {
-  gint64 offset = g_mime_header_get_offset(header);
-  if (offset < 0 || static_cast<uint64_t>(offset) >= mail.size()) return kNotFound;
-  std::string_view raw_name = g_mime_header_get_raw_name(header);
-  return FindHeaderField(mail, static_cast<size_t>(offset), mail.size(), raw_name);
+size_t HeaderOffset(std::string_view mail, const Field& field) {
+  if (field.offset < 0 || static_cast<uint64_t>(field.offset) >= mail.size()) return kNotFound;
+  return FindHeaderField(mail, static_cast<size_t>(field.offset), mail.size(), field.raw_name);
 }
 
 Part::Part(Mail* mail, Part* parent, int32_t depth, PartKind kind, GMimeObject* object)
@@ -165,13 +163,42 @@ std::string_view Part::boundary() const {
 
 void Part::BuildHeaders() {
   headers_built_ = true;
+  if (!parent_ && mail_->scanned_fields()) {
+    // The top part's fields were read off the raw header block; GMime was
+    // shown only the ones it needs (see Mail::Parse).
+    std::string_view raw = MailBytes();
+    const std::vector<RawField>& fields = *mail_->scanned_fields();
+    size_t total = 0;
+    for (const RawField& f : fields) total += (f.end - f.offset) + 3;
+    field_text_.resize(total);
+    char* out = field_text_.data();
+    auto put = [&out, raw](size_t begin, size_t end) {
+      const char* text = out;
+      std::memcpy(out, raw.data() + begin, end - begin);
+      out += end - begin;
+      *out++ = '\0';
+      return text;
+    };
+    headers_.reserve(fields.size());
+    for (const RawField& f : fields) {
+      const char* name = put(f.offset, f.name_end);
+      const char* raw_name = f.name_end == f.colon ? name : put(f.offset, f.colon);
+      const char* raw_value = put(f.colon + 1, f.end);
+      headers_.push_back({name, raw_name, raw_value, static_cast<int64_t>(f.offset)});
+    }
+    return;
+  }
   GMimeHeaderList* list = object_ ? g_mime_object_get_header_list(object_) : nullptr;
   int count = list ? g_mime_header_list_get_count(list) : 0;
   headers_.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; i++) headers_.push_back(g_mime_header_list_get_header_at(list, i));
+  for (int i = 0; i < count; i++) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+    headers_.push_back({g_mime_header_get_name(header), g_mime_header_get_raw_name(header),
+                        g_mime_header_get_raw_value(header), g_mime_header_get_offset(header)});
+  }
 }
 
-const std::vector<GMimeHeader*>& Part::headers() {
+const std::vector<Field>& Part::headers() {
   if (!headers_built_) BuildHeaders();
   return headers_;
 }
@@ -239,13 +266,12 @@ int32_t Part::RewindHeaders() {
 int32_t Part::NextHeader(char* name, char* value) {
   return Guard<int32_t>("NextHeader", 0, [&]() -> int32_t {
     if (!name || !value) return Fail("NextHeader: null buffer");
-    const std::vector<GMimeHeader*>& list = headers();
+    const std::vector<Field>& list = headers();
     if (header_cursor_ < list.size()) {
       size_t index = header_cursor_++;
-      GMimeHeader* header = list[index];
-      const char* header_name = g_mime_header_get_name(header);
-      std::memcpy(name, header_name, std::strlen(header_name) + 1);
-      const char* raw = g_mime_header_get_raw_value(header);
+      const Field& field = list[index];
+      std::memcpy(name, field.name, std::strlen(field.name) + 1);
+      const char* raw = field.raw_value;
       for (const HeaderEdit& edit : edits_) {
         if (edit.index == static_cast<int32_t>(index)) raw = edit.text.c_str();
       }
@@ -270,10 +296,9 @@ int32_t Part::GetMaxHeaderLengths(uint32_t* name_length, uint32_t* value_length)
   return Guard<int32_t>("GetMaxHeaderLengths", 0, [&]() -> int32_t {
     if (!name_length || !value_length) return Fail("GetMaxHeaderLengths: null output");
     size_t longest_name = 0, longest_value = 0;
-    for (GMimeHeader* header : headers()) {
-      longest_name = std::max(longest_name, std::strlen(g_mime_header_get_name(header)));
-      const char* raw = g_mime_header_get_raw_value(header);
-      longest_value = std::max(longest_value, raw ? std::strlen(raw) : 0);
+    for (const Field& field : headers()) {
+      longest_name = std::max(longest_name, std::strlen(field.name));
+      longest_value = std::max(longest_value, field.raw_value ? std::strlen(field.raw_value) : 0);
     }
     for (const HeaderEdit& edit : edits_) {
       longest_name = std::max(longest_name, edit.name.size());
@@ -293,9 +318,9 @@ int32_t Part::SetHeader(const char* name, const char* value, int32_t mode) {
     std::string text = ToHeaderText(value);
     mail_->MarkModified();
     if (mode == kSetHeaderReplace) {
-      const std::vector<GMimeHeader*>& list = headers();
+      const std::vector<Field>& list = headers();
       for (size_t i = 0; i < list.size(); i++) {
-        if (g_ascii_strcasecmp(g_mime_header_get_name(list[i]), name) != 0) continue;
+        if (g_ascii_strcasecmp(list[i].name, name) != 0) continue;
         for (HeaderEdit& edit : edits_) {
           if (edit.index == static_cast<int32_t>(i)) {
             edit.text = std::move(text);
@@ -369,7 +394,10 @@ bool Part::MessageRange(size_t* begin, size_t* end) {
     GMimeHeaderList* list =
         attached ? g_mime_object_get_header_list(GMIME_OBJECT(attached)) : nullptr;
     if (!list || g_mime_header_list_get_count(list) == 0) return false;
-    size_t anchor = HeaderOffset(mail, g_mime_header_list_get_header_at(list, 0));
+    GMimeHeader* header = g_mime_header_list_get_header_at(list, 0);
+    size_t anchor =
+        HeaderOffset(mail, {g_mime_header_get_name(header), g_mime_header_get_raw_name(header),
+                            nullptr, g_mime_header_get_offset(header)});
     if (anchor == kNotFound) return false;
     size_t delimiter = FindDelimiterBefore(mail, anchor, 0, parent_->boundary());
     if (delimiter == kNotFound) return false;

@@ -20,10 +20,20 @@ namespace msgcodec {
 
 class Mail;
 
-// The offset of the field `header` in the raw `mail`, or kNotFound. GMime's
-// offset is right but for the first field after lines it skipped (an mbox
-// "From " line): then the field is looked for from that offset on.
-size_t HeaderOffset(std::string_view mail, GMimeHeader* header);
+// A header field as the packer gives it out: one of GMime's, or for the top
+// part one read off the raw header block (see Mail). The strings live as long
+// as the part.
+struct Field {
+  const char* name;
+  const char* raw_name;   // the bytes before the colon
+  const char* raw_value;  // after the colon, line breaks included
+  int64_t offset;         // where GMime found the field, -1 when unknown
+};
+
+// The offset of `field` in the raw `mail`, or kNotFound. The offset a field
+// carries is right but for the first field after lines GMime skipped: then
+// the field is looked for from that offset on.
+size_t HeaderOffset(std::string_view mail, const Field& field);
 
 enum class PartKind : uint8_t {
   kLeaf,       // a GMimePart: content with a transfer encoding
@@ -70,7 +80,7 @@ class Part final : public CAMimePart {
   GMimeObject* object() const { return object_; }
   bool removed_here() const { return removed_; }
   const std::vector<Part*>& children() const { return children_; }
-  const std::vector<GMimeHeader*>& headers();  // in mail order
+  const std::vector<Field>& headers();  // in mail order
   const std::vector<HeaderEdit>& edits() const { return edits_; }
   // The multipart's boundary parameter, empty when it has none.
   std::string_view boundary() const;
@@ -94,7 +104,8 @@ class Part final : public CAMimePart {
   GMimeObject* object_;
   std::vector<Part*> children_;
   uint32_t sibling_index_ = 0;
-  std::vector<GMimeHeader*> headers_;
+  std::vector<Field> headers_;
+  std::vector<char> field_text_;  // the strings of fields read off the raw mail
   std::vector<HeaderEdit> edits_;
   size_t header_cursor_ = 0;
   std::string body_path_;  // empty until the body file is written

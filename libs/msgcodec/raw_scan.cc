@@ -1,6 +1,7 @@
 #include "raw_scan.h"
 
 #include <cstring>
+#include <vector>
 
 namespace msgcodec {
 namespace {
@@ -101,6 +102,53 @@ size_t FindAnyDelimiter(std::string_view mail, size_t pos, const std::string_vie
     if (IsAnyDelimiter(LineAt(mail, line), boundaries, count)) return line;
   }
   return kNotFound;
+}
+
+bool ScanHeaderBlock(std::string_view mail, size_t pos, std::vector<RawField>* fields,
+                     size_t* block_end) {
+  fields->clear();
+  bool in_field = false;  // a valid field is open, to take continuation lines
+  while (pos < mail.size()) {
+    const char* line = mail.data() + pos;
+    size_t left = mail.size() - pos;
+    const char* nl = static_cast<const char*>(std::memchr(line, '\n', left));
+    if (!nl) return false;  // the block runs to the end of the mail
+    size_t length = static_cast<size_t>(nl - line) + 1;
+    if (length >= kMaxScannedLine || std::memchr(line, '\0', length)) return false;
+    if (length == 1 || (length == 2 && line[0] == '\r')) {
+      if (fields->empty()) return false;
+      *block_end = pos;
+      return true;
+    }
+    if (IsBlank(line[0])) {
+      if (fields->empty()) return false;
+      if (in_field) fields->back().end = pos + length;
+      pos += length;
+      continue;
+    }
+    // GMime's field name: up to the colon, no control byte (the line break is
+    // one), blanks only between the name and the colon.
+    size_t i = 0;
+    bool blank = false, valid = true;
+    for (; line[i] != ':'; i++) {
+      if (IsBlank(line[i])) {
+        blank = true;
+      } else if (blank || static_cast<unsigned char>(line[i]) < 32 || line[i] == 127) {
+        valid = false;
+        break;
+      }
+    }
+    if (!valid && fields->empty()) return false;  // GMime finds no mail here
+    in_field = valid;
+    if (valid) {
+      size_t name_end = i;
+      while (name_end > 0 && IsBlank(line[name_end - 1])) name_end--;
+      if (name_end == 0) return false;
+      fields->push_back({pos, pos + name_end, pos + i, pos + length});
+    }
+    pos += length;
+  }
+  return false;
 }
 
 }  // namespace msgcodec

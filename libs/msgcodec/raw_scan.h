@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace msgcodec {
 
@@ -48,6 +49,31 @@ size_t FindDelimiterBefore(std::string_view mail, size_t pos, size_t floor,
 // GMime ends a part at any boundary open around it; kNotFound when none.
 size_t FindAnyDelimiter(std::string_view mail, size_t pos, const std::string_view* boundaries,
                         size_t count);
+
+// One field of a header block as GMime's parser reads it: the bytes before
+// the colon are its raw name, those without trailing blanks its name, and its
+// raw value runs from after the colon to the end of its last continuation
+// line, line breaks included.
+struct RawField {
+  size_t offset;    // start of the field's first line
+  size_t name_end;  // end of the name (trailing blanks dropped)
+  size_t colon;     // end of the raw name
+  size_t end;       // end of the raw value
+};
+
+// Longest line ScanHeaderBlock reads itself. GMime refills its 4 KiB buffer
+// within longer ones, and the field rules are only sure to hold line by line
+// below that.
+inline constexpr size_t kMaxScannedLine = 2048;
+
+// Reads the header block that starts at the line start `pos` into `fields`,
+// by GMime's rules, and sets *block_end to the empty line that ends it.
+// Returns false, leaving the block to GMime, when the block is not one that
+// plain rules are sure to read as GMime does: it has no empty line, its first
+// line is no field, a field name is empty, or it holds a NUL byte or a line
+// of kMaxScannedLine bytes or more.
+bool ScanHeaderBlock(std::string_view mail, size_t pos, std::vector<RawField>* fields,
+                     size_t* block_end);
 
 }  // namespace msgcodec
 

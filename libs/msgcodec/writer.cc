@@ -151,7 +151,7 @@ class SpliceBuilder {
   // Where an added header goes: after the part's last field, or for a part
   // without fields at the empty line that ends its (empty) header block.
   size_t InsertionPoint(Part& part) {
-    const std::vector<GMimeHeader*>& headers = part.headers();
+    const std::vector<Field>& headers = part.headers();
     if (!headers.empty()) {
       size_t offset = HeaderOffset(raw_, headers.back());
       return offset == kNotFound ? kNotFound : HeaderFieldEnd(raw_, offset);
@@ -168,7 +168,7 @@ class SpliceBuilder {
   }
 
   bool AddEdits(Part& part, std::vector<Splice>* splices) {
-    const std::vector<GMimeHeader*>& headers = part.headers();
+    const std::vector<Field>& headers = part.headers();
     // Added fields take the line break of the field they follow.
     std::string_view added_newline = mail_.newline();
     if (!headers.empty()) {
@@ -190,13 +190,13 @@ class SpliceBuilder {
         added.append(added_newline);
         continue;
       }
-      GMimeHeader* header = headers[edit.index];
+      const Field& header = headers[edit.index];
       size_t begin = HeaderOffset(raw_, header);
       if (begin == kNotFound) return Fail("a replaced header cannot be located");
       size_t end = HeaderFieldEnd(raw_, begin);
       std::string_view newline = LineBreakBefore(raw_, begin, end);
       std::string text;
-      AppendField(&text, std::string(g_mime_header_get_raw_name(header)) + ": ", edit.text,
+      AppendField(&text, std::string(header.raw_name) + ": ", edit.text,
                   newline.empty() ? mail_.newline() : newline);
       text.append(newline);
       splices->push_back({begin, end, std::move(text)});
