@@ -131,26 +131,29 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
   // GMime's offsets stay those of the whole mail: the parser starts at the
   // stream's position and counts from there.
   size_t skip = MboxMarkerLines(raw);
-  g_mime_stream_seek(mail->stream_, static_cast<gint64>(skip), GMIME_STREAM_SEEK_SET);
   // The top part's fields are read off the raw header block, and GMime is
-  // shown only its first field and the Content-* ones, which decide the
-  // tree: every other field's first byte is turned into a control byte for
-  // the parse, which makes GMime drop the field (and its continuation lines)
-  // as an invalid one. A mail has some twenty fields at the top, each a
-  // GObject to GMime with the same global locks as above. The bytes are put
-  // back right after: GMime has copied what it keeps of the header block.
-  size_t block_end = 0;
+  // shown only the Content-* ones, which decide the tree. It starts at the
+  // first of them (at the empty line when there is none), and every other
+  // field after that gets a control byte as its first byte for the parse,
+  // which makes GMime drop the field (with its continuation lines) as an
+  // invalid one. A mail has some twenty fields at the top, each a GObject to
+  // GMime with the same global locks as above. The bytes are put back right
+  // after: GMime has copied what it keeps of the header block.
+  size_t start = skip, block_end = 0;
   std::vector<std::pair<size_t, char>> masked;
   if (ScanHeaderBlock(raw, skip, &mail->scanned_fields_, &block_end)) {
     mail->scanned_ = true;
+    start = block_end;
     char* bytes_out = reinterpret_cast<char*>(bytes->data);
-    for (size_t i = 1; i < mail->scanned_fields_.size(); i++) {
-      const RawField& field = mail->scanned_fields_[i];
-      if (g_ascii_strncasecmp(raw.data() + field.offset, "Content-", 8) == 0) continue;
+    for (const RawField& field : mail->scanned_fields_) {
+      bool content = g_ascii_strncasecmp(raw.data() + field.offset, "Content-", 8) == 0;
+      if (content && start == block_end) start = field.offset;
+      if (content || start == block_end) continue;
       masked.emplace_back(field.offset, bytes_out[field.offset]);
       bytes_out[field.offset] = '\x01';
     }
   }
+  g_mime_stream_seek(mail->stream_, static_cast<gint64>(start), GMIME_STREAM_SEEK_SET);
   GMimeParser* parser = g_mime_parser_new_with_stream(mail->stream_);
   // No warning callback: with one GMime validates every header as UTF-8 and
   // looks up repeated ones, a quarter of the parse time on ordinary mail. The

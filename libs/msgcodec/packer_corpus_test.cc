@@ -172,32 +172,40 @@ TEST(PackerCorpusTest, EveryMailMatchesGMimeAndRoundTrips) {
   EXPECT_EQ(counts.mails, counts.reproduced);
 }
 
-// Mails saved from an mbox open with "From " lines (">From " once munged),
-// which GMime steps over before a message's fields; anything else that is no
-// field ends the mail as no mail at all.
-TEST(PackerCorpusTest, LeadingFromLinesAreSteppedOverAsGMimeDoes) {
-  const char* mails[] = {
-      "From a@b.example Mon Dec  7 10:00:00 2026\nFrom: a@b.example\nSubject: s\n\nbody\n",
-      "From x\r\n>From y\r\nSubject: s\r\nContent-Type: text/html\r\n\r\n<p>b</p>\r\n",
-      "From x\n>>From y\nSubject: s\n\nb\n",  // twice munged: no marker
-      "From x\nnot a field\nSubject: s\n\nb\n",
-      "From x\n Subject: s\n\nb\n",
-      "From :x\n\nbody\n",  // a field named "From"
-      "From\tx\nSubject: s\n\nb\n",
-      "From x\n\nbody\n",
-      "From x\nFrom y\n",  // nothing but markers
-      "From x",
+// Header blocks of the shapes the packer reads differently from a plain
+// GMime message: mbox "From " lines (">From " once munged) that GMime steps
+// over only before a message's fields, blanks before a colon, Content fields
+// first, last or missing, folded fields that GMime is not shown, and blocks
+// left to GMime whole.
+TEST(PackerCorpusTest, HeaderBlocksOfEveryShapeMatchGMime) {
+  using namespace std::string_literals;
+  const std::string mails[] = {
+      "From a@b.example Mon Dec  7 10:00:00 2026\nFrom: a@b.example\nSubject: s\n\nbody\n"s,
+      "From x\r\n>From y\r\nSubject: s\r\nContent-Type: text/html\r\n\r\n<p>b</p>\r\n"s,
+      "From x\n>>From y\nSubject: s\n\nb\n"s,  // twice munged: no marker
+      "From x\nnot a field\nSubject: s\n\nb\n"s,
+      "From x\n Subject: s\n\nb\n"s,
+      "From :x\n\nbody\n"s,  // a field named "From"
+      "From\tx\nSubject: s\n\nb\n"s,
+      "From x\n\nbody\n"s,
+      "From x\nFrom y\n"s,  // nothing but markers
+      "From x"s,
+      "Subject  :  spaced \nX-Long-Name\t: v\n folded\nContent-Type : text/plain\n\nb\n"s,
+      "Content-Type: multipart/mixed; boundary=b\nSubject: s\n\tfolded\nbad line\n more\n"
+      "content-transfer-encoding: 7bit\nX: 1\n\n--b\nContent-Type: text/html\n\n<b>x</b>\n--b--\n"s,
+      "A: 1\nB: 2\n"s,                   // no empty line
+      "A: 1\nB: 2\0x\nC: 3\n\nbody\n"s,  // a NUL
   };
-  std::filesystem::path dir = std::filesystem::temp_directory_path() / "msgcodec-from-lines";
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / "msgcodec-header-blocks";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   Counts counts;
   int index = 0;
-  for (const char* text : mails) {
+  for (const std::string& text : mails) {
     std::string file = (dir / ("m" + std::to_string(index++) + ".eml")).string();
     std::FILE* out = std::fopen(file.c_str(), "wb");
     ASSERT_NE(nullptr, out);
-    std::fputs(text, out);
+    std::fwrite(text.data(), 1, text.size(), out);
     std::fclose(out);
     CheckMail(file, &counts);
   }

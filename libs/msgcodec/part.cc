@@ -169,7 +169,7 @@ void Part::BuildHeaders() {
     std::string_view raw = MailBytes();
     const std::vector<RawField>& fields = *mail_->scanned_fields();
     size_t total = 0;
-    for (const RawField& f : fields) total += (f.end - f.offset) + 3;
+    for (const RawField& f : fields) total += (f.name_end - f.offset) + (f.end - f.offset) + 3;
     field_text_.resize(total);
     char* out = field_text_.data();
     auto put = [&out, raw](size_t begin, size_t end) {
