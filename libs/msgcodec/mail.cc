@@ -10,22 +10,6 @@
 namespace msgcodec {
 namespace {
 
-bool IsCtrl(unsigned char c) { return c < 32 || c == 127; }
-
-// GMime's rule for a field name: no control characters, and blanks only
-// between the name and the colon.
-bool LooksLikeFieldName(const char* begin, const char* colon) {
-  bool blank = false;
-  for (const char* p = begin; p < colon; p++) {
-    if (*p == ' ' || *p == '\t') {
-      blank = true;
-    } else if (blank || IsCtrl(static_cast<unsigned char>(*p))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Length of the mbox "From " lines (also munged as ">From ") that open the
 // mail, each one invalid as a field, which GMime skips before a message's
 // header block but refuses before a part's. The top part is parsed as a
@@ -35,19 +19,9 @@ size_t MboxMarkerLines(std::string_view mail) {
   while (pos < mail.size()) {
     const char* line = mail.data() + pos;
     const char* end = mail.data() + mail.size();
-    // Where GMime's field-name scan stops: at the colon of a valid name, or
-    // at the first byte that makes it invalid (a newline is a control byte).
-    const char* p = line;
-    bool blank = false;
-    while (p < end && *p != ':') {
-      if (*p == ' ' || *p == '\t') {
-        blank = true;
-      } else if (blank || IsCtrl(static_cast<unsigned char>(*p))) {
-        break;
-      }
-      p++;
-    }
-    if (p == end || *p == ':') break;  // a field (or the name runs to the end)
+    bool field;
+    const char* p = ScanFieldName(line, end, &field);
+    if (field || p == end) break;  // a field, or a name running to the end
     std::string_view scanned(line, static_cast<size_t>(p - line));
     if (!scanned.empty() && scanned.front() == '>') scanned.remove_prefix(1);
     if (scanned.substr(0, 5) != "From ") break;
@@ -74,8 +48,9 @@ bool Prescan(std::string_view mail, std::string* error) {
         return false;
       }
     } else if (length > 0 && p[0] != ' ' && p[0] != '\t') {
-      const char* colon = static_cast<const char*>(std::memchr(p, ':', length));
-      if (colon && LooksLikeFieldName(p, colon) && ++header_lines > kMaxHeaderLikeLines) {
+      bool field;
+      ScanFieldName(p, p + length, &field);
+      if (field && ++header_lines > kMaxHeaderLikeLines) {
         *error = "mail refused: more than " + std::to_string(kMaxHeaderLikeLines) +
                  " lines look like header fields";
         return false;

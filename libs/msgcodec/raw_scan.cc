@@ -104,6 +104,23 @@ size_t FindAnyDelimiter(std::string_view mail, size_t pos, const std::string_vie
   return kNotFound;
 }
 
+const char* ScanFieldName(const char* line, const char* end, bool* valid) {
+  bool blank = false;
+  *valid = false;
+  for (const char* p = line; p < end; p++) {
+    if (*p == ':') {
+      *valid = true;
+      return p;
+    }
+    if (IsBlank(*p)) {
+      blank = true;
+    } else if (blank || static_cast<unsigned char>(*p) < 32 || *p == 127) {
+      return p;
+    }
+  }
+  return end;
+}
+
 bool ScanHeaderBlock(std::string_view mail, size_t pos, std::vector<RawField>* fields,
                      size_t* block_end) {
   fields->clear();
@@ -126,18 +143,8 @@ bool ScanHeaderBlock(std::string_view mail, size_t pos, std::vector<RawField>* f
       pos += length;
       continue;
     }
-    // GMime's field name: up to the colon, no control byte (the line break is
-    // one), blanks only between the name and the colon.
-    size_t i = 0;
-    bool blank = false, valid = true;
-    for (; line[i] != ':'; i++) {
-      if (IsBlank(line[i])) {
-        blank = true;
-      } else if (blank || static_cast<unsigned char>(line[i]) < 32 || line[i] == 127) {
-        valid = false;
-        break;
-      }
-    }
+    bool valid;
+    size_t i = static_cast<size_t>(ScanFieldName(line, line + length, &valid) - line);
     if (!valid && fields->empty()) return false;  // GMime finds no mail here
     in_field = valid;
     if (valid) {

@@ -50,6 +50,12 @@ size_t FindDelimiterBefore(std::string_view mail, size_t pos, size_t floor,
 size_t FindAnyDelimiter(std::string_view mail, size_t pos, const std::string_view* boundaries,
                         size_t count);
 
+// Where GMime's field-name scan of the line at `line` stops: at the colon of
+// a valid name (*valid set), or at the first byte that makes the name invalid
+// (no control byte, which a line break is, and blanks only between the name
+// and the colon); `end` when the bytes run out first.
+const char* ScanFieldName(const char* line, const char* end, bool* valid);
+
 // One field of a header block as GMime's parser reads it: the bytes before
 // the colon are its raw name, those without trailing blanks its name, and its
 // raw value runs from after the colon to the end of its last continuation
