@@ -98,7 +98,7 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
   g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(mail->stream_), FALSE);
   // The top part is parsed as a part, not as a message: GMime then keeps all
   // of its fields in one list in mail order, and skips the message object with
-  // its six address lists and its date and address parsing. Those are nine
+  // its six address lists and its date and address parsing. Those are eight
   // more GObjects per mail, each taking GLib's global type and signal locks
   // when made and freed, which is most of what two breaking threads wait on.
   // The fields are read by the breaker's own header parser anyway.
@@ -116,8 +116,9 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
   // after: GMime has copied what it keeps of the header block.
   size_t start = skip, block_end = 0;
   std::vector<std::pair<size_t, char>> masked;
-  if (ScanHeaderBlock(raw, skip, &mail->scanned_fields_, &block_end)) {
-    mail->scanned_ = true;
+  if (!ScanHeaderBlock(raw, skip, &mail->scanned_fields_, &block_end)) {
+    mail->scanned_fields_.clear();  // what it read before it gave up
+  } else {
     start = block_end;
     char* bytes_out = reinterpret_cast<char*>(bytes->data);
     for (const RawField& field : mail->scanned_fields_) {
@@ -135,10 +136,10 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
   // defects that matter are read off the finished tree instead.
   mail->top_ = g_mime_parser_construct_part(parser, nullptr);
   for (const auto& [offset, byte] : masked) bytes->data[offset] = static_cast<guint8>(byte);
-  if (mail->scanned_ &&
+  if (!mail->scanned_fields_.empty() &&
       (!mail->top_ || g_mime_parser_get_headers_end(parser) != static_cast<gint64>(block_end))) {
     // GMime read the block otherwise than the scan did: let it read all.
-    mail->scanned_ = false;
+    mail->scanned_fields_.clear();
     if (mail->top_) g_object_unref(mail->top_);
     g_mime_stream_seek(mail->stream_, static_cast<gint64>(skip), GMIME_STREAM_SEEK_SET);
     g_mime_parser_init_with_stream(parser, mail->stream_);

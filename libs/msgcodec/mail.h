@@ -48,7 +48,7 @@ class Mail {
   // The top part's fields as read off the raw header block, or null when
   // GMime read them (a block the raw scan leaves to it).
   const std::vector<RawField>* scanned_fields() const {
-    return scanned_ ? &scanned_fields_ : nullptr;
+    return scanned_fields_.empty() ? nullptr : &scanned_fields_;
   }
   BodyStore& store() { return store_; }
   bool modified() const { return modified_; }
@@ -63,8 +63,7 @@ class Mail {
   GMimeObject* top_ = nullptr;  // the top part, null when GMime found no mail
   std::vector<Part> parts_;
   int64_t headers_end_ = -1;
-  std::vector<RawField> scanned_fields_;
-  bool scanned_ = false;
+  std::vector<RawField> scanned_fields_;  // empty when GMime read the block
   std::string_view newline_ = "\n";
   uint32_t defects_ = 0;
   bool modified_ = false;

@@ -1,15 +1,15 @@
 // emlscan: a framework host for the breaker plug-in, for people who write
 // rules and operate filters. It loads the plug-in with dlopen exactly as the
 // framework does, configures the modules from a TOML file and scans mails.
-#include <unistd.h>
-
-#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "emlbreaker/exceptions.h"
 #include "tools/emlscan/config.h"
