@@ -11,6 +11,7 @@
 # taken in turn. Peak memory is the maximum resident set size of any emlscan
 # run.
 set -euo pipefail
+export LC_NUMERIC=C  # $EPOCHREALTIME and awk agree on the decimal point
 build=${1:?usage: emlscan_bench.sh BUILD_DIR [MAIL_DIR] [REPEAT]}
 here=$(cd "$(dirname "$0")/.." && pwd)
 mails=${2:-$here/../shared/corpus/bench}
@@ -25,17 +26,19 @@ timing=$(mktemp)
 summary=$(mktemp)
 trap 'rm -f "$timing" "$summary"' EXIT
 once() {  # once JOBS -> prints "seconds loop_seconds peak_kib" of one emlscan run
-  # Wall time from the shell's clock in nanoseconds (time's %e has only
-  # centiseconds, too coarse for a third of a second); peak memory from time.
+  # Wall time from bash's own clock in microseconds (time's %e has only
+  # centiseconds, too coarse for a third of a second; `date` in a command
+  # substitution would add its own start and exit, 3-5 ms here, to each run);
+  # peak memory from time.
   local start end
-  start=$(date +%s%N)
+  start=$EPOCHREALTIME
   /usr/bin/time -o "$timing" -f "%M" "$build/bin/emlscan" dump --stage "${STAGE:-all}" -j "$1" "$mails" \
       > /dev/null 2> "$summary" || true
-  end=$(date +%s%N)
+  end=$EPOCHREALTIME
   local loop
   loop=$(tail -1 "$summary" | sed -nE 's/.* in ([0-9.]+) s .*/\1/p')
   awk -v a="$start" -v b="$end" -v l="${loop:-0}" -v k="$(tail -1 "$timing")" \
-      'BEGIN {printf "%.4f %.4f %d\n", (b - a) / 1e9, l, k}'
+      'BEGIN {printf "%.4f %.4f %d\n", b - a, l, k}'
 }
 
 # The machine's speed drifts within seconds, so the three runs take turns,
