@@ -50,6 +50,13 @@ class Mail {
   const std::vector<RawField>* scanned_fields() const {
     return scanned_fields_.empty() ? nullptr : &scanned_fields_;
   }
+  // The top part read without GMime (a single part: see Mail::Parse), with
+  // its lower-case "type/subtype" and its transfer encoding; null otherwise.
+  struct PlainTop {
+    std::string type;
+    GMimeContentEncoding encoding;
+  };
+  const PlainTop* plain_top() const { return plain_ ? &plain_top_ : nullptr; }
   BodyStore& store() { return store_; }
   bool modified() const { return modified_; }
   void MarkModified() { modified_ = true; }
@@ -64,6 +71,8 @@ class Mail {
   std::vector<Part> parts_;
   int64_t headers_end_ = -1;
   std::vector<RawField> scanned_fields_;  // empty when GMime read the block
+  PlainTop plain_top_;
+  bool plain_ = false;
   std::string_view newline_ = "\n";
   uint32_t defects_ = 0;
   bool modified_ = false;

@@ -81,7 +81,16 @@ struct Walk {
   int leaves = 0, attached_mails = 0;
 };
 
+std::string ReferenceType(GMimeObject* object) {
+  GMimeContentType* type = g_mime_object_get_content_type(object);
+  std::string text = std::string(g_mime_content_type_get_media_type(type)) + "/" +
+                     g_mime_content_type_get_media_subtype(type);
+  for (char& c : text) c = g_ascii_tolower(c);
+  return text;
+}
+
 void Compare(CAMimePart* ours, GMimeObject* theirs, Walk* walk) {
+  EXPECT_EQ(ReferenceType(theirs), ContentType(ours));
   if (GMIME_IS_MULTIPART(theirs)) {
     ASSERT_TRUE(ours->IsMultipart());
     std::vector<CAMimePart*> children = Children(ours);

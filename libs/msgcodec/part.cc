@@ -211,7 +211,9 @@ int32_t Part::GetContentType(char* buffer, uint32_t size) {
   return Guard<int32_t>("GetContentType", 0, [&]() -> int32_t {
     if (!buffer || size == 0) return Fail("GetContentType: no buffer");
     std::string type = "text/plain";
-    if (object_) {
+    if (const Mail::PlainTop* plain = parent_ ? nullptr : mail_->plain_top()) {
+      type = plain->type;
+    } else if (object_) {
       GMimeContentType* content_type = g_mime_object_get_content_type(object_);
       const char* media = content_type ? g_mime_content_type_get_media_type(content_type) : nullptr;
       const char* sub =
@@ -444,6 +446,15 @@ bool Part::ContentRange(size_t* begin, size_t* end, GMimeContentEncoding* encodi
       return MessageRange(begin, end);
     case PartKind::kLeaf:
       break;
+  }
+  if (const Mail::PlainTop* plain = parent_ ? nullptr : mail_->plain_top()) {
+    // All that follows the header block's empty line, as GMime gives it.
+    size_t start = static_cast<size_t>(mail_->headers_end());
+    start += EmptyLineLength(mail, start);
+    *begin = std::min(start, mail.size());
+    *end = mail.size();
+    *encoding = plain->encoding;
+    return true;
   }
   if (!GMIME_IS_PART(object_)) return false;
   GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(object_));
