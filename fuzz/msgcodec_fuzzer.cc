@@ -3,6 +3,7 @@
 // unchanged (must give the input back byte for byte), then tag the subject,
 // remove a part, write again and open the result. The top part's fields must
 // be the ones GMime's own message parser finds, in the same order.
+#include <fcntl.h>
 #include <gmime/gmime.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -43,6 +44,16 @@ void Walk(CAMimePart* part, std::vector<char>* name, std::vector<char>* value) {
   for (CAMimePart* child = nullptr; part->NextChild(&child);) Walk(child, name, value);
 }
 
+std::string ReadWhole(const char* path) {
+  std::string out;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) abort();
+  char buffer[65536];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  close(fd);
+  return out;
+}
+
 std::string Write(CAMimePacker* packer, CAMimePart* top) {
   int fd = memfd_create("msgcodec-fuzz", MFD_CLOEXEC);
   if (fd < 0) abort();
@@ -72,9 +83,16 @@ Fields OurFields(CAMimePart* top, std::vector<char>* name, std::vector<char>* va
   return fields;
 }
 
+// What GMime's message parser makes of the top part when it is one leaf.
+struct Leaf {
+  bool found = false;
+  std::string type;  // lower-case "type/subtype"
+  std::string body;  // decoded
+};
+
 // The fields GMime gives a message and its MIME part, merged in mail order,
 // with values unfolded as the packer gives them; false when it finds no mail.
-bool GMimeFields(const uint8_t* data, size_t size, Fields* fields) {
+bool GMimeFields(const uint8_t* data, size_t size, Fields* fields, Leaf* leaf) {
   GMimeStream* stream =
       g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(data), size);
   GMimeParser* parser = g_mime_parser_new_with_stream(stream);
@@ -101,6 +119,21 @@ bool GMimeFields(const uint8_t* data, size_t size, Fields* fields) {
     }
     fields->emplace_back(g_mime_header_get_name(entry.second), std::move(unfolded));
   }
+  GMimeObject* body = g_mime_message_get_mime_part(message);
+  if (body && GMIME_IS_PART(body)) {
+    GMimeContentType* type = g_mime_object_get_content_type(body);
+    leaf->found = true;
+    leaf->type = std::string(g_mime_content_type_get_media_type(type)) + "/" +
+                 g_mime_content_type_get_media_subtype(type);
+    for (char& c : leaf->type) c = g_ascii_tolower(c);
+    if (GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(body))) {
+      GMimeStream* memory = g_mime_stream_mem_new();
+      g_mime_data_wrapper_write_to_stream(content, memory);
+      GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory));
+      leaf->body.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+      g_object_unref(memory);
+    }
+  }
   g_object_unref(message);
   return true;
 }
@@ -119,9 +152,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!top) return 0;
   Walk(top, &name, &value);
   Fields theirs;
-  bool is_mail = GMimeFields(data, size, &theirs);
+  Leaf leaf;
+  bool is_mail = GMimeFields(data, size, &theirs, &leaf);
   if (is_mail != !(top->GetDefects() & kDefectNotAMail)) abort();
   if (is_mail && OurFields(top, &name, &value) != theirs) abort();
+  // A single-part mail is read without GMime's parse: its type and body must
+  // still be GMime's.
+  if (leaf.found && !(top->GetDefects() & (kDefectTooDeep | kDefectTooManyParts))) {
+    // Room for GMime's type and one byte more: a longer one does not fit.
+    std::vector<char> type(leaf.type.size() + 2);
+    char path[kPackerMaxPath];
+    if (top->IsMultipart() || !top->GetContentType(type.data(), type.size()) ||
+        leaf.type != type.data())
+      abort();
+    if (!top->GetBodyFile(path) || ReadWhole(path) != leaf.body) abort();
+  }
   if (Write(packer, top) != std::string(reinterpret_cast<const char*>(data), size)) abort();
 
   top->SetHeader("SUBJECT", "[spam] fuzz\nline", kSetHeaderReplace);
