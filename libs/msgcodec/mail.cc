@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -81,8 +82,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // found by GMime's decoder). Anything else is left to GMime's parse. Such a
 // part's content is everything after the header block's empty line, as GMime
 // gives a top part without a boundary.
-bool ReadPlainTop(std::string_view raw, const std::vector<RawField>& fields,
-                  Mail::PlainTop* top) {
+std::optional<Mail::PlainTop> ReadPlainTop(std::string_view raw,
+                                           const std::vector<RawField>& fields) {
   const RawField* type = nullptr;
   const RawField* encoding = nullptr;
   for (const RawField& field : fields) {
@@ -96,7 +97,7 @@ bool ReadPlainTop(std::string_view raw, const std::vector<RawField>& fields,
                             : is("Content-Transfer-Encoding") ? &encoding
                                                               : nullptr;
     if (!slot) continue;
-    if (*slot) return false;  // which of two GMime takes is its business
+    if (*slot) return std::nullopt;  // which of two GMime takes is its business
     *slot = &field;
   }
   // A token at p (after blanks); p is left after it.
@@ -113,33 +114,34 @@ bool ReadPlainTop(std::string_view raw, const std::vector<RawField>& fields,
     }
     return true;
   };
-  top->type = "text/plain";
+  Mail::PlainTop top;
+  top.type = "text/plain";
   if (type) {
     size_t p = type->colon + 1;
     std::string_view media = token(&p, type->end);
-    if (media.empty() || p >= type->end || raw[p] != '/') return false;
+    if (media.empty() || p >= type->end || raw[p] != '/') return std::nullopt;
     ++p;
     std::string_view sub = token(&p, type->end);
-    if (sub.empty()) return false;
+    if (sub.empty()) return std::nullopt;
     while (p < type->end && IsBlank(raw[p])) ++p;
-    if (p < type->end && raw[p] != ';' && !rest_blank(p, type->end)) return false;
+    if (p < type->end && raw[p] != ';' && !rest_blank(p, type->end)) return std::nullopt;
     auto media_is = [&media](const char* wanted) {
       return g_ascii_strncasecmp(media.data(), wanted, media.size()) == 0 &&
              wanted[media.size()] == '\0';
     };
-    if (media_is("multipart") || media_is("message")) return false;
-    top->type.assign(media).append("/").append(sub);
-    for (char& c : top->type) c = g_ascii_tolower(c);
+    if (media_is("multipart") || media_is("message")) return std::nullopt;
+    top.type.assign(media).append("/").append(sub);
+    for (char& c : top.type) c = g_ascii_tolower(c);
   }
-  top->encoding = GMIME_CONTENT_ENCODING_DEFAULT;
+  top.encoding = GMIME_CONTENT_ENCODING_DEFAULT;
   if (encoding) {
     size_t p = encoding->colon + 1;
     std::string word(token(&p, encoding->end));
-    if (word.empty() || !rest_blank(p, encoding->end)) return false;
-    top->encoding = g_mime_content_encoding_from_string(word.c_str());
-    if (top->encoding == GMIME_CONTENT_ENCODING_UUENCODE) return false;
+    if (word.empty() || !rest_blank(p, encoding->end)) return std::nullopt;
+    top.encoding = g_mime_content_encoding_from_string(word.c_str());
+    if (top.encoding == GMIME_CONTENT_ENCODING_UUENCODE) return std::nullopt;
   }
-  return true;
+  return top;
 }
 
 // One parser per thread, set to each mail's stream in turn: a GObject fewer
@@ -180,10 +182,6 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
   const char* first_nl = static_cast<const char*>(std::memchr(raw.data(), '\n', raw.size()));
   if (first_nl && first_nl > raw.data() && first_nl[-1] == '\r') mail->newline_ = "\r\n";
 
-  // The stream reads the mail's own array; GMime's content streams are views
-  // of it, so no part's content is copied.
-  mail->stream_ = g_mime_stream_mem_new_with_byte_array(bytes);
-  g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(mail->stream_), FALSE);
   // The top part is parsed as a part, not as a message: GMime then keeps all
   // of its fields in one list in mail order, and skips the message object with
   // its six address lists and its date and address parsing. Those are eight
@@ -206,10 +204,9 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
   std::vector<std::pair<size_t, char>> masked;
   if (!ScanHeaderBlock(raw, skip, &mail->scanned_fields_, &block_end)) {
     mail->scanned_fields_.clear();  // what it read before it gave up
-  } else if (ReadPlainTop(raw, mail->scanned_fields_, &mail->plain_top_)) {
+  } else if ((mail->plain_top_ = ReadPlainTop(raw, mail->scanned_fields_))) {
     // Nine mails in ten are a single part: GMime's parse would only make the
     // seven GObjects of one leaf (and free them) to say what the fields say.
-    mail->plain_ = true;
     mail->headers_end_ = static_cast<int64_t>(block_end);
     mail->BuildTree();
     return mail;
@@ -224,6 +221,10 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
       bytes_out[field.offset] = '\x01';
     }
   }
+  // The stream reads the mail's own array; GMime's content streams are views
+  // of it, so no part's content is copied.
+  mail->stream_ = g_mime_stream_mem_new_with_byte_array(bytes);
+  g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(mail->stream_), FALSE);
   g_mime_stream_seek(mail->stream_, static_cast<gint64>(start), GMIME_STREAM_SEEK_SET);
   GMimeParser* parser = ThreadParser();
   g_mime_parser_init_with_stream(parser, mail->stream_);
@@ -284,7 +285,7 @@ void Mail::BuildTree() {
     defects_ |= kDefectTruncated;
   };
   GMimeObject* top = top_;
-  if (plain_) {
+  if (plain_top_) {
     nodes.push_back({nullptr, -1, 0, PartKind::kLeaf});
   } else {
     if (!top_) defects_ |= kDefectNotAMail;

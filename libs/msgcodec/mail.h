@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,7 +57,7 @@ class Mail {
     std::string type;
     GMimeContentEncoding encoding;
   };
-  const PlainTop* plain_top() const { return plain_ ? &plain_top_ : nullptr; }
+  const PlainTop* plain_top() const { return plain_top_ ? &*plain_top_ : nullptr; }
   BodyStore& store() { return store_; }
   bool modified() const { return modified_; }
   void MarkModified() { modified_ = true; }
@@ -71,8 +72,7 @@ class Mail {
   std::vector<Part> parts_;
   int64_t headers_end_ = -1;
   std::vector<RawField> scanned_fields_;  // empty when GMime read the block
-  PlainTop plain_top_;
-  bool plain_ = false;
+  std::optional<PlainTop> plain_top_;
   std::string_view newline_ = "\n";
   uint32_t defects_ = 0;
   bool modified_ = false;

@@ -426,33 +426,33 @@ bool Part::MessageRange(size_t* begin, size_t* end) {
   return true;
 }
 
+void Part::AfterTopHeaderBlock(size_t* begin, size_t* end) const {
+  std::string_view mail = MailBytes();
+  size_t start = 0;
+  if (mail_->headers_end() >= 0) {
+    start = static_cast<size_t>(mail_->headers_end());
+    start += EmptyLineLength(mail, start);
+  }
+  *begin = std::min(start, mail.size());
+  *end = mail.size();
+}
+
 bool Part::ContentRange(size_t* begin, size_t* end, GMimeContentEncoding* encoding) {
   std::string_view mail = MailBytes();
   *encoding = GMIME_CONTENT_ENCODING_DEFAULT;
   switch (kind_) {
     case PartKind::kMultipart:
       return false;
-    case PartKind::kRawBody: {
-      size_t start = 0;
-      if (mail_->headers_end() >= 0) {
-        start = static_cast<size_t>(mail_->headers_end());
-        start += EmptyLineLength(mail, start);
-      }
-      *begin = std::min(start, mail.size());
-      *end = mail.size();
+    case PartKind::kRawBody:
+      AfterTopHeaderBlock(begin, end);
       return true;
-    }
     case PartKind::kMessage:
       return MessageRange(begin, end);
     case PartKind::kLeaf:
       break;
   }
   if (const Mail::PlainTop* plain = parent_ ? nullptr : mail_->plain_top()) {
-    // All that follows the header block's empty line, as GMime gives it.
-    size_t start = static_cast<size_t>(mail_->headers_end());
-    start += EmptyLineLength(mail, start);
-    *begin = std::min(start, mail.size());
-    *end = mail.size();
+    AfterTopHeaderBlock(begin, end);  // as GMime gives a part without a boundary
     *encoding = plain->encoding;
     return true;
   }

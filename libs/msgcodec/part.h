@@ -92,6 +92,9 @@ class Part final : public CAMimePart {
  private:
   bool WriteBody(int fd, std::string* error);
   bool MessageRange(size_t* begin, size_t* end);
+  // All that follows the mail's header block and its empty line (the whole
+  // mail when it has none).
+  void AfterTopHeaderBlock(size_t* begin, size_t* end) const;
   void BuildHeaders();
   std::string_view MailBytes() const;
 
