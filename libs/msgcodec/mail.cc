@@ -72,8 +72,6 @@ bool IsTokenByte(char c) {
   return c > ' ' && c < 0x7f && !std::strchr("()<>@,;:\\\"/[]?=", c);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 // Whether the top part is a single leaf whose content type and transfer
 // encoding can be read off its scanned fields without GMime: at most one
 // Content-Type, a plain "type/subtype" (blanks around it, parameters after a
@@ -145,7 +143,7 @@ std::optional<Mail::PlainTop> ReadPlainTop(std::string_view raw,
 }
 
 // One parser per thread, set to each mail's stream in turn: a GObject fewer
-// per mail, and its buffers are allocated once. It keeps a reference to the
+// per mail. It keeps a reference to the
 // last mail's stream until the next mail; that stream does not own the mail's
 // bytes and is not read again.
 GMimeParser* ThreadParser() {

@@ -19,8 +19,6 @@
 namespace msgcodec {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 // Copies `raw` (a value as GMime keeps it: everything after the colon, line
 // breaks included) to `out` unfolded: line breaks dropped, then leading blanks.
 size_t UnfoldValue(const char* raw, char* out) {

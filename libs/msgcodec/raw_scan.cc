@@ -6,8 +6,6 @@
 namespace msgcodec {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 // GMime's is_lwsp: what may follow a boundary on its line.
 bool IsLwsp(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

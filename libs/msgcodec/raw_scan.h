@@ -14,6 +14,9 @@ namespace msgcodec {
 
 inline constexpr size_t kNotFound = static_cast<size_t>(-1);
 
+// A blank of a header line: space or tab.
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
 // Offset just past the '\n' that ends the line holding `pos`, or mail.size().
 size_t NextLine(std::string_view mail, size_t pos);
 
