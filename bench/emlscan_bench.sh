@@ -88,3 +88,9 @@ awk -v n="$count" -v b="$bytes" -v one="$one" -v two="$two" -v l1="$loop1" -v l2
   if (ga > 0) printf "gmime+jemalloc: %.0f mails/s (the peer with emlscan'"'"'s malloc)   ratio %.2f\n", ga, r1/ga;
   printf "gmime x2:    two peers at once give %.2fx of one (the machine'"'"'s two-core scaling)\n", d3/s3;
 }'
+
+# The machine's scaling for the two kinds of work a mail costs, threads against
+# processes: emlscan's workers are threads, the peers above are processes.
+if [ -x "$build/bin/scaling_probe" ]; then
+  "$build/bin/scaling_probe" "$(find "$mails" -type f | head -1)" "$repeat" | sed 's/^/probe:       /'
+fi
