@@ -8,9 +8,9 @@
 //              read and close the mail; fstat and write the body file; open,
 //              fstat, read and close it again; empty it;
 //   open+close the open and close of the mail alone.
-// A host that breaks mails on threads cannot scale past its mail calls' thread
-// figure for the share of time they take; emlscan_bench.sh prints that share's
-// effect beside its own -j 2 figure.
+// A host that breaks mails on threads scales no better than its mail calls'
+// thread figure for the share of time they take; emlscan_bench.sh prints these
+// lines after its own -j 2 figure.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
