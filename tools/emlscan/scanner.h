@@ -58,10 +58,10 @@ struct MailFile {
 // Names that do not exist are returned too, so the caller reports them.
 std::vector<MailFile> CollectMailFiles(const std::vector<std::string>& args);
 
-// Runs `work(index)` for every index below `count` on `jobs` threads and
-// calls `emit(index, text)` in index order (from the worker threads, one at a
-// time; on the calling thread when jobs is 1), keeping at
-// most a small window of finished results in memory.
+// Runs `work(index)` for every index below `count` on `jobs` threads, the
+// calling thread one of them, and calls `emit(index, text)` in index order
+// (from those threads, one at a time), keeping at most a small window of
+// finished results in memory.
 void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>& work,
                 const std::function<void(size_t, const std::string&)>& emit);
 
