@@ -6,6 +6,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -67,6 +68,10 @@ void RemoveKept(const std::string& dir, KeptFiles& kept) {
 // here with its kept files and the next mail under the same base takes it. A directory
 // is held by one mail at a time, so file names need not differ between mails. The idle
 // directories are removed when the library is unloaded or the process ends.
+//
+// The idle directories are kept in a few lists, each on its own cache lines, and a
+// thread gives back to and takes from its own list first: with one list, the two
+// locks of every mail moved its cache line between the cores of two threads.
 class DirectoryPool {
  public:
   struct Entry {
@@ -75,14 +80,19 @@ class DirectoryPool {
     KeptFiles kept;
   };
 
-  // An idle directory under base (dir empty when there is none).
+  // An idle directory under base (dir empty when there is none), from the calling
+  // thread's own list if it has one.
   Entry Take(const std::string& base) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-      if (it->base == base) {
-        Entry entry = std::move(*it);
-        idle_.erase(it);
-        return entry;
+    const size_t own = OwnList();
+    for (size_t n = 0; n < kLists; ++n) {
+      List& list = lists_[(own + n) % kLists];
+      std::lock_guard<std::mutex> lock(list.mutex);
+      for (auto it = list.idle.begin(); it != list.idle.end(); ++it) {
+        if (it->base == base) {
+          Entry entry = std::move(*it);
+          list.idle.erase(it);
+          return entry;
+        }
       }
     }
     Entry none;
@@ -94,9 +104,10 @@ class DirectoryPool {
   // full or already closed.
   void Give(Entry entry) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!closed_ && idle_.size() < kMaxIdle) {
-        idle_.push_back(std::move(entry));
+      List& list = lists_[OwnList()];
+      std::lock_guard<std::mutex> lock(list.mutex);
+      if (!list.closed && list.idle.size() < kMaxIdle) {
+        list.idle.push_back(std::move(entry));
         return;
       }
     }
@@ -105,22 +116,36 @@ class DirectoryPool {
   }
 
   void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    for (Entry& entry : idle_) {
-      RemoveKept(entry.dir, entry.kept);
-      rmdir(entry.dir.c_str());
+    for (List& list : lists_) {
+      std::lock_guard<std::mutex> lock(list.mutex);
+      list.closed = true;
+      for (Entry& entry : list.idle) {
+        RemoveKept(entry.dir, entry.kept);
+        rmdir(entry.dir.c_str());
+      }
+      list.idle.clear();
     }
-    idle_.clear();
   }
 
  private:
-  // More idle directories than this means more mails at once than any host runs
-  // threads; the surplus is removed.
-  static constexpr size_t kMaxIdle = 64;
-  std::mutex mutex_;
-  bool closed_ = false;
-  std::vector<Entry> idle_;
+  static constexpr size_t kLists = 8;
+  // More idle directories than this in one list means more mails at once than any
+  // host runs threads; the surplus is removed.
+  static constexpr size_t kMaxIdle = 8;
+  struct alignas(64) List {
+    std::mutex mutex;
+    bool closed = false;
+    std::vector<Entry> idle;
+  };
+
+  // Threads are dealt lists in turn as they first use the pool.
+  size_t OwnList() {
+    thread_local size_t own = next_list_.fetch_add(1, std::memory_order_relaxed) % kLists;
+    return own;
+  }
+
+  std::array<List, kLists> lists_;
+  std::atomic<size_t> next_list_{0};
 };
 
 // Never destroyed, so that a mail closed during static destruction still finds it;
