@@ -107,21 +107,29 @@ const CMap<sstring, uint32_t>& AliasMap() {
 }
 
 // Whether this iconv can convert a code page at all; probed once per page.
+// Each thread also keeps the answers it has had: the shared table's lock,
+// taken for every conversion, moved its cache line between the cores of
+// two threads converting at once.
 bool IsInstalled(uint32_t code_page) {
+  thread_local std::unordered_map<uint32_t, bool> seen;
+  auto mine = seen.find(code_page);
+  if (mine != seen.end()) return mine->second;
   static std::mutex mutex;
   static std::unordered_map<uint32_t, bool> known;
   std::lock_guard<std::mutex> hold(mutex);
   auto found = known.find(code_page);
-  if (found != known.end()) return found->second;
-  const char* name = CCharsetConverter::IconvName(static_cast<int32_t>(code_page));
-  bool installed = false;
-  if (name != nullptr) {
-    iconv_t cd = iconv_open("UTF-16LE", name);
-    installed = cd != reinterpret_cast<iconv_t>(-1);
-    if (installed) iconv_close(cd);
+  if (found == known.end()) {
+    const char* name = CCharsetConverter::IconvName(static_cast<int32_t>(code_page));
+    bool installed = false;
+    if (name != nullptr) {
+      iconv_t cd = iconv_open("UTF-16LE", name);
+      installed = cd != reinterpret_cast<iconv_t>(-1);
+      if (installed) iconv_close(cd);
+    }
+    found = known.emplace(code_page, installed).first;
   }
-  known.emplace(code_page, installed);
-  return installed;
+  seen.emplace(code_page, found->second);
+  return found->second;
 }
 
 // Per-thread iconv descriptors, one per code page: an iconv_t carries shift
