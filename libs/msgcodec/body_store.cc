@@ -78,6 +78,7 @@ class DirectoryPool {
     std::string base;
     std::string dir;
     KeptFiles kept;
+    KeptChecks linked_at;
   };
 
   // An idle directory under base (dir empty when there is none), from the calling
@@ -202,7 +203,7 @@ BodyStore::~BodyStore() {
   // A directory that could not be emptied is not handed on: the next mail's files
   // would meet this one's names.
   if (emptied) {
-    Pool().Give({std::move(base_), std::move(dir_), kept_});
+    Pool().Give({std::move(base_), std::move(dir_), kept_, linked_at_});
   } else {
     RemoveKept(dir_, kept_);
     rmdir(dir_.c_str());
@@ -225,6 +226,7 @@ int BodyStore::Open(size_t index, std::string* path, std::string* error) {
     if (pooled_) {
       dir_ = std::move(entry.dir);
       kept_ = entry.kept;
+      linked_at_ = entry.linked_at;
     } else if (!MakeDirectory(error)) {
       return -1;
     }
@@ -241,11 +243,20 @@ int BodyStore::Open(size_t index, std::string* path, std::string* error) {
       *error = ErrnoText("cannot empty the body file", PathOf(index));
       return -1;
     }
-    // A kept file removed behind our back (a cleaner of old temporary files)
-    // would take the body and leave nothing under its name: check it is still
-    // linked before the mail's first use, else make it again.
-    struct stat status;
-    if (fstat(fd, &status) == 0 && status.st_nlink > 0) {
+    // A kept file removed behind our back would take the body and leave
+    // nothing under its name, so it is checked to be still linked, else made
+    // again; but at most once a second, since the check was a tenth of the
+    // packer's system calls. Cleaners of temporary files take only files
+    // left untouched for hours; one removed by hand fails the mails of at
+    // most that second.
+    const auto now = std::chrono::steady_clock::now();
+    bool linked = now - linked_at_[index] < kLinkedCheckEvery;
+    if (!linked) {
+      struct stat status;
+      linked = fstat(fd, &status) == 0 && status.st_nlink > 0;
+      if (linked) linked_at_[index] = now;
+    }
+    if (linked) {
       written_[index] = true;
       *path = PathOf(index);
       return fd;
@@ -275,6 +286,7 @@ int BodyStore::Open(size_t index, std::string* path, std::string* error) {
   }
   if (keep_this) {
     kept_[index] = fd;
+    linked_at_[index] = std::chrono::steady_clock::now();
     written_[index] = true;
   } else {
     files_.push_back(file);

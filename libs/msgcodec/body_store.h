@@ -6,6 +6,7 @@
 #define MSGCODEC_BODY_STORE_H_
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ constexpr size_t kKeptFiles = 4;
 
 // A descriptor of a kept file; -1 when the slot has none.
 using KeptFiles = std::array<int, kKeptFiles>;
+// When each kept file was last seen still linked under its name, and how long
+// it is then taken to stay so.
+using KeptChecks = std::array<std::chrono::steady_clock::time_point, kKeptFiles>;
+constexpr std::chrono::seconds kLinkedCheckEvery{1};
 
 class BodyStore {
  public:
@@ -65,6 +70,7 @@ class BodyStore {
   std::string dir_;                         // empty until made or taken
   bool pooled_ = false;                     // dir_ was taken from the pool
   KeptFiles kept_;                          // kept files of dir_, taken with it or made
+  KeptChecks linked_at_{};                  // and when each was last seen linked
   std::array<bool, kKeptFiles> written_{};  // kept files written by this mail
   std::vector<std::string> files_;          // full paths of the other files made
 };

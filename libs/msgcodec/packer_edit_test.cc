@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "body_store.h"
 #include "packer_test_util.h"
 
 namespace msgcodec_test {
@@ -297,8 +298,8 @@ TEST(PackerApiTest, BodyFilesGoWhereTheyAreSent) {
   }
   EXPECT_TRUE(HoldsNothing(path));
   // The next mail takes the emptied directory (and its emptied file); a file or a
-  // directory removed behind the packer's back, or a stranger's file of the same
-  // name, is replaced by a new one.
+  // directory removed behind the packer's back (seen once its last check is a
+  // second old), or a stranger's file of the same name, is replaced by a new one.
   const std::filesystem::path dir = std::filesystem::path(path).parent_path();
   {
     OpenMail mail(kMultipart);
@@ -306,6 +307,7 @@ TEST(PackerApiTest, BodyFilesGoWhereTheyAreSent) {
     EXPECT_EQ("one", Body(Children(mail.get())[0]));
   }
   std::filesystem::remove(path);
+  std::this_thread::sleep_for(msgcodec::kLinkedCheckEvery);
   {
     OpenMail mail(kMultipart);
     EXPECT_EQ(path, BodyPath(Children(mail.get())[0]));
@@ -313,6 +315,7 @@ TEST(PackerApiTest, BodyFilesGoWhereTheyAreSent) {
   }
   EXPECT_TRUE(HoldsNoBodies(dir));
   std::filesystem::remove_all(dir);
+  std::this_thread::sleep_for(msgcodec::kLinkedCheckEvery);
   {
     OpenMail mail(kMultipart);
     const std::string fresh = BodyPath(Children(mail.get())[0]);
