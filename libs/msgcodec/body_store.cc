@@ -245,10 +245,10 @@ int BodyStore::Open(size_t index, std::string* path, std::string* error) {
     }
     // A kept file removed behind our back would take the body and leave
     // nothing under its name, so it is checked to be still linked, else made
-    // again; but at most once a second, since the check was a tenth of the
-    // packer's system calls. Cleaners of temporary files take only files
-    // left untouched for hours; one removed by hand fails the mails of at
-    // most that second.
+    // again; but at most once a second, since the check was one system call
+    // in ten of a dump. Cleaners of temporary files take only files left
+    // untouched for hours; one removed by hand fails the mails of at most
+    // that second.
     const auto now = std::chrono::steady_clock::now();
     bool linked = now - linked_at_[index] < kLinkedCheckEvery;
     if (!linked) {

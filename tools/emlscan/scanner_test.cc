@@ -64,15 +64,19 @@ TEST(CollectMailFilesTest, FoldersAreListedInOrderWithoutHiddenEntries) {
   for (const fs::path& name : {dir / "b.eml", dir / "a.eml", dir / "sub" / "c.eml",
                                dir / ".dot.eml", dir / ".hidden" / "d.eml"})
     std::ofstream(name) << "x";
+  // A link to a mail is listed; a link to a folder is not followed.
+  fs::create_symlink(dir / "a.eml", dir / "sub" / "link.eml");
+  fs::create_directory_symlink(dir / "sub", dir / "again");
   const std::vector<MailFile> files =
-      CollectMailFiles({dir.string(), (dir / "missing.eml").string()});
-  ASSERT_EQ(4u, files.size());
+      CollectMailFiles({dir.string() + "/", (dir / "missing.eml").string()});
+  ASSERT_EQ(5u, files.size());
   EXPECT_EQ((dir / "a.eml").string(), files[0].path);
   EXPECT_EQ((dir / "b.eml").string(), files[1].path);
   EXPECT_EQ((dir / "sub" / "c.eml").string(), files[2].path);
-  for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(files[i].listed);
-  EXPECT_EQ((dir / "missing.eml").string(), files[3].path);
-  EXPECT_FALSE(files[3].listed);
+  EXPECT_EQ((dir / "sub" / "link.eml").string(), files[3].path);
+  for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(files[i].listed);
+  EXPECT_EQ((dir / "missing.eml").string(), files[4].path);
+  EXPECT_FALSE(files[4].listed);
   fs::remove_all(dir);
 }
 
