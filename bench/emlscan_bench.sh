@@ -25,6 +25,7 @@ bytes=$(find "$mails" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
 timing=$(mktemp)
 summary=$(mktemp)
 trap 'rm -f "$timing" "$summary"' EXIT
+dump_args=(dump --stage "${STAGE:-all}")  # then -j JOBS and the mail folder
 once() {  # once JOBS -> prints "seconds loop_seconds" of one emlscan run
   # Wall time from bash's own clock in microseconds (time's %e has only
   # centiseconds, too coarse for a third of a second; `date` in a command
@@ -33,14 +34,14 @@ once() {  # once JOBS -> prints "seconds loop_seconds" of one emlscan run
   # time's own start, which is not emlscan's.
   local start end
   start=$EPOCHREALTIME
-  "$build/bin/emlscan" dump --stage "${STAGE:-all}" -j "$1" "$mails" > /dev/null 2> "$summary" || true
+  "$build/bin/emlscan" "${dump_args[@]}" -j "$1" "$mails" > /dev/null 2> "$summary" || true
   end=$EPOCHREALTIME
   local loop
   loop=$(tail -1 "$summary" | sed -nE 's/.* in ([0-9.]+) s .*/\1/p')
   awk -v a="$start" -v b="$end" -v l="${loop:-0}" 'BEGIN {printf "%.4f %.4f\n", b - a, l}'
 }
 peak() {  # peak JOBS -> prints the peak resident set of one emlscan run, in KiB
-  /usr/bin/time -o "$timing" -f "%M" "$build/bin/emlscan" dump --stage "${STAGE:-all}" -j "$1" "$mails" \
+  /usr/bin/time -o "$timing" -f "%M" "$build/bin/emlscan" "${dump_args[@]}" -j "$1" "$mails" \
       > /dev/null 2>&1 || true
   tail -1 "$timing"
 }

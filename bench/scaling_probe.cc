@@ -5,8 +5,8 @@
 // in turn. The kinds:
 //   cpu        arithmetic and stores into a 1 MiB table (no system calls);
 //   mail calls the file calls emlscan makes for a single-part mail: open, fstat,
-//              read and close the mail; fstat and write the body file; open,
-//              fstat, read and close it again; empty it;
+//              read and close the mail; write the body file; open, fstat, read
+//              and close it again; empty it;
 //   open+close the open and close of the mail alone.
 // A host that breaks mails on threads scales no better than its mail calls'
 // thread figure for the share of time they take; emlscan_bench.sh prints these
@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "body_store.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -34,29 +36,20 @@ enum class Kind { kCpu, kMailCalls, kOpenClose };
 
 volatile unsigned sink;
 
-// Where the packer puts body files: RAM when it can.
-std::string BodyDirectory() {
-  if (access("/dev/shm", W_OK) == 0) return "/dev/shm";
-  const char* tmp = getenv("TMPDIR");
-  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-}
-
 // Says which file a call failed on; the probe then stops.
 bool Fail(const std::string& path) {
   std::fprintf(stderr, "scaling_probe: %s: %s\n", path.c_str(), std::strerror(errno));
   return false;
 }
 
-// The body file's share of a mail: the packer checks and writes it, the
-// breaker opens, sizes and reads it, the packer empties it at the mail's end.
+// The body file's share of a mail: the packer writes it, the breaker opens,
+// sizes and reads it, the packer empties it at the mail's end.
 bool BodyCalls(int body_fd, const std::string& body, std::vector<char>* buffer) {
   const size_t part = std::min<size_t>(1024, buffer->size());
-  struct stat status;
-  if (fstat(body_fd, &status) != 0 ||
-      pwrite(body_fd, buffer->data(), part, 0) != static_cast<ssize_t>(part))
-    return false;
+  if (pwrite(body_fd, buffer->data(), part, 0) != static_cast<ssize_t>(part)) return false;
   const int fd = open(body.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat status;
   const bool read_back =
       fstat(fd, &status) == 0 && read(fd, buffer->data(), part) == static_cast<ssize_t>(part);
   close(fd);
@@ -76,8 +69,8 @@ bool Work(Kind kind, const char* mail, int worker, long loops) {
     return true;
   }
   std::vector<char> buffer(1 << 20);
-  const std::string body =
-      BodyDirectory() + "/scaling-probe-" + std::to_string(getpid()) + "-" + std::to_string(worker);
+  const std::string body = msgcodec::DefaultBodyBase() + "/scaling-probe-" +
+                           std::to_string(getpid()) + "-" + std::to_string(worker);
   const int body_fd = open(body.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (body_fd < 0) return Fail(body);
   bool ok = true;
