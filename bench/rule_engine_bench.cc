@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/eml_context.h"
-#include "engines/engines_interface.h"
+#include "rules/eml_context.h"
+#include "rules/engines_interface.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string_view>
 
-#include "rules/rule_items.h"
-#include "rules/rule_parser.h"
+#include "rules/language/rule_items.h"
+#include "rules/language/rule_parser.h"
 
 namespace {
 

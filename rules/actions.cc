@@ -1,6 +1,6 @@
 #include "rules/actions.h"
 
-#include "framework/not_available.h"
+#include "framework/base/not_available.h"
 
 // The actions work on the per-mail context and the header map, which are built with the
 // execution context; until then running one reports that plainly.

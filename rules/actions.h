@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "emlbreaker/strings.h"
-#include "rules/rule_items.h"
+#include "rules/language/rule_items.h"
 
 // set_category(text or NAME).
 class SetCategoryAction : public AAction {

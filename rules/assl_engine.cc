@@ -10,7 +10,7 @@
 #include "common/binary_streamer.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
-#include "engines/eml_context.h"
+#include "rules/eml_context.h"
 #include "rules/conditions.h"
 
 using ascommon::sstring;

@@ -25,7 +25,7 @@
 #include "emlbreaker/strings.h"
 #include "rules/name_index.h"
 #include "rules/rule.h"
-#include "rules/rule_parser.h"
+#include "rules/language/rule_parser.h"
 #include "rules/rule_runner.h"
 
 inline std::string_view RuleNameOf(const CRule& rule) { return rule.GetName().View(); }

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "common/binary_streamer.h"
-#include "engines/eml_context.h"
-#include "engines/engines_interface.h"
+#include "rules/eml_context.h"
+#include "rules/engines_interface.h"
 #include "rules/conditions.h"
-#include "rules/rule_test_util.h"
+#include "rules/language/rule_test_util.h"
 
 namespace {
 

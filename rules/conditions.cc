@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "emlbreaker/exceptions.h"
-#include "engines/engines_interface.h"
-#include "framework/not_available.h"
+#include "rules/engines_interface.h"
+#include "framework/base/not_available.h"
 #include "rules/rule_runner.h"
 
 using nsEmlFramework::ThrowNotAvailable;
@@ -19,7 +19,7 @@ ExprCondition::~ExprCondition() { DestroyExpressionTree(root_, true); }
 int ExprCondition::Init(CEnginesInterface* engines) {
   if (root_ == nullptr) return 0;
   if (engines == nullptr) throw ASException("%s - invalid engines handle", "ExprCondition::Init");
-  ARuleRunner* runner = GetRuleRunner(engines);
+  ARuleRunner* runner = engines->GetRuleRunner();
   if (runner == nullptr) {
     throw ASException("%s - obtained an invalid handle to the ASSL engine", "ExprCondition::Init");
   }
@@ -32,7 +32,7 @@ double ExprCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface*
   if (engines == nullptr) {
     throw ASException("%s - invalid engines handle", "ExprCondition::Evaluate");
   }
-  ARuleRunner* runner = GetRuleRunner(engines);
+  ARuleRunner* runner = engines->GetRuleRunner();
   if (runner == nullptr) {
     throw ASException("%s - obtained an invalid handle to the ASSL engine",
                       "ExprCondition::Evaluate");

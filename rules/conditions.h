@@ -11,8 +11,8 @@
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/regex.h"
 #include "emlbreaker/strings.h"
-#include "rules/expression.h"
-#include "rules/rule_items.h"
+#include "rules/language/expression.h"
+#include "rules/language/rule_items.h"
 
 class ARuleRunner;
 
@@ -50,7 +50,7 @@ class ExprCondition : public ACondition {
   ExprCondition& operator=(const ExprCondition&) = delete;
   ~ExprCondition() override;
 
-  // Both reach the rule engine through GetRuleRunner(engines).
+  // Both reach the rule engine through engines->GetRuleRunner().
   int Init(CEnginesInterface* engines) override;
   double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
 

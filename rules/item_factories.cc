@@ -8,8 +8,8 @@
 #include "emlbreaker/trace.h"
 #include "rules/actions.h"
 #include "rules/conditions.h"
-#include "rules/expression.h"
-#include "rules/rule_items.h"
+#include "rules/language/expression.h"
+#include "rules/language/rule_items.h"
 
 namespace {
 

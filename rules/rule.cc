@@ -6,8 +6,8 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
-#include "engines/eml_context.h"
-#include "engines/engines_interface.h"
+#include "rules/eml_context.h"
+#include "rules/engines_interface.h"
 #include "rules/actions.h"
 #include "rules/conditions.h"
 

@@ -14,7 +14,7 @@
 
 #include "emlbreaker/array.h"
 #include "emlbreaker/strings.h"
-#include "rules/rule_items.h"
+#include "rules/language/rule_items.h"
 
 class CEnginesInterface;
 class CEmlContextInterface;

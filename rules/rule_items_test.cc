@@ -1,4 +1,4 @@
-#include "rules/rule_items.h"
+#include "rules/language/rule_items.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include "emlbreaker/exceptions.h"
 #include "rules/actions.h"
 #include "rules/conditions.h"
-#include "rules/rule_parser.h"
+#include "rules/language/rule_parser.h"
 #include "rules/rule_runner.h"
-#include "rules/rule_test_util.h"
+#include "rules/language/rule_test_util.h"
 
 namespace {
 

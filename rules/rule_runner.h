@@ -1,7 +1,7 @@
 // What a meta-rule's expression needs from the rule engine: to initialise and to run the
-// rules it names. The rule engine implements ARuleRunner; the engines facade hands it
-// out through GetRuleRunner, so conditions depend on these two calls only and not on the
-// facade's or the engine's full classes.
+// rules it names. The rule engine implements ARuleRunner and the engines facade hands it
+// out (CEnginesInterface::GetRuleRunner), so an expression depends on these two calls
+// only, and its tests can run it over a stand-in engine.
 #ifndef RULES_RULE_RUNNER_H_
 #define RULES_RULE_RUNNER_H_
 
@@ -20,10 +20,5 @@ class ARuleRunner {
   virtual double ExecRule(const char* name, CEnginesInterface* engines,
                           CEmlContextInterface* context) = 0;
 };
-
-// The rule engine of the facade, or null while none is set up. The facade defines it
-// beside its own class; rules/rule_runner.cc holds a weak stand-in that answers null, so
-// the rule items link (and report a missing engine) before the facade exists.
-ARuleRunner* GetRuleRunner(CEnginesInterface* engines);
 
 #endif  // RULES_RULE_RUNNER_H_

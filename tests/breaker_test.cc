@@ -18,7 +18,7 @@
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/mail_item.h"
 #include "emlbreaker/packer.h"
-#include "framework/testing/map_settings.h"
+#include "framework/base/testing/map_settings.h"
 #include "mail/components/headers.h"
 #include "mail/components/parts_tree.h"
 #include "tests/plugin_loader.h"

@@ -9,7 +9,7 @@
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/mail_item.h"
 #include "emlbreaker/packer.h"
-#include "framework/testing/map_settings.h"
+#include "framework/base/testing/map_settings.h"
 #include "tests/plugin_loader.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"
 #include "mail/components/parts_tree.h"
-#include "framework/not_available.h"
+#include "framework/base/not_available.h"
 
 namespace nsEmlModules {
 

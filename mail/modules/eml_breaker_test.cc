@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "emlbreaker/exceptions.h"
-#include "framework/testing/map_settings.h"
+#include "framework/base/testing/map_settings.h"
 
 namespace nsEmlModules {
 namespace {

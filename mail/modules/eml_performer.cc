@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "framework/not_available.h"
+#include "framework/base/not_available.h"
 
 namespace nsEmlModules {
 

@@ -10,7 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "emlbreaker/exceptions.h"
-#include "engines/engines_interface.h"
+#include "rules/engines_interface.h"
 #include "tools/emlscan/config.h"
 
 namespace emlscan {

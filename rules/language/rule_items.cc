@@ -1,10 +1,10 @@
-#include "rules/rule_items.h"
+#include "rules/language/rule_items.h"
 
 #include <cstring>
 #include <new>
 
 #include "emlbreaker/exceptions.h"
-#include "rules/expression.h"
+#include "rules/language/expression.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <new>
 
 #include "emlbreaker/class_factory.h"
-#include "framework/class_factory.h"
+#include "framework/entry/class_factory.h"
 
 namespace {
 

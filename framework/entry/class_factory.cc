@@ -1,4 +1,4 @@
-#include "framework/class_factory.h"
+#include "framework/entry/class_factory.h"
 
 #include "mail/modules/eml_breaker.h"
 #include "mail/modules/eml_performer.h"

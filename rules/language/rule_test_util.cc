@@ -1,4 +1,4 @@
-#include "rules/rule_test_util.h"
+#include "rules/language/rule_test_util.h"
 
 #include <algorithm>
 #include <set>

@@ -7,7 +7,7 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
-#include "rules/rule_parser_internal.h"
+#include "rules/language/rule_parser_internal.h"
 
 char* RuleBuilder::TokenText(const char* text, size_t length) {
   char* copy = new char[length + 1];

@@ -7,8 +7,8 @@
 // A `rule` is built by one parser and then handed over whole; it is not thread-safe.
 // Typed items are built at load time and are read-only afterwards, so one item may be
 // evaluated for several mails at once, each with its own context.
-#ifndef RULES_RULE_ITEMS_H_
-#define RULES_RULE_ITEMS_H_
+#ifndef RULES_LANGUAGE_RULE_ITEMS_H_
+#define RULES_LANGUAGE_RULE_ITEMS_H_
 
 #include <cstdint>
 #include <memory>
@@ -17,7 +17,7 @@
 #include "emlbreaker/array.h"
 #include "emlbreaker/blackbox.h"
 #include "emlbreaker/strings.h"
-#include "rules/rule_vocabulary.h"
+#include "rules/language/rule_vocabulary.h"
 
 // The engines facade and the per-mail context that conditions and actions receive.
 class CEnginesInterface;
@@ -182,4 +182,4 @@ class AAction : public AItem {
   static AAction* Create(const ascommon::CBlackBox* item);
 };
 
-#endif  // RULES_RULE_ITEMS_H_
+#endif  // RULES_LANGUAGE_RULE_ITEMS_H_

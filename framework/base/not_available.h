@@ -1,7 +1,7 @@
 // Operations that a later stage of the library fills in call this instead of
 // pretending to work: the host gets a clear exception naming the operation.
-#ifndef FRAMEWORK_NOT_AVAILABLE_H_
-#define FRAMEWORK_NOT_AVAILABLE_H_
+#ifndef FRAMEWORK_BASE_NOT_AVAILABLE_H_
+#define FRAMEWORK_BASE_NOT_AVAILABLE_H_
 
 #include "emlbreaker/exceptions.h"
 
@@ -13,4 +13,4 @@ namespace nsEmlFramework {
 
 }  // namespace nsEmlFramework
 
-#endif  // FRAMEWORK_NOT_AVAILABLE_H_
+#endif  // FRAMEWORK_BASE_NOT_AVAILABLE_H_

@@ -1,10 +1,10 @@
-#include "rules/rule_parser.h"
+#include "rules/language/rule_parser.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "rules/rule_test_util.h"
+#include "rules/language/rule_test_util.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 // GetRuleState, the current rule name). Binding to a mail and the variables come with the
 // conditions and actions that use them; until then those operations throw
 // "... - not available yet".
-#ifndef ENGINES_EML_CONTEXT_H_
-#define ENGINES_EML_CONTEXT_H_
+#ifndef RULES_EML_CONTEXT_H_
+#define RULES_EML_CONTEXT_H_
 
 #include <cstdint>
 
@@ -66,4 +66,4 @@ class CEmlContextInterface {
   ascommon::sstring currentRuleName;
 };
 
-#endif  // ENGINES_EML_CONTEXT_H_
+#endif  // RULES_EML_CONTEXT_H_

@@ -7,8 +7,8 @@
 // by every mail afterwards; nothing here takes a lock. The word finder, the code
 // heuristics and the classifier are built by later work: their set-ups throw
 // "... - not available yet" and their pointers stay null.
-#ifndef ENGINES_ENGINES_INTERFACE_H_
-#define ENGINES_ENGINES_INTERFACE_H_
+#ifndef RULES_ENGINES_INTERFACE_H_
+#define RULES_ENGINES_INTERFACE_H_
 
 #include <memory>
 #include <string>
@@ -61,6 +61,8 @@ class CEnginesInterface {
   CWordFinder* GetWordFinder() const { return wordFinder; }
   CCodeHeurEngine* GetCodeHeurEngine() const { return codeHeurEngine; }
   CKNNEngine* GetKNNEngine() const { return knnEngine; }
+  // The rule engine as the expression conditions see it; null until set up.
+  ARuleRunner* GetRuleRunner() const { return asslEngine; }
 
   // Handed to every rule engine this facade sets up from now on (borrowed; null: none).
   void SetRuleLoadReport(ARuleLoadReport* report) { load_report_ = report; }
@@ -82,4 +84,4 @@ class CEnginesInterface {
   std::vector<std::unique_ptr<CRegexLibrary>> retired_regex_libraries_;
 };
 
-#endif  // ENGINES_ENGINES_INTERFACE_H_
+#endif  // RULES_ENGINES_INTERFACE_H_

@@ -1,4 +1,4 @@
-#include "engines/engines_interface.h"
+#include "rules/engines_interface.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
-#include "framework/not_available.h"
+#include "framework/base/not_available.h"
 #include "rules/rule_runner.h"
 
 using ascommon::sstring;
@@ -28,12 +28,6 @@ bool HasRuleFileExtension(const std::string& name) {
 }
 
 }  // namespace
-
-// The real answer for the expression conditions (rules/rule_runner.cc has a weak
-// stand-in for builds without the facade).
-ARuleRunner* GetRuleRunner(CEnginesInterface* engines) {
-  return engines != nullptr ? engines->GetASSLEngine() : nullptr;
-}
 
 CEnginesInterface::CEnginesInterface() = default;
 

@@ -1,6 +1,6 @@
 // The class factory singleton and its per-module allocators.
-#ifndef FRAMEWORK_CLASS_FACTORY_H_
-#define FRAMEWORK_CLASS_FACTORY_H_
+#ifndef FRAMEWORK_ENTRY_CLASS_FACTORY_H_
+#define FRAMEWORK_ENTRY_CLASS_FACTORY_H_
 
 #include <new>
 
@@ -38,4 +38,4 @@ class CEMLBRClassFactory final : public CAClassFactory {
 
 }  // namespace nsEmlFramework
 
-#endif  // FRAMEWORK_CLASS_FACTORY_H_
+#endif  // FRAMEWORK_ENTRY_CLASS_FACTORY_H_

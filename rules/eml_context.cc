@@ -1,7 +1,7 @@
-#include "engines/eml_context.h"
+#include "rules/eml_context.h"
 
 #include "emlbreaker/exceptions.h"
-#include "framework/not_available.h"
+#include "framework/base/not_available.h"
 
 using ascommon::sstring;
 using nsEmlFramework::ThrowNotAvailable;

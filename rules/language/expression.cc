@@ -1,4 +1,4 @@
-#include "rules/expression.h"
+#include "rules/language/expression.h"
 
 #include <cstring>
 #include <utility>

@@ -1,6 +1,6 @@
 // A settings object for tests: answers from a map of wide paths to texts.
-#ifndef FRAMEWORK_TESTING_MAP_SETTINGS_H_
-#define FRAMEWORK_TESTING_MAP_SETTINGS_H_
+#ifndef FRAMEWORK_BASE_TESTING_MAP_SETTINGS_H_
+#define FRAMEWORK_BASE_TESTING_MAP_SETTINGS_H_
 
 #include <cstdlib>
 #include <map>
@@ -28,4 +28,4 @@ class MapSettings final : public CASettings {
   std::map<std::u16string, std::u16string> values;
 };
 
-#endif  // FRAMEWORK_TESTING_MAP_SETTINGS_H_
+#endif  // FRAMEWORK_BASE_TESTING_MAP_SETTINGS_H_

@@ -1,17 +1,17 @@
 // What the generated scanner (rule_lexer.l) and parser (rule_grammar.y) call: every
 // grammar action and every value-carrying token is one call on the RuleBuilder of the
 // parse. Only those two files and rule_parser.cc include this header.
-#ifndef RULES_RULE_PARSER_INTERNAL_H_
-#define RULES_RULE_PARSER_INTERNAL_H_
+#ifndef RULES_LANGUAGE_RULE_PARSER_INTERNAL_H_
+#define RULES_LANGUAGE_RULE_PARSER_INTERNAL_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
-#include "rules/expression.h"
-#include "rules/rule_parser.h"
-#include "rules/rule_vocabulary.h"
+#include "rules/language/expression.h"
+#include "rules/language/rule_parser.h"
+#include "rules/language/rule_vocabulary.h"
 
 // Thrown by the scanner when it cannot go on (no memory, a read error); the parse entry
 // catches it and ends that parse only.
@@ -84,4 +84,4 @@ class RuleBuilder {
   bool is_input_error_traced_ = false;
 };
 
-#endif  // RULES_RULE_PARSER_INTERNAL_H_
+#endif  // RULES_LANGUAGE_RULE_PARSER_INTERNAL_H_

@@ -19,14 +19,14 @@
 %code requires {
 #include <cstdint>
 
-#include "rules/expression.h"
+#include "rules/language/expression.h"
 
 class RuleBuilder;
 typedef void* yyscan_t;
 }
 
 %code {
-#include "rules/rule_parser_internal.h"
+#include "rules/language/rule_parser_internal.h"
 
 int rule_yylex(RULE_YYSTYPE* value, RULE_YYLTYPE* location, yyscan_t scanner);
 

@@ -9,8 +9,8 @@
 // Every problem the parser or the scanner meets is traced ("[parser] - ...",
 // "[lexer] - ...") and also kept in get_messages() with its line, so a caller can print
 // "FILE:LINE: message" for each.
-#ifndef RULES_RULE_PARSER_H_
-#define RULES_RULE_PARSER_H_
+#ifndef RULES_LANGUAGE_RULE_PARSER_H_
+#define RULES_LANGUAGE_RULE_PARSER_H_
 
 #include <cstdint>
 #include <memory>
@@ -20,8 +20,8 @@
 
 #include "emlbreaker/map.h"
 #include "emlbreaker/strings.h"
-#include "rules/expression.h"
-#include "rules/rule_items.h"
+#include "rules/language/expression.h"
+#include "rules/language/rule_items.h"
 
 // One message of a parse, as traced but without the "[parser] - " or "[lexer] - " prefix
 // (and, for a syntax error, without its "syntax error on line N: " lead).
@@ -133,4 +133,4 @@ RuleParseStatus ParseRuleText(std::string_view text, parser_state_info* state);
 // gives kReadFailed and adds a message (line 0) saying so.
 RuleParseStatus ParseRuleFile(const char* path, parser_state_info* state);
 
-#endif  // RULES_RULE_PARSER_H_
+#endif  // RULES_LANGUAGE_RULE_PARSER_H_

@@ -4,8 +4,8 @@
 // 100000 "||" is one left-leaning path), so copying uses an explicit stack and destroying
 // rotates the tree in place; neither recurses. Not thread-safe while being built;
 // read-only afterwards.
-#ifndef RULES_EXPRESSION_H_
-#define RULES_EXPRESSION_H_
+#ifndef RULES_LANGUAGE_EXPRESSION_H_
+#define RULES_LANGUAGE_EXPRESSION_H_
 
 #include <cstdint>
 
@@ -49,4 +49,4 @@ void DestroyExpressionTree(expr_t* root, bool free_names);
 // behind when memory runs out.
 expr_t* CopyExpressionTree(const expr_t* root);
 
-#endif  // RULES_EXPRESSION_H_
+#endif  // RULES_LANGUAGE_EXPRESSION_H_

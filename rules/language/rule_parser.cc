@@ -1,6 +1,6 @@
 // parser_state_info and the parse entry points, which drive the generated scanner
 // (rule_lexer.l) and parser (rule_grammar.y).
-#include "rules/rule_parser.h"
+#include "rules/language/rule_parser.h"
 
 #include <climits>
 #include <cstdio>
@@ -10,7 +10,7 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
-#include "rules/rule_parser_internal.h"
+#include "rules/language/rule_parser_internal.h"
 // Generated in the build tree.
 #include "rule_grammar.h"
 #define YYSTYPE RULE_YYSTYPE

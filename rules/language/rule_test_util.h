@@ -1,7 +1,7 @@
 // Helpers shared by the rule-language tests: a tracer that keeps every line, and compact
 // dumps of parsed rules ("A/0 c=102{120:'x',121:200,122:230} a=1002{1041:'spam',1043:10}").
-#ifndef RULES_RULE_TEST_UTIL_H_
-#define RULES_RULE_TEST_UTIL_H_
+#ifndef RULES_LANGUAGE_RULE_TEST_UTIL_H_
+#define RULES_LANGUAGE_RULE_TEST_UTIL_H_
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "emlbreaker/trace.h"
-#include "rules/rule_parser.h"
+#include "rules/language/rule_parser.h"
 
 namespace rules_testing {
 
@@ -53,4 +53,4 @@ std::string DumpRules(const parser_state_info& state);
 
 }  // namespace rules_testing
 
-#endif  // RULES_RULE_TEST_UTIL_H_
+#endif  // RULES_LANGUAGE_RULE_TEST_UTIL_H_

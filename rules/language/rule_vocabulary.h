@@ -3,8 +3,8 @@
 // ITEM_GENERIC_TYPE names its section, ITEM_SPECIFIC_TYPE the construct, and whose other
 // keys are the construct's parameters. The numbers are shared by the parser, the parsed
 // `rule`, the factories and the rule engine, so they live in this one header.
-#ifndef RULES_RULE_VOCABULARY_H_
-#define RULES_RULE_VOCABULARY_H_
+#ifndef RULES_LANGUAGE_RULE_VOCABULARY_H_
+#define RULES_LANGUAGE_RULE_VOCABULARY_H_
 
 #include <cstdint>
 
@@ -137,4 +137,4 @@ T* ItemValuePointer(item_value value) {
   return reinterpret_cast<T*>(static_cast<uintptr_t>(value));
 }
 
-#endif  // RULES_RULE_VOCABULARY_H_
+#endif  // RULES_LANGUAGE_RULE_VOCABULARY_H_
