@@ -10,8 +10,8 @@
 #include "common/binary_streamer.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
-#include "rules/eml_context.h"
 #include "rules/conditions.h"
+#include "rules/eml_context.h"
 
 using ascommon::sstring;
 using ascommon::usstring;
@@ -188,10 +188,10 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
       failed.push_back(rule);
       return;
     }
-    if (CRule::NNetRuleInfo* entry = CRule::NNetRuleInfo::Create(*rule)) {
+    if (CRule::NNetRuleInfo* entry = CRule::CreateNNetRuleInfo(*rule)) {
       if (nnetRules.Add(entry) != 0) delete entry;
     }
-    if (CRule::SignatureInfo* entry = CRule::SignatureInfo::Create(*rule)) {
+    if (CRule::SignatureInfo* entry = CRule::CreateSignatureInfo(*rule)) {
       if (signatures.Add(entry) != 0) delete entry;
     }
     const uint32_t index = static_cast<uint32_t>(stateTemplates.GetSize());

@@ -23,9 +23,9 @@
 #include "emlbreaker/array.h"
 #include "emlbreaker/map.h"
 #include "emlbreaker/strings.h"
+#include "rules/language/rule_parser.h"
 #include "rules/name_index.h"
 #include "rules/rule.h"
-#include "rules/language/rule_parser.h"
 #include "rules/rule_runner.h"
 
 inline std::string_view RuleNameOf(const CRule& rule) { return rule.GetName().View(); }
@@ -53,8 +53,8 @@ class ARuleLoadReport {
 
 class CASSLEngine : public ARuleRunner {
  public:
-  using NNetRuleArray = ascommon::CArray<CRule::NNetRuleInfo*, 1499>;
-  using SignatureArray = ascommon::CArray<CRule::SignatureInfo*, 1499>;
+  using NNetRuleArray = ::NNetRuleArray;
+  using SignatureArray = ::SignatureArray;
   using StateArray = ascommon::CArray<CRule::StateInfo, 1499>;
 
   CASSLEngine();

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "common/binary_streamer.h"
+#include "rules/conditions.h"
 #include "rules/eml_context.h"
 #include "rules/engines_interface.h"
-#include "rules/conditions.h"
 #include "rules/language/rule_test_util.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "emlbreaker/exceptions.h"
-#include "rules/engines_interface.h"
 #include "framework/base/not_available.h"
+#include "rules/engines_interface.h"
 #include "rules/rule_runner.h"
 
 using nsEmlFramework::ThrowNotAvailable;

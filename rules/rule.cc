@@ -6,10 +6,10 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
-#include "rules/eml_context.h"
-#include "rules/engines_interface.h"
 #include "rules/actions.h"
 #include "rules/conditions.h"
+#include "rules/eml_context.h"
+#include "rules/engines_interface.h"
 
 using ascommon::CBlackBox;
 using ascommon::sstring;
@@ -314,7 +314,7 @@ sstring CRule::GetMetainfoStringValue(uint32_t type) const {
 // Both lists are built for every rule at load time, and most rules have neither a
 // relevance nor a priority: asking GetMetainfoIntValue and catching its exception would
 // throw (and trace) twice per such rule. Looking first gives the same lists.
-CRule::NNetRuleInfo* CRule::NNetRuleInfo::Create(const CRule& rule) {
+CRule::NNetRuleInfo* CRule::CreateNNetRuleInfo(const CRule& rule) {
   const AMetainfo* info = rule.FindMetainfo(META_RELEVANCE);
   if (info == nullptr) return nullptr;
   auto* entry = new (std::nothrow) NNetRuleInfo;
@@ -327,7 +327,7 @@ CRule::NNetRuleInfo* CRule::NNetRuleInfo::Create(const CRule& rule) {
   return entry;
 }
 
-CRule::SignatureInfo* CRule::SignatureInfo::Create(const CRule& rule) {
+CRule::SignatureInfo* CRule::CreateSignatureInfo(const CRule& rule) {
   const AMetainfo* info = rule.FindMetainfo(META_PRIORITY);
   if (info == nullptr) return nullptr;
   auto* entry = new (std::nothrow) SignatureInfo;

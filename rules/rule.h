@@ -13,6 +13,7 @@
 #include <string>
 
 #include "emlbreaker/array.h"
+#include "emlbreaker/execution_unit.h"
 #include "emlbreaker/strings.h"
 #include "rules/language/rule_items.h"
 
@@ -43,23 +44,14 @@ class CRule {
     int CopyFrom(const StateInfo& other);
   };
 
-  // A rule with a relevance, as the relevance list holds it. name points into the rule,
-  // which the engine keeps as long as the list.
-  struct NNetRuleInfo {
-    const char* name = nullptr;
-    int32_t relevance = 0;
-
-    // A new entry for rule, or null when it has no relevance (or memory ran out, traced).
-    static NNetRuleInfo* Create(const CRule& rule);
-  };
-
-  // A rule with a priority, as the signature list holds it.
-  struct SignatureInfo {
-    const char* name = nullptr;
-    int64_t priority = 0;  // the 32-bit priority widened
-
-    static SignatureInfo* Create(const CRule& rule);
-  };
+  // Entries of the relevance and signature lists, as the execution unit hands them to
+  // the filters. name points into the rule, which the engine keeps as long as the lists.
+  using NNetRuleInfo = ::NNetRuleInfo;
+  using SignatureInfo = ::SignatureInfo;
+  // The rule's entry of each list, or null when it has no relevance (priority) or memory
+  // ran out (traced). The caller owns the entry.
+  static NNetRuleInfo* CreateNNetRuleInfo(const CRule& rule);
+  static SignatureInfo* CreateSignatureInfo(const CRule& rule);
 
   ~CRule();
   CRule(const CRule&) = delete;

@@ -10,8 +10,8 @@
 #include "rules/actions.h"
 #include "rules/conditions.h"
 #include "rules/language/rule_parser.h"
-#include "rules/rule_runner.h"
 #include "rules/language/rule_test_util.h"
+#include "rules/rule_runner.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "emlbreaker/broken_mail.h"
 #include "emlbreaker/strings.h"
 #include "mail/components/parts_tree.h"
 
@@ -17,10 +18,6 @@ class CBlackBox;
 namespace nsEmlComponents {
 
 class CHeaderParser;
-
-// Black box ids the parts stage reads and writes.
-inline constexpr uint32_t kMailHeadersId = 1;
-inline constexpr uint32_t kPartsTreeId = 2;
 
 // Return code of WalkPart when the packer gives a leaf part no body file.
 inline constexpr int32_t kPartNoBodyFile = -302;

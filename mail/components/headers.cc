@@ -19,14 +19,6 @@ CHeaderContentType::~CHeaderContentType() = default;
 CHeaderContentDisposition::~CHeaderContentDisposition() = default;
 CHeaderIdentification::~CHeaderIdentification() = default;
 
-int32_t ReceivedData::GetError() const {
-  for (const ascommon::sstring* text :
-       {&heloName, &hostName, &ip, &reserved1, &reserved2, &reserved3, &byText, &fromText}) {
-    if (text->GetError() != 0) return text->GetError();
-  }
-  return 0;
-}
-
 int32_t WideHeaderValue(std::string_view raw, ascommon::usstring* wide) {
   ascommon::usstring converted = ascommon::usstring::FromUtf8(raw);
   if (converted.GetError() != 0) return kHeaderNoMemory;

@@ -20,23 +20,6 @@ void WipeText(ascommon::usstring* text) {
 
 }  // namespace
 
-int CHtmlInfo::Reset() {
-  analysed = nonAsciiRun = mediumText = redText = remoteImage = imageInLink = 0;
-  webLink = bigText = largeImage = clickHere = removeMailLink = blankTarget = 0;
-  encodedUrl = numericIpHost = decimalHost = nonJavaScript = atInHost = 0;
-  textOutsideHtml = bizHost = unbalancedTags = imageWithoutSrc = 0;
-  noHtmlElement = 1;
-  smallFontClass = 0;
-  visibleChars = 1024;
-  splitComments = 0;
-  hrefCount = 0;
-  links.SetSize(0, false);
-  images.SetSize(0, false);
-  anchors.SetSize(0, false);
-  labels.SetSize(0, false);
-  return title.Assign(u"");
-}
-
 CPartBody::~CPartBody() = default;
 
 CPartBodyTextPlain::~CPartBodyTextPlain() = default;

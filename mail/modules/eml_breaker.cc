@@ -10,16 +10,14 @@
 #include "emlbreaker/mail_item.h"
 #include "emlbreaker/packer.h"
 #include "emlbreaker/trace.h"
+#include "framework/base/not_available.h"
 #include "mail/components/break_parts.h"
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"
 #include "mail/components/parts_tree.h"
-#include "framework/base/not_available.h"
 
 namespace nsEmlModules {
 
-using nsEmlComponents::kMailHeadersId;
-using nsEmlComponents::kPartsTreeId;
 using nsEmlComponents::CHeaderMap;
 using nsEmlComponents::DeleteHeaders;
 
