@@ -13,21 +13,15 @@
 #include "common/charset_converter.h"
 #include "mail/components/html_analysis.h"
 #include "mail/components/html_tables.h"
+#include "mail/components/testing/converter.h"
 
 namespace {
+
+using nsEmlComponents::TestConverter;
 
 // Larger inputs find no new paths, only slower runs: the scanner's buffers are
 // at most 767 units, its stack 148 levels, its comment slots 500.
 constexpr size_t kFuzzMaxBytes = 256 << 10;
-
-const ascommon::CCharsetConverter& Converter() {
-  static const ascommon::CCharsetConverter* const converter = [] {
-    auto* ready = new ascommon::CCharsetConverter(true);
-    ready->Init(ascommon::usstring(u""));
-    return ready;
-  }();
-  return *converter;
-}
 
 const nsEmlComponents::CHtmlTables& Tables() {
   static const nsEmlComponents::CHtmlTables* const tables = [] {
@@ -51,8 +45,8 @@ std::u16string ToWide(const uint8_t* data, size_t size) {
   }
   wide.resize(size + 1);
   size_t length = wide.size();
-  if (Converter().ToWide("utf-8", reinterpret_cast<const char*>(data), size, wide.data(), &length,
-                         true) == 0) {
+  if (TestConverter().ToWide("utf-8", reinterpret_cast<const char*>(data), size, wide.data(),
+                             &length, true) == 0) {
     wide.resize(length);
     return wide;
   }
@@ -68,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   nsEmlComponents::CPartBodyTextHtml body;
   nsEmlComponents::AnalyseHtmlPart(body, source.c_str(), static_cast<uint32_t>(source.size() + 1),
-                                   &Tables(), Converter());
+                                   &Tables(), TestConverter());
   // Read what the filters read, so a field left dangling shows under ASan.
   size_t total = body.utf8VisibleText.Length() + body.utf8Source.Length();
   for (const auto& link : body.info.links) total += link.decoded.Length() + link.raw.Length();

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "common/charset_converter.h"
+#include "mail/components/testing/converter.h"
 
 namespace nsEmlComponents {
 namespace {
@@ -22,21 +22,13 @@ const CHtmlTables& Tables() {
   return *tables;
 }
 
-const ascommon::CCharsetConverter& Converter() {
-  static const ascommon::CCharsetConverter* const converter = [] {
-    auto* ready = new ascommon::CCharsetConverter(true);
-    ready->Init(usstring(u""));
-    return ready;
-  }();
-  return *converter;
-}
-
 std::string Narrow(const usstring& wide) { return sstring(wide).c_str(); }
 
 std::unique_ptr<CPartBodyTextHtml> Analyse(const std::string& html) {
   auto body = std::make_unique<CPartBodyTextHtml>();
   const usstring source = usstring::FromUtf8(html);
-  EXPECT_EQ(0, AnalyseHtmlPart(*body, source.c_str(), source.Length() + 1, &Tables(), Converter()));
+  EXPECT_EQ(
+      0, AnalyseHtmlPart(*body, source.c_str(), source.Length() + 1, &Tables(), TestConverter()));
   return body;
 }
 
@@ -297,7 +289,7 @@ TEST(HtmlScannerTest, HostileInputStaysInBounds) {
 TEST(AnalyseHtmlPartTest, StoresCopiesAndCounts) {
   auto body = std::make_unique<CPartBodyTextHtml>();
   const std::u16string html = u"<html><p>Caf\u00e9\tau lait</html>";
-  ASSERT_EQ(0, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, &Tables(), Converter()));
+  ASSERT_EQ(0, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, &Tables(), TestConverter()));
   EXPECT_EQ(html, std::u16string(body->source.View()));
   EXPECT_STREQ("<html><p>Caf\xC3\xA9\tau lait</html>", body->utf8Source.c_str());
   EXPECT_STREQ("  Caf\xC3\xA9\tau lait", body->utf8VisibleText.c_str());
@@ -306,8 +298,8 @@ TEST(AnalyseHtmlPartTest, StoresCopiesAndCounts) {
   EXPECT_EQ(0, body->info.noHtmlElement);
 
   CHtmlTables unbuilt;
-  EXPECT_EQ(-12, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, &unbuilt, Converter()));
-  EXPECT_EQ(-12, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, nullptr, Converter()));
+  EXPECT_EQ(-12, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, &unbuilt, TestConverter()));
+  EXPECT_EQ(-12, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, nullptr, TestConverter()));
   EXPECT_EQ(0, body->info.analysed);
 }
 
