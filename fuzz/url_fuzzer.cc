@@ -9,7 +9,7 @@
 
 #include "emlbreaker/array.h"
 #include "mail/components/part.h"
-#include "mail/components/text_analysis.h"
+#include "mail/components/url_finder.h"
 
 namespace {
 

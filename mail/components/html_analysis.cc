@@ -12,6 +12,7 @@
 
 #include "common/wide_scan.h"
 #include "mail/components/text_analysis.h"
+#include "mail/components/url_finder.h"
 
 namespace nsEmlComponents {
 namespace {
