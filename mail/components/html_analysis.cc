@@ -11,8 +11,10 @@
 #include <utility>
 
 #include "common/wide_scan.h"
+#include "mail/components/html_units.h"
 #include "mail/components/text_analysis.h"
 #include "mail/components/url_finder.h"
+#include "mail/components/url_host_rules.h"
 
 namespace nsEmlComponents {
 namespace {
@@ -32,9 +34,6 @@ constexpr size_t kReferenceMax = 7;
 constexpr int64_t kLargeImageArea = 5000;
 // FONT sizes are compared with this tolerance: "+1" is 2.5, not 2.5000001.
 constexpr double kSizeTolerance = 0.01;
-
-char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
-bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 // Letters without the C library's locale: ASCII, Latin-1 and the alphabets mail
 // commonly arrives in. Enough to tell words from punctuation and blanks.
@@ -56,25 +55,11 @@ bool IsLetter(char16_t c) {
 
 // Units a comment must stand between to be splitting a word for a filter.
 bool IsWordUnit(char16_t c) {
-  return IsLetter(c) || IsDigit(c) || u16string_view(u"!?.,;$").find(c) != kNotFound;
+  return IsLetter(c) || IsAsciiDigit(c) || u16string_view(u"!?.,;$").find(c) != kNotFound;
 }
 
 bool IsTagNameEnd(char16_t c) {
   return c == 0 || c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-}
-
-bool StartsWith(u16string_view text, u16string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-// True when `text` starts with `name` (ASCII case folded) directly followed by
-// `separator`.
-bool StartsWithName(const char16_t* text, const char16_t* name, char16_t separator) {
-  size_t i = 0;
-  for (; name[i] != 0; ++i) {
-    if (AsciiUpper(text[i]) != AsciiUpper(name[i])) return false;
-  }
-  return text[i] == separator;
 }
 
 // An attribute or style value: leading quotes and blanks skipped, up to a
@@ -97,7 +82,7 @@ int64_t ReadInteger(const char16_t* text) {
   bool negative = false;
   if (*text == u'+' || *text == u'-') negative = *text++ == u'-';
   int64_t value = 0;
-  for (; IsDigit(*text); ++text) {
+  for (; IsAsciiDigit(*text); ++text) {
     if (value < INT32_MAX) value = value * 10 + (*text - u'0');
   }
   if (value > INT32_MAX) value = INT32_MAX;
@@ -109,7 +94,8 @@ int64_t ReadInteger(const char16_t* text) {
 double FontSize(const CHtmlValue& size) {
   if (size[0] == 0) return 2;
   std::u16string run;
-  for (size_t i = 0; size[i] == u'+' || size[i] == u'-' || IsDigit(size[i]); ++i) run += size[i];
+  for (size_t i = 0; size[i] == u'+' || size[i] == u'-' || IsAsciiDigit(size[i]); ++i)
+    run += size[i];
   double value = static_cast<double>(ReadInteger(run.c_str()));
   if (size[0] == u'+') {
     value *= 2.5;
@@ -123,7 +109,7 @@ struct Rgb {
 };
 
 int HexDigit(char16_t c) {
-  if (IsDigit(c)) return c - u'0';
+  if (IsAsciiDigit(c)) return c - u'0';
   c = AsciiUpper(c);
   return c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
 }
@@ -157,19 +143,6 @@ Rgb FontColour(const CHtmlValue& colour) {
     }
   }
   return Rgb();
-}
-
-// Lower-cased (ASCII) copy, for the host rule.
-std::u16string Lowered(u16string_view text) {
-  std::u16string lowered(text);
-  for (char16_t& c : lowered) {
-    if (c >= u'A' && c <= u'Z') c += u'a' - u'A';
-  }
-  return lowered;
-}
-
-bool IsWebAddress(u16string_view decoded) {
-  return StartsWith(decoded, u"HTTP://") || StartsWith(decoded, u"HTTPS://");
 }
 
 // "mailto:...?subject=remove" is the unsubscribe link of bulk mail.
@@ -247,8 +220,6 @@ class HtmlScanner {
   void OnBase(const char16_t* tag);
   int ClassifyStyle(const char16_t* tag);
   bool DecodeAttribute(const char16_t* tag, const char16_t* name, CUrl* url);
-  void ApplyHostRule(u16string_view decoded);
-  void ApplyBizAndAtRule(u16string_view decoded);
   bool LinkTextAsksForClick() const;
   // The visible text written since the text mark, "" when there is no mark.
   u16string_view MarkedText() const;
@@ -383,7 +354,8 @@ void HtmlScanner::OnReferenceUnit(char16_t c) {
     // the visible text and end it there for every later reader, so it is
     // dropped instead.
     uint32_t value = 0;
-    for (size_t i = 1; i < ref_len_ && IsDigit(ref_[i]); ++i) value = value * 10 + (ref_[i] - u'0');
+    for (size_t i = 1; i < ref_len_ && IsAsciiDigit(ref_[i]); ++i)
+      value = value * 10 + (ref_[i] - u'0');
     const char16_t unit = static_cast<char16_t>(value);
     if (unit != 0) Put(unit);
   } else {
@@ -465,7 +437,7 @@ void HtmlScanner::OnEndTag() {
   const char16_t* top = stack_text_.c_str() + stack_start_[depth_ - 1];
   size_t top_len = top[0] != 0 ? 1 : 0;
   while (top_len > 0 && top_len < kHtmlTagMax &&
-         (IsLetter(top[top_len]) || IsDigit(top[top_len]))) {
+         (IsLetter(top[top_len]) || IsAsciiDigit(top[top_len]))) {
     ++top_len;
   }
   if (top_len == 0 || u16string_view(top, top_len) != name) {
@@ -496,14 +468,12 @@ void HtmlScanner::HandleEndTag(u16string_view name, const char16_t* tag) {
   }
 }
 
-// The address of an attribute, decoded (the encoded flag goes to the summary)
-// and run through the host rule. False when the record could not be filled.
+// The address of an attribute, read by the host rules (ReadTagAddress). False
+// when the record could not be filled.
 bool HtmlScanner::DecodeAttribute(const char16_t* tag, const char16_t* name, CUrl* url) {
   CHtmlValue value;
   GetTagAttribute(tag, name, value);
-  const bool filled = url->raw.Assign(value.data()) == 0 && DecodeUrl(*url, info_.encodedUrl) == 0;
-  ApplyHostRule(url->decoded.View());
-  return filled;
+  return ReadTagAddress(value.data(), *url, info_);
 }
 
 void HtmlScanner::OnAnchorStart(const char16_t* tag) {
@@ -519,7 +489,7 @@ void HtmlScanner::OnAnchorStart(const char16_t* tag) {
     ++open_web_links_;
     info_.webLink = 1;
     text_mark_ = static_cast<ptrdiff_t>(pos_) - 1;
-    ApplyBizAndAtRule(decoded);
+    ApplyBizAndAtRule(decoded, info_);
   }
   if (EndsInRemoveRequest(decoded)) info_.removeMailLink = 1;
   CHtmlValue target;
@@ -638,11 +608,12 @@ int HtmlScanner::ClassifyStyle(const char16_t* tag) {
   GetStyleProperty(style.data(), u"FONT-SIZE", font_size);
   const char16_t c1 = font_size[0];
   const char16_t c2 = c1 != 0 ? font_size[1] : 0;
-  if (c1 >= u'0' && c1 <= u'4' && !IsDigit(c2)) {
+  if (c1 >= u'0' && c1 <= u'4' && !IsAsciiDigit(c2)) {
     info_.smallFontClass = c1 <= u'2' ? 3 : 2;
     return 1;
   }
-  if (c1 >= u'1' && c1 <= u'9' && IsDigit(c2) && (c1 - u'0') * 10 + (c2 - u'0') >= 15) return 2;
+  if (c1 >= u'1' && c1 <= u'9' && IsAsciiDigit(c2) && (c1 - u'0') * 10 + (c2 - u'0') >= 15)
+    return 2;
   return 0;
 }
 
@@ -670,50 +641,6 @@ void HtmlScanner::OnBase(const char16_t* tag) {
   CUrl url;
   DecodeAttribute(tag, u"HREF", &url);
   if (IsWebAddress(url.decoded.View())) base_is_web_ = true;
-}
-
-// Hosts written as numbers ("http://3232235777/", "http://192.168.1.1/") hide
-// who runs the site from a reader and from domain lists.
-void HtmlScanner::ApplyHostRule(u16string_view decoded) {
-  const std::u16string lowered = Lowered(decoded);
-  const u16string_view address(lowered);
-  size_t at = address.find(u"http://");
-  size_t prefix = 7;
-  if (at == kNotFound) {
-    at = address.find(u"https://");
-    prefix = 8;
-  }
-  if (at == kNotFound) return;
-  u16string_view host = address.substr(at + prefix);
-  host = host.substr(0, std::min(host.find(u'/'), kHtmlTagMax));
-  const size_t user_end = host.find(u'@');
-  if (user_end != kNotFound) host.remove_prefix(user_end + 1);
-  if (host.empty()) return;
-  size_t dots = 0;
-  for (char16_t c : host) {
-    if (c == u'.') {
-      ++dots;
-    } else if (!IsDigit(c)) {
-      return;
-    }
-  }
-  if (dots == 3) info_.numericIpHost = 1;
-  if (dots == 0 && host.size() >= 4) info_.decimalHost = 1;
-}
-
-// ".biz" hosts and "user@host" addresses in web links. Each link that holds the
-// sequence decides anew; it counts only when it stands in the host part, that
-// is before any "/" or "?" (".BIZ") or any "." or "/" ("@") after the scheme.
-void HtmlScanner::ApplyBizAndAtRule(u16string_view decoded) {
-  auto decide = [&](size_t found, u16string_view breakers, uint8_t* flag) {
-    if (found == kNotFound) return;
-    *flag = 1;
-    for (size_t i = 7; i < found; ++i) {
-      if (breakers.find(decoded[i]) != kNotFound) *flag = 0;
-    }
-  };
-  decide(decoded.find(u".BIZ"), u"/?", &info_.bizHost);
-  decide(decoded.find(u'@'), u"./", &info_.atInHost);
 }
 
 int HtmlScanner::Finish() {
@@ -746,9 +673,8 @@ int HtmlScanner::Finish() {
   info_.visibleChars = visible;
   // A character reference may have put a zero unit in the text; the URLs are
   // looked for before it.
-  const int code =
-      ExtractTextUrls(std::u16string_view(output_, ascommon::FindUnit(output_, pos_, u'\0')),
-                      info_.links);
+  const int code = ExtractTextUrls(
+      std::u16string_view(output_, ascommon::FindUnit(output_, pos_, u'\0')), info_.links);
   for (CUrl& link : info_.links) link.decoded.MakeLower();
   return code;
 }
