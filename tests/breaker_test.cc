@@ -15,12 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "emlbreaker/broken_mail.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/mail_item.h"
 #include "emlbreaker/packer.h"
 #include "framework/base/testing/map_settings.h"
-#include "mail/components/headers.h"
-#include "mail/components/parts_tree.h"
 #include "tests/plugin_loader.h"
 
 namespace {
@@ -77,10 +76,14 @@ class BreakerTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(plugin_.ok()) << plugin_.error();
     factory_ = plugin_.get_factory();
-    streamer_ = dynamic_cast<CAStreamer*>(Create(u"Eml Streamer"));
-    breaker_ = dynamic_cast<CABreaker*>(Create(u"EML Real Breaker"));
-    ASSERT_NE(nullptr, streamer_);
-    ASSERT_NE(nullptr, breaker_);
+    CAModule* streamer = Create(u"Eml Streamer");
+    CAModule* breaker = Create(u"EML Real Breaker");
+    ASSERT_NE(nullptr, streamer);
+    ASSERT_NE(nullptr, breaker);
+    ASSERT_EQ(kModuleTypeStreamer, streamer->moduleType);
+    ASSERT_EQ(kModuleTypeBreaker, breaker->moduleType);
+    streamer_ = static_cast<CAStreamer*>(streamer);
+    breaker_ = static_cast<CABreaker*>(breaker);
     settings_.values[u"/eml/streamer/PackerPath"] = Wide(EMLB_PACKER_DIR);
     settings_.values[u"/eml/streamer/LoadPacker"] = u"1";
     settings_.values[u"/eml/global/SharedLibsPath"] = Wide(EMLB_PACKER_DIR);
@@ -130,8 +133,8 @@ class BreakerTest : public ::testing::Test {
       EXPECT_EQ(nullptr, item.box.GetObject(1)) << path;
       return 0;
     }
-    auto* headers = dynamic_cast<CHeaderMap*>(item.box.GetObject(1));
-    auto* tree = dynamic_cast<CPartsTree*>(item.box.GetObject(2));
+    auto* headers = GetMailHeaders(item.box);
+    auto* tree = GetPartsTree(item.box);
     EXPECT_NE(nullptr, headers) << path;
     EXPECT_NE(nullptr, tree) << path;
     size_t parts = 0;
@@ -159,7 +162,7 @@ TEST_F(BreakerTest, BreaksTheSampleAndCorpusMailsAndReleasesThem) {
   size_t broken = 0;
   for (const std::string& mail : mails) {
     std::unique_ptr<CAStream> stream = Open(mail);
-    auto* top = static_cast<CAMimePart*>(dynamic_cast<CAEmlStream*>(stream.get())->GetHandle());
+    auto* top = static_cast<CAMimePart*>(static_cast<CAEmlStream*>(stream.get())->GetHandle());
     if (top->GetDefects() & kDefectNotAMail) continue;  // the host refuses these
     stream.reset();
     if (BreakAndRelease(mail) > 0) ++broken;
@@ -176,8 +179,8 @@ TEST_F(BreakerTest, BreakingTwiceKeepsTheFirstObjectsAndRebreakRebuildsThem) {
   breaker_->Break(kProfile, &item);
   EXPECT_EQ(headers, item.box.GetObject(1));
   breaker_->Rebreak(kProfile, &item);
-  EXPECT_NE(nullptr, dynamic_cast<CHeaderMap*>(item.box.GetObject(1)));
-  EXPECT_NE(nullptr, dynamic_cast<CPartsTree*>(item.box.GetObject(2)));
+  EXPECT_NE(nullptr, GetMailHeaders(item.box));
+  EXPECT_NE(nullptr, GetPartsTree(item.box));
   breaker_->ReleaseBrokenMail(kProfile, &item);
   breaker_->ReleaseBrokenMail(kProfile, &item);  // nothing left to release
   EXPECT_EQ(nullptr, item.box.GetObject(1));
@@ -188,16 +191,16 @@ TEST_F(BreakerTest, CommittedHeaderAndRemovedPartReachTheWrittenMail) {
   MailItem item;
   item.stream = stream.get();
   breaker_->Break(kProfile, &item);
-  auto* headers = dynamic_cast<CHeaderMap*>(item.box.GetObject(1));
+  auto* headers = GetMailHeaders(item.box);
   ASSERT_NE(nullptr, headers);
   nsEmlComponents::CHeader** found = headers->Lookup(ascommon::sstring("SUBJECT"));
   ASSERT_NE(nullptr, found);
-  auto* subject = dynamic_cast<CHeaderSubject*>(*found);
-  ASSERT_NE(nullptr, subject);
+  ASSERT_EQ(nsEmlComponents::kHeaderSubject, (*found)->GetType());
+  auto* subject = static_cast<CHeaderSubject*>(*found);
   ASSERT_EQ(0, subject->text.Assign("[SPAM] Welcome"));
   subject->modified = 1;
   // The filters drop the HTML alternative.
-  auto* tree = dynamic_cast<CPartsTree*>(item.box.GetObject(2));
+  auto* tree = GetPartsTree(item.box);
   ASSERT_NE(nullptr, tree);
   CPartsTree::CNode* html = nullptr;
   for (CPartsTree::CNode* node : Nodes(*tree))
@@ -212,7 +215,7 @@ TEST_F(BreakerTest, CommittedHeaderAndRemovedPartReachTheWrittenMail) {
   auto release = reinterpret_cast<ReleaseInterfaceFn>(dlsym(library, kReleaseInterfaceName));
   CAMimePacker* packer = nullptr;
   ASSERT_NE(0, request(kPackerKindMime, &packer));
-  auto* top = static_cast<CAMimePart*>(dynamic_cast<CAEmlStream*>(stream.get())->GetHandle());
+  auto* top = static_cast<CAMimePart*>(static_cast<CAEmlStream*>(stream.get())->GetHandle());
   EXPECT_NE(0, packer->IsModified(top));
   const std::string written = ::testing::TempDir() + "/breaker_test_written.eml";
   ASSERT_EQ(1, packer->WriteToFile(top, written.c_str())) << packer->GetLastError();
@@ -266,8 +269,8 @@ class TempMail {
 std::vector<std::string> PlainTexts(const CPartsTree& tree) {
   std::vector<std::string> texts;
   for (CPartsTree::CNode* node : Nodes(tree)) {
-    auto* body = dynamic_cast<nsEmlComponents::CPartBodyTextPlain*>(node->part->body);
-    if (body == nullptr) continue;
+    if (node->part->GetKind() != nsEmlComponents::kBodyTextPlain) continue;
+    auto* body = static_cast<nsEmlComponents::CPartBodyTextPlain*>(node->part->body);
     std::string text;
     for (size_t i = 0; i < body->text.Length(); ++i)
       text += static_cast<char>(body->text.c_str()[i] < 0x80 ? body->text.c_str()[i] : '?');
@@ -294,7 +297,7 @@ TEST_F(BreakerTest, TextStageAnalysesThreeLevelsWithEachPartsOwnCharset) {
   MailItem item;
   item.stream = stream.get();
   ASSERT_EQ(0, breaker_->Break(kProfile, &item));
-  auto* tree = dynamic_cast<CPartsTree*>(item.box.GetObject(2));
+  auto* tree = GetPartsTree(item.box);
   ASSERT_NE(nullptr, tree);
   // The part without Content-Type is Latin-1 whatever the mail declares (as
   // UTF-8 its byte would not convert); the empty part is no failure; depth 4
@@ -307,8 +310,9 @@ TEST_F(BreakerTest, TextStageAnalysesThreeLevelsWithEachPartsOwnCharset) {
 TEST_F(BreakerTest, FailingTextPartsBreakerLeavesNothingBehind) {
   CAModule* text_breaker = Create(u"Virtual Eml Text Parts Breaker");
   ASSERT_NE(nullptr, text_breaker);
-  auto* virtual_breaker = dynamic_cast<CAVirtualBreaker*>(text_breaker);
-  ASSERT_NE(nullptr, virtual_breaker);
+  ASSERT_EQ(kModuleTypeBreaker, text_breaker->moduleType);
+  auto* virtual_breaker = static_cast<CAVirtualBreaker*>(text_breaker);
+  ASSERT_TRUE(virtual_breaker->isVirtual);
   virtual_breaker->SetRealBreaker(breaker_);
   // Declared ASCII, but the body holds an 8-bit byte: the conversion fails
   // after the headers and the parts were stored.

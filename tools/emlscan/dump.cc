@@ -4,9 +4,9 @@
 #include <utility>
 #include <vector>
 
+#include "emlbreaker/broken_mail.h"
 #include "emlbreaker/packer.h"
-#include "mail/components/part.h"
-#include "mail/components/parts_tree.h"
+#include "emlbreaker/parts_tree.h"
 #include "tools/emlscan/dump_bodies.h"
 #include "tools/emlscan/dump_headers.h"
 
@@ -49,7 +49,7 @@ void ForEachNode(const CPartsTree& tree, Visit visit) {
 }
 
 const CPartsTree* TreeOf(MailItem& item) {
-  return dynamic_cast<const CPartsTree*>(item.box.GetObject(2));
+  return GetPartsTree(item.box);
 }
 
 }  // namespace

@@ -15,7 +15,15 @@ using nsEmlComponents::CPart;
 using nsEmlComponents::CPartBodyTextHtml;
 using nsEmlComponents::CPartBodyTextPlain;
 using nsEmlComponents::CUrl;
+using nsEmlComponents::kBodyTextHtml;
+using nsEmlComponents::kBodyTextPlain;
 using UrlList = ascommon::CArray<nsEmlComponents::CUrl, 64>;
+
+// The part's body as its own class, which its kind names; null for another kind.
+template <class Body>
+const Body* BodyAs(const CPart& part, int32_t kind) {
+  return part.GetKind() == kind ? static_cast<const Body*>(part.body) : nullptr;
+}
 
 std::string Utf8(const ascommon::usstring& text) {
   return Utf16ToUtf8(std::u16string_view(text.c_str(), text.Length()));
@@ -108,11 +116,11 @@ void UrlsText(const char* what, const UrlList& urls, const std::string& indent, 
 }  // namespace
 
 void AddBodyJson(const CPart& part, nlohmann::json* entry) {
-  if (const auto* text = dynamic_cast<const CPartBodyTextPlain*>(part.body)) {
+  if (const auto* text = BodyAs<CPartBodyTextPlain>(part, kBodyTextPlain)) {
     if (!text->text.IsSet() && text->urls.GetSize() == 0) return;
     (*entry)["text"] = Utf8(text->text);
     (*entry)["urls"] = UrlsJson(text->urls);
-  } else if (const auto* html = dynamic_cast<const CPartBodyTextHtml*>(part.body)) {
+  } else if (const auto* html = BodyAs<CPartBodyTextHtml>(part, kBodyTextHtml)) {
     const CHtmlInfo& info = html->info;
     if (!info.analysed) return;
     (*entry)["visible_text"] = Utf8(html->visibleText);
@@ -136,13 +144,13 @@ void AddBodyJson(const CPart& part, nlohmann::json* entry) {
 }
 
 void BodyText(const CPart& part, const std::string& indent, size_t text_limit, std::string& out) {
-  if (const auto* text = dynamic_cast<const CPartBodyTextPlain*>(part.body)) {
+  if (const auto* text = BodyAs<CPartBodyTextPlain>(part, kBodyTextPlain)) {
     if (!text->text.IsSet() && text->urls.GetSize() == 0) return;
     Line(out, indent,
          {"text (", std::to_string(text->text.Length()),
           " units): ", OneLine(Utf8Prefix(text->text, text_limit + 1), text_limit)});
     UrlsText("url", text->urls, indent, out);
-  } else if (const auto* html = dynamic_cast<const CPartBodyTextHtml*>(part.body)) {
+  } else if (const auto* html = BodyAs<CPartBodyTextHtml>(part, kBodyTextHtml)) {
     const CHtmlInfo& info = html->info;
     if (!info.analysed) return;
     Line(out, indent,

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "mail/components/part.h"
+#include "emlbreaker/parts_tree.h"
 
 namespace emlscan {
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "emlbreaker/broken_mail.h"
 #include "tools/emlscan/host_settings.h"
 
 namespace emlscan {
@@ -70,23 +71,29 @@ std::vector<std::pair<std::string_view, const CHeader*>> Sorted(const CHeaderMap
   return sorted;
 }
 
+// The header as its own class, which its type code names; null for another type.
+template <class Header>
+const Header* As(const CHeader& header, int32_t type) {
+  return header.GetType() == type ? static_cast<const Header*>(&header) : nullptr;
+}
+
 nlohmann::json HeaderJson(const CHeader& header) {
   nlohmann::json entry;
   entry["type"] = TypeName(header.GetType());
   entry["value"] = Utf8(header.value);
-  if (auto* subject = dynamic_cast<const CHeaderSubject*>(&header)) {
+  if (auto* subject = As<CHeaderSubject>(header, kHeaderSubject)) {
     entry["decoded"] = Utf8(subject->decoded);
     if (subject->charset.IsSet()) entry["charset"] = Narrow(subject->charset);
-  } else if (auto* address = dynamic_cast<const CHeaderAddress*>(&header)) {
+  } else if (auto* address = As<CHeaderAddress>(header, kHeaderAddress)) {
     nlohmann::json list = nlohmann::json::array();
     for (size_t i = 0; i < address->addresses.GetSize(); ++i) {
       const FullAddress& one = address->addresses[i];
       list.push_back({{"name", Utf8(one.name)}, {"address", Utf8(one.address)}});
     }
     entry["addresses"] = std::move(list);
-  } else if (auto* date = dynamic_cast<const CHeaderDate*>(&header)) {
+  } else if (auto* date = As<CHeaderDate>(header, kHeaderDate)) {
     entry["date"] = DateText(date->date);
-  } else if (auto* received = dynamic_cast<const CHeaderReceived*>(&header)) {
+  } else if (auto* received = As<CHeaderReceived>(header, kHeaderReceived)) {
     nlohmann::json hops = nlohmann::json::array();
     for (size_t i = 0; i < received->hops.GetSize(); ++i) {
       const ReceivedData& hop = received->hops[i];
@@ -97,23 +104,21 @@ nlohmann::json HeaderJson(const CHeader& header) {
                       {"date", DateText(hop.date)}});
     }
     entry["hops"] = std::move(hops);
-  } else if (auto* type = dynamic_cast<const CHeaderContentType*>(&header)) {
+  } else if (auto* type = As<CHeaderContentType>(header, kHeaderContentType)) {
     entry["content_type"] = Narrow(type->type);
     if (type->charset.IsSet()) entry["charset"] = Narrow(type->charset);
     if (type->boundary.IsSet()) entry["boundary"] = Narrow(type->boundary);
     if (type->name.IsSet()) entry["name"] = Narrow(type->name);
-  } else if (auto* disposition = dynamic_cast<const CHeaderContentDisposition*>(&header)) {
+  } else if (auto* disposition = As<CHeaderContentDisposition>(header, kHeaderContentDisposition)) {
     entry["disposition"] = Narrow(disposition->disposition);
     if (disposition->filename.IsSet()) entry["filename"] = Narrow(disposition->filename);
-  } else if (auto* id = dynamic_cast<const CHeaderIdentification*>(&header)) {
+  } else if (auto* id = As<CHeaderIdentification>(header, kHeaderIdentification)) {
     entry["id"] = Narrow(id->id);
   }
   return entry;
 }
 
-const CHeaderMap* MailHeaders(MailItem& item) {
-  return dynamic_cast<const CHeaderMap*>(item.box.GetObject(1));
-}
+const CHeaderMap* MailHeaders(MailItem& item) { return GetMailHeaders(item.box); }
 
 }  // namespace
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "emlbreaker/mail_item.h"
-#include "mail/components/headers.h"
+#include "emlbreaker/headers.h"
 
 namespace emlscan {
 

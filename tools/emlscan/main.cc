@@ -64,7 +64,8 @@ int RunInfo(const Options& options) {
   for (const char16_t* name : kModuleNames) {
     CAModule* module = host.CreateModule(name, &settings, 0);
     std::string kind;
-    if (auto* breaker = dynamic_cast<CABreaker*>(module)) {
+    if (module->moduleType == kModuleTypeBreaker) {
+      auto* breaker = static_cast<CABreaker*>(module);
       kind = "breaker kind " + std::to_string(breaker->GetBreakerKind()) +
              (breaker->isVirtual ? ", virtual" : ", real");
     }

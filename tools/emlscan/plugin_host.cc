@@ -67,4 +67,43 @@ CAModule* PluginHost::CreateModule(const std::u16string& name, CASettings* setti
   throw std::runtime_error("the plug-in has no module named \"" + Utf16ToUtf8(name) + "\"");
 }
 
+namespace {
+
+CAModule* CheckType(CAModule* module, const std::u16string& name, int32_t type, int32_t is_virtual) {
+  bool right = module->moduleType == type;
+  if (right && type == kModuleTypeBreaker)
+    right = (static_cast<CABreaker*>(module)->isVirtual != 0) == (is_virtual != 0);
+  if (!right) {
+    throw std::runtime_error("the plug-in's module \"" + Utf16ToUtf8(name) +
+                             "\" is of another type (" + std::to_string(module->moduleType) + ")");
+  }
+  return module;
+}
+
+}  // namespace
+
+CAStreamer* PluginHost::CreateStreamer(const std::u16string& name, CASettings* settings,
+                                       uint32_t profile) {
+  return static_cast<CAStreamer*>(
+      CheckType(CreateModule(name, settings, profile), name, kModuleTypeStreamer, 0));
+}
+
+CABreaker* PluginHost::CreateBreaker(const std::u16string& name, CASettings* settings,
+                                     uint32_t profile) {
+  return static_cast<CABreaker*>(
+      CheckType(CreateModule(name, settings, profile), name, kModuleTypeBreaker, 0));
+}
+
+CAVirtualBreaker* PluginHost::CreateVirtualBreaker(const std::u16string& name,
+                                                   CASettings* settings, uint32_t profile) {
+  return static_cast<CAVirtualBreaker*>(
+      CheckType(CreateModule(name, settings, profile), name, kModuleTypeBreaker, 1));
+}
+
+CAPerformer* PluginHost::CreatePerformer(const std::u16string& name, CASettings* settings,
+                                         uint32_t profile) {
+  return static_cast<CAPerformer*>(
+      CheckType(CreateModule(name, settings, profile), name, kModuleTypePerformer, 0));
+}
+
 }  // namespace emlscan

@@ -37,6 +37,16 @@ class PluginHost {
   // ownership; the module lives until the PluginHost goes. Throws
   // std::runtime_error when no allocator has that name.
   CAModule* CreateModule(const std::u16string& name, CASettings* settings, uint32_t profile);
+  // The same for a module of a known interface, checked by its type code
+  // (moduleType, and isVirtual for breakers) rather than by C++ run-time type
+  // information, which does not cross the library boundary. Throws
+  // std::runtime_error when the module is of another type.
+  CAStreamer* CreateStreamer(const std::u16string& name, CASettings* settings, uint32_t profile);
+  CABreaker* CreateBreaker(const std::u16string& name, CASettings* settings, uint32_t profile);
+  CAVirtualBreaker* CreateVirtualBreaker(const std::u16string& name, CASettings* settings,
+                                         uint32_t profile);
+  CAPerformer* CreatePerformer(const std::u16string& name, CASettings* settings,
+                               uint32_t profile);
 
  private:
   struct Created {

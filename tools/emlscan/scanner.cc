@@ -21,11 +21,8 @@ constexpr uint32_t kProfile = 0;
 
 Scanner::Scanner(const std::string& plugin_path, const Config& config, const std::string& stage)
     : host_(plugin_path), settings_(config) {
-  streamer_ = dynamic_cast<CAStreamer*>(host_.CreateModule(u"Eml Streamer", &settings_, kProfile));
-  breaker_ =
-      dynamic_cast<CABreaker*>(host_.CreateModule(u"EML Real Breaker", &settings_, kProfile));
-  if (streamer_ == nullptr || breaker_ == nullptr)
-    throw std::runtime_error("the plug-in's streamer or real breaker has the wrong interface");
+  streamer_ = host_.CreateStreamer(u"Eml Streamer", &settings_, kProfile);
+  breaker_ = host_.CreateBreaker(u"EML Real Breaker", &settings_, kProfile);
   streamer_->ApplySettings(kProfile);
   streamer_->ApplySharedSettings(kProfile);
   breaker_->ApplySettings(kProfile);
@@ -39,10 +36,8 @@ Scanner::Scanner(const std::string& plugin_path, const Config& config, const std
         {"html", u"Virtual Eml Html Parts Breaker"}};
     auto found = kStages.find(stage);
     if (found == kStages.end()) throw std::runtime_error("unknown stage " + stage);
-    auto* stage_breaker =
-        dynamic_cast<CAVirtualBreaker*>(host_.CreateModule(found->second, &settings_, kProfile));
-    if (stage_breaker == nullptr)
-      throw std::runtime_error("the plug-in's " + stage + " breaker has the wrong interface");
+    CAVirtualBreaker* stage_breaker =
+        host_.CreateVirtualBreaker(found->second, &settings_, kProfile);
     stage_breaker->SetRealBreaker(breaker_);
     breaking_ = stage_breaker;
   }
@@ -56,9 +51,11 @@ void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>
   }
   std::unique_ptr<CAStream> stream(
       streamer_->CreateStream(kProfile, const_cast<char*>(file.c_str()), kEmlSubtypeFile));
-  auto* eml = dynamic_cast<CAEmlStream*>(stream.get());
-  if (eml == nullptr || eml->GetHandle() == nullptr)
-    throw std::runtime_error("the packer could not open it");
+  // A streamer answers a file stream (subtype 3) as a CAEmlStream.
+  if (!stream || stream->GetSubtype() != kEmlSubtypeFile)
+    throw std::runtime_error("the streamer made no mail stream of it");
+  auto* eml = static_cast<CAEmlStream*>(stream.get());
+  if (eml->GetHandle() == nullptr) throw std::runtime_error("the packer could not open it");
   if (static_cast<CAMimePart*>(eml->GetHandle())->GetDefects() & kDefectNotAMail)
     throw std::runtime_error("not a mail: no header block");
   MailItem item;
