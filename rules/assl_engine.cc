@@ -34,7 +34,7 @@ std::string FailureReason(const std::exception& failure) {
 
 }  // namespace
 
-CASSLEngine::CASSLEngine() : rules(kBuckets, nullptr), ruleIndexes(kBuckets, nullptr) {}
+CASSLEngine::CASSLEngine() : rules(kBuckets, nullptr) {}
 
 CASSLEngine::~CASSLEngine() { Clear(); }
 
@@ -61,7 +61,6 @@ void CASSLEngine::Clear() {
   stateTemplates.SetSize(0, false);
   ForEachRule([](CRule* rule) { delete rule; });
   rules.RemoveAll();
-  ruleIndexes.RemoveAll();
   name_index_.Clear();
 }
 
@@ -174,7 +173,6 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
   });
 
   // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
-  ruleIndexes.RemoveAll();
   ForEachRule([](CRule* rule) { rule->SetStateIndex(CRule::kNoStateIndex); });
   // Room for every rule at once: grown 1,499 states at a time, ten thousand rules
   // re-made the whole array seven times over.
@@ -195,9 +193,6 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
       if (signatures.Add(entry) != 0) delete entry;
     }
     const uint32_t index = static_cast<uint32_t>(stateTemplates.GetSize());
-    if (ruleIndexes.Append(rule->GetName(), index) != 0) {
-      throw ASException("%s - allocation error while adding to rule indexes map", kWhere);
-    }
     rule->SetStateIndex(index);
     CRule::StateInfo fresh;
     if (rule->GetActionCount() > 0 && fresh.actionDone.SetSize(rule->GetActionCount(), true) != 0) {

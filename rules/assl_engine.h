@@ -115,13 +115,12 @@ class CASSLEngine : public ARuleRunner {
   // The rule of that name, or null.
   CRule* Find(const char* name) const;
 
-  // rules and ruleIndexes keep their fixed 1,499 buckets: the iteration order of rules is
-  // the rule order (numbering, hit-rule strings), and ruleIndexes is kept filled as the
-  // engine's name-to-index map. Their chains grow with the rule count, so every name
+  // rules keeps its fixed 1,499 buckets: its iteration order is the rule order
+  // (numbering, hit-rule strings). Its chains grow with the rule count, so every name
   // lookup goes through name_index_ instead, which grows with the rules and needs no key
-  // copy; the two maps only take appends and iteration.
+  // copy; rules only takes appends and iteration. A rule's state index is kept in the
+  // rule itself (CRule::GetStateIndex), so a name leads to its state in one lookup.
   ascommon::CMap<ascommon::sstring, CRule*> rules;
-  ascommon::CMap<ascommon::sstring, uint32_t> ruleIndexes;
   NNetRuleArray nnetRules;
   SignatureArray signatures;
   StateArray stateTemplates;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "emlbreaker/strings.h"
+#include "engines/rule_publisher.h"
 #include "rules/assl_engine.h"
 #include "rules/regex_library.h"
 
@@ -23,10 +24,10 @@ class CWordFinder;
 class CCodeHeurEngine;
 class CKNNEngine;
 
-class CEnginesInterface {
+class CEnginesInterface : public ARulePublisher {
  public:
   CEnginesInterface();
-  ~CEnginesInterface();
+  ~CEnginesInterface() override;
   CEnginesInterface(const CEnginesInterface&) = delete;
   CEnginesInterface& operator=(const CEnginesInterface&) = delete;
 
@@ -52,7 +53,7 @@ class CEnginesInterface {
   // Forward to the rule engine with this facade as the engines argument; throw when there
   // is no rule engine.
   double ExecRule(const char* name, CEmlContextInterface* context);
-  double AutoExecRule(const char* name, double value, CEmlContextInterface* context);
+  double AutoExecRule(const char* name, double value, CEmlContextInterface* context) override;
   ascommon::sstring GetHitRules(CEmlContextInterface* context);
 
   // Null until set up.
