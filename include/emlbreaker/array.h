@@ -13,6 +13,11 @@
 #include "emlbreaker/exceptions.h"
 
 namespace ascommon {
+
+// Return codes of the containers (CArray, CMap) and strings.
+inline constexpr int kNoMemory = -2;      // memory ran out; the container is unchanged
+inline constexpr int kKeyAbsent = -450;   // CMap: no entry with that key
+inline constexpr int kKeyPresent = -451;  // CMap::Insert: the key is there already
 namespace internal {
 
 // True for element types that report a failed copy through GetError() (the string
@@ -112,9 +117,9 @@ class CArray : public CBlackBoxObject {
       return 0;
     }
     size_t new_capacity;
-    if (!CapacityFor(n, &new_capacity)) return -2;
+    if (!CapacityFor(n, &new_capacity)) return kNoMemory;
     T* block = Allocate(new_capacity);
-    if (block == nullptr) return -2;
+    if (block == nullptr) return kNoMemory;
     const size_t kept = n < size ? n : size;
     Transfer(kept, block);
     delete[] data;
@@ -154,13 +159,13 @@ class CArray : public CBlackBoxObject {
   int Append(U&& element) {
     if (size + 1 >= capacity) {
       size_t new_capacity;
-      if (!CapacityFor(size + 1, &new_capacity)) return -2;
+      if (!CapacityFor(size + 1, &new_capacity)) return kNoMemory;
       T* block = Allocate(new_capacity);
-      if (block == nullptr) return -2;
+      if (block == nullptr) return kNoMemory;
       block[size] = std::forward<U>(element);  // before the old block goes
       if (internal::CopyFailed(block[size])) {
         delete[] block;
-        return -2;
+        return kNoMemory;
       }
       Transfer(size, block);
       delete[] data;
@@ -170,7 +175,7 @@ class CArray : public CBlackBoxObject {
       data[size] = std::forward<U>(element);
       if (internal::CopyFailed(data[size])) {
         data[size] = T();
-        return -2;
+        return kNoMemory;
       }
     }
     ++size;

@@ -133,20 +133,20 @@ class CMap : public CBlackBoxObject {
 
   // 0, -451 when key is present (its value is left alone), -2.
   int Insert(const K& key, const V& value) {
-    if (heads == nullptr) return -2;
+    if (heads == nullptr) return kNoMemory;
     const uint32_t bucket = BucketOf(key);
     Node* before = nullptr;  // the new node goes after this one (null: at the head)
     bool place_found = false;
     for (Node* node = heads[bucket]; node != nullptr; node = node->next) {
-      if (node->key == key) return -451;
+      if (node->key == key) return kKeyPresent;
       if (!place_found && ordered != 0 && !IsLess(node->key, key)) place_found = true;
       if (!place_found) before = node;
     }
     Node* node = new (std::nothrow) Node{key, value, nullptr};
-    if (node == nullptr) return -2;
+    if (node == nullptr) return kNoMemory;
     if (internal::CopyFailed(node->key) || internal::CopyFailed(node->value)) {
       delete node;
-      return -2;
+      return kNoMemory;
     }
     LinkAfter(bucket, before, node);
     ++count;
@@ -157,13 +157,13 @@ class CMap : public CBlackBoxObject {
   // knows the key is absent (it keeps an index of its own) and would otherwise pay a chain
   // walk per entry. Unordered maps only. 0 or -2.
   int Append(const K& key, const V& value) {
-    if (heads == nullptr || ordered != 0) return -2;
+    if (heads == nullptr || ordered != 0) return kNoMemory;
     const uint32_t bucket = BucketOf(key);
     Node* node = new (std::nothrow) Node{key, value, nullptr};
-    if (node == nullptr) return -2;
+    if (node == nullptr) return kNoMemory;
     if (internal::CopyFailed(node->key) || internal::CopyFailed(node->value)) {
       delete node;
-      return -2;
+      return kNoMemory;
     }
     LinkAfter(bucket, tails[bucket], node);
     ++count;
@@ -172,18 +172,18 @@ class CMap : public CBlackBoxObject {
 
   // Replaces the value of an existing key: 0, -450, -2.
   int SetAt(const K& key, const V& value) {
-    if (heads == nullptr) return -2;
+    if (heads == nullptr) return kNoMemory;
     V* stored = Lookup(key);
-    if (stored == nullptr) return -450;
+    if (stored == nullptr) return kKeyAbsent;
     V copy(value);
-    if (internal::CopyFailed(copy)) return -2;
+    if (internal::CopyFailed(copy)) return kNoMemory;
     *stored = std::move(copy);
     return 0;
   }
 
   // Unlinks and frees the node of key: 0, -450, -2.
   int Remove(const K& key) {
-    if (heads == nullptr) return -2;
+    if (heads == nullptr) return kNoMemory;
     const uint32_t bucket = BucketOf(key);
     Node* previous = nullptr;
     for (Node* node = heads[bucket]; node != nullptr; previous = node, node = node->next) {
@@ -194,7 +194,7 @@ class CMap : public CBlackBoxObject {
       --count;
       return 0;
     }
-    return -450;
+    return kKeyAbsent;
   }
 
   V* Lookup(const K& key) { return const_cast<V*>(static_cast<const CMap*>(this)->Lookup(key)); }
@@ -229,7 +229,7 @@ class CMap : public CBlackBoxObject {
     if (new_heads == nullptr || new_tails == nullptr) {
       delete[] new_heads;
       delete[] new_tails;
-      return -2;
+      return kNoMemory;
     }
     Node** old_heads = heads;
     const uint32_t old_count = bucketCount;

@@ -127,7 +127,7 @@ int32_t StoreHeader(CHeaderMap* headers, const ascommon::sstring& key,
     KeepChainsShort(headers);
     return kHeaderOk;
   }
-  if (inserted != -451) return kHeaderNoMemory;
+  if (inserted != ascommon::kKeyPresent) return kHeaderNoMemory;
   CHeader** slot = headers->Lookup(key);
   if (slot == nullptr) return kHeaderMapInconsistent;
   CHeader* replaced = *slot;
@@ -229,7 +229,8 @@ CHeaderParser::CHeaderParser() : addressNames(kAddressNameBuckets, &CHeaderParse
   for (const char* name : kAddressNames) {
     ascommon::sstring key(name);
     key.MakeUpper();
-    if (key.GetError() != 0 || addressNames.Insert(key, 1) == -2) throw std::bad_alloc();
+    if (key.GetError() != 0 || addressNames.Insert(key, 1) == ascommon::kNoMemory)
+      throw std::bad_alloc();
   }
 }
 
