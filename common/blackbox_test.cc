@@ -6,20 +6,12 @@
 #include <string>
 
 #include "emlbreaker/exceptions.h"
+#include "framework/base/testing/outcome.h"
 
 namespace ascommon {
 namespace {
 
-// Code and message of the ASException an operation throws; "none" when it throws
-// nothing.
-std::string Outcome(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const ASException& e) {
-    return std::to_string(e.GetErrorCode()) + " " + e.what();
-  }
-  return "none";
-}
+using emlbtest::Outcome;
 
 class BlackBoxTest : public ::testing::Test {
  protected:

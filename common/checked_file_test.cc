@@ -13,6 +13,7 @@
 
 #include "common/md5.h"
 #include "emlbreaker/exceptions.h"
+#include "framework/base/testing/outcome.h"
 
 namespace ascommon {
 namespace {
@@ -62,15 +63,7 @@ std::string CheckedBytes(const std::string& digest, const char* description,
          std::string(reinterpret_cast<const char*>(words), sizeof words) + content;
 }
 
-// Code and message of the ASException an operation throws; "none" when it throws none.
-std::string Outcome(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const ASException& e) {
-    return std::to_string(e.GetErrorCode()) + " " + e.what();
-  }
-  return "none";
-}
+using emlbtest::Outcome;
 
 TEST(CASFileTest, FailuresCarryTheirMessages) {
   TempDir dir;
