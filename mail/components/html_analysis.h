@@ -3,18 +3,17 @@
 // dropped), the link and image URLs, the anchors and labels, and a summary of
 // the tricks unsolicited mail plays with HTML (CHtmlInfo).
 //
-// The scanner reads the source once, one code unit at a time, with fixed-size
-// working buffers and no recursion: hostile HTML (megabytes of "<", tags or
-// comments that never close) costs time linear in its length. Malformed HTML is
-// never an error: unmatched end tags are ignored, unclosed elements stay open,
-// and nesting past kHtmlMaxDepth ends the scan with what was found so far.
+// The work is shared out: the scanner (html_scanner.h) reads the source once
+// and writes the visible text, handing each tag to the tag features
+// (html_tag_features.h), which fill most of the summary and run the addresses
+// of links and images through the host rules (url_host_rules.h); the URL
+// finder (url_finder.h) then adds the URLs of the visible text.
 //
 // Stateless apart from the tables, which are only read: any number of threads
 // may scan at once, each into its own part.
 #ifndef MAIL_COMPONENTS_HTML_ANALYSIS_H_
 #define MAIL_COMPONENTS_HTML_ANALYSIS_H_
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,20 +25,6 @@ class CCharsetConverter;
 }
 
 namespace nsEmlComponents {
-
-// A tag's text (name and attributes) is kept up to this many code units; a
-// longer tag keeps overwriting its last unit. Attribute values are cut to it.
-constexpr size_t kHtmlTagMax = 767;
-// The scan ends when this many elements (an open character reference counting
-// as one) are open: no legitimate mail nests that deep, and a fixed stack keeps
-// a page of "<div>" from costing memory.
-constexpr int kHtmlMaxDepth = 148;
-// Comments remembered for the word-splitting count; later ones are ignored.
-constexpr size_t kHtmlCommentSlots = 500;
-
-// An attribute or style value as GetTagAttribute and GetStyleProperty hand it
-// out: NUL-terminated, empty (first unit 0) when absent.
-using CHtmlValue = std::array<char16_t, kHtmlTagMax + 1>;
 
 // Fills `body` from the decoded HTML of its part: `source` (the first
 // length_with_nul - 1 units, up to the first NUL), the visible text, both UTF-8
@@ -58,19 +43,6 @@ int AnalyseHtmlPart(CPartBodyTextHtml& body, const char16_t* source, uint32_t le
 // below 2; -10 when memory runs out.
 int ScanHtml(const char16_t* source, char16_t* output, size_t capacity, CHtmlInfo& info,
              const CHtmlTables* tables);
-
-// The value of attribute `name` (compared without regard to ASCII case) in a
-// tag's text "NAME ATTR=VALUE ...". Tokens are separated by spaces (CR and LF
-// count as spaces), a double quote keeping a token together up to the closing
-// quote; a token "NAME=" holds the value, which starts after any quotes and
-// blanks and ends at a double quote, ";", CR, LF or the end, at most
-// kHtmlTagMax units. So an unquoted value runs on over the next attributes,
-// and a style value ends at its first ";". The last matching token wins.
-void GetTagAttribute(const char16_t* tag, const char16_t* name, CHtmlValue& value);
-
-// The value of property `name` in a style declaration list "A:1; B:2", read
-// like an attribute value; the last declaration of that name wins.
-void GetStyleProperty(const char16_t* style, const char16_t* name, CHtmlValue& value);
 
 }  // namespace nsEmlComponents
 

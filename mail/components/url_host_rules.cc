@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "mail/components/html_analysis.h"
+#include "mail/components/html_scanner.h"
 #include "mail/components/html_units.h"
 #include "mail/components/url_finder.h"
 
