@@ -90,4 +90,12 @@ std::optional<std::string> Config::Get(const std::string& path) const {
   return found->second;
 }
 
+Config LoadHostConfig(const std::string& file, const std::vector<std::string>& overrides,
+                      const std::string& plugin_path) {
+  Config config = Config::Load(file);
+  for (const std::string& assignment : overrides) config.Override(assignment);
+  config.ExpandPluginDir(std::filesystem::path(plugin_path).parent_path().string());
+  return config;
+}
+
 }  // namespace emlscan

@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace emlscan {
 
@@ -39,6 +40,11 @@ class Config {
   std::string file_;
   std::map<std::string, std::string> values_;  // "/eml/global/X" -> UTF-8 text
 };
+
+// The config a command runs with: `file` read, the --set `overrides`
+// applied, "${plugin_dir}" the folder of `plugin_path`.
+Config LoadHostConfig(const std::string& file, const std::vector<std::string>& overrides,
+                      const std::string& plugin_path);
 
 }  // namespace emlscan
 

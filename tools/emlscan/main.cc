@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "emlbreaker/exceptions.h"
+#include "tools/emlscan/check.h"
 #include "tools/emlscan/config.h"
 #include "tools/emlscan/dump.h"
 #include "tools/emlscan/host_settings.h"
@@ -45,10 +46,7 @@ const char16_t* const kModuleNames[] = {
 };
 
 Config LoadConfig(const Options& options, const std::string& plugin_path) {
-  Config config = Config::Load(options.config_file);
-  for (const std::string& assignment : options.overrides) config.Override(assignment);
-  config.ExpandPluginDir(std::filesystem::path(plugin_path).parent_path().string());
-  return config;
+  return LoadHostConfig(options.config_file, options.overrides, plugin_path);
 }
 
 // `emlscan info`: what is loaded from where, and what the modules are.
@@ -172,19 +170,49 @@ int main(int argc, char** argv) {
                    "break only up to this stage, through its virtual breaker")
       ->check(CLI::IsMember({"headers", "parts", "text", "html", "all"}))
       ->default_str("all");
+  CheckOptions check_options;
+  CLI::App* check = app.add_subcommand(
+      "check", "judge mails with the rules as a filter does: one verdict per mail");
+  check->add_option("mails", check_options.mails, "mail files or folders of mails")->required();
+  check->add_flag("--json", check_options.json,
+                  "one JSON object per mail and line: file, verdict, score, category, hit_rules");
+  check->add_option("-j,--jobs", check_options.jobs, "worker threads")->check(CLI::Range(1, 256));
+  check->add_flag("-q,--quiet", check_options.quiet, "no summary line and no progress");
+  CLI::App* filter = app.add_subcommand(
+      "filter",
+      "judge one mail and write it out with the verdict headers and subject tag.\n"
+      "Exit status: 0 the mail was written (filtered, or unchanged when it could not be\n"
+      "judged), 75 it could not be written (a mail system should retry); with\n"
+      "--exit-code 1 for spam and 2 for phishing instead of 0");
+  filter->add_option("mail", check_options.mails,
+                     "the mail file (default: standard input); with --in-place, the files");
+  filter->add_option("-o,--output", check_options.output, "write here instead of standard output");
+  filter->add_flag("--in-place", check_options.in_place,
+                   "rewrite each file given: a temporary file beside it, synced, renamed over it");
+  filter->add_flag("--exit-code", check_options.exit_code, "exit 1 for spam, 2 for phishing");
+  filter->add_flag("-q,--quiet", check_options.quiet, "no line per file with --in-place");
   LintCommand lint(app, options.config_file, options.plugin_path, options.overrides);
   CLI11_PARSE(app, argc, argv);
+  check_options.config_file = options.config_file;
+  check_options.plugin_path = options.plugin_path;
+  check_options.overrides = options.overrides;
+  if (*filter && !check_options.in_place && check_options.mails.size() > 1) {
+    std::fprintf(stderr, "emlscan: filter takes one mail (or --in-place FILE...)\n");
+    return 2;
+  }
 
   try {
     if (*info) return RunInfo(options);
     if (*dump) return RunDump(options);
+    if (*check) return RunCheck(check_options);
+    if (*filter) return RunFilter(check_options);
     if (lint.Selected()) return lint.Run();
   } catch (const ASException& e) {
     std::fprintf(stderr, "emlscan: %s (code %d)\n", e.what(), e.GetErrorCode());
-    return 2;
+    return *filter ? kFilterTempFail : 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "emlscan: %s\n", e.what());
-    return 2;
+    return *filter ? kFilterTempFail : 2;
   }
   return 0;
 }

@@ -58,8 +58,30 @@ void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>
   if (eml->GetHandle() == nullptr) throw std::runtime_error("the packer could not open it");
   if (static_cast<CAMimePart*>(eml->GetHandle())->GetDefects() & kDefectNotAMail)
     throw std::runtime_error("not a mail: no header block");
+  BreakStream(stream.get(), inspect);
+}
+
+void Scanner::ScanOpened(void* top, const std::function<void(MailItem&)>& inspect) {
+  std::unique_ptr<CAStream> stream(streamer_->CreateStream(kProfile, top, kEmlSubtypeMemory));
+  if (!stream) throw std::runtime_error("the streamer made no mail stream of it");
+  if (static_cast<CAMimePart*>(top)->GetDefects() & kDefectNotAMail)
+    throw std::runtime_error("not a mail: no header block");
+  BreakStream(stream.get(), inspect);
+}
+
+CAPerformer* Scanner::performer() {
+  if (performer_ == nullptr) {
+    performer_ = host_.CreatePerformer(u"Performer Module for the Mail Entity Type", &settings_,
+                                       kProfile);
+    performer_->ApplySettings(kProfile);
+    performer_->ApplySharedSettings(kProfile);
+  }
+  return performer_;
+}
+
+void Scanner::BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect) {
   MailItem item;
-  item.stream = stream.get();
+  item.stream = stream;
   struct Release {
     CABreaker* breaker;
     MailItem* item;
@@ -74,8 +96,7 @@ void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>
   try {
     breaking_->Break(kProfile, &item);
   } catch (const ASException& e) {
-    throw std::runtime_error(std::string(e.what()) + " (code " + std::to_string(e.GetErrorCode()) +
-                             ")");
+    throw BreakError(e.what(), e.GetErrorCode());
   }
   inspect(item);
 }

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,18 @@
 #include "tools/emlscan/plugin_host.h"
 
 namespace emlscan {
+
+// The breaker refused a mail: its message with the code ("Problems breaking
+// the body of text parts (code -303)"), and the code alone.
+class BreakError : public std::runtime_error {
+ public:
+  BreakError(const std::string& message, int32_t code)
+      : std::runtime_error(message + " (code " + std::to_string(code) + ")"), code_(code) {}
+  int32_t code() const { return code_; }
+
+ private:
+  int32_t code_;
+};
 
 class Scanner {
  public:
@@ -35,7 +48,16 @@ class Scanner {
   // check that the name is a regular file (a folder listing already made it).
   void Scan(const std::string& file, const std::function<void(MailItem&)>& inspect,
             bool known_regular = false);
+  // The same for a mail the host opened itself through the packer (`top`, the
+  // packer's object for the mail's top part): a memory stream (subtype 4)
+  // over it. The mail stays the caller's to write out and close.
+  void ScanOpened(void* top, const std::function<void(MailItem&)>& inspect);
 
+  // The performer, created with the same settings on first use (the dump
+  // needs none). Not thread-safe: call it once before running workers.
+  CAPerformer* performer();
+  // The real breaker, whose CommitChanges writes changed headers back.
+  CABreaker* breaker() { return breaker_; }
   PluginHost& host() { return host_; }
 
  private:
@@ -44,6 +66,10 @@ class Scanner {
   CAStreamer* streamer_ = nullptr;
   CABreaker* breaker_ = nullptr;  // the real breaker
   CABreaker* breaking_ = nullptr;  // what Scan calls: the real or a virtual breaker
+  CAPerformer* performer_ = nullptr;
+
+  // Breaks the mail of `stream`, hands it to `inspect` and releases it.
+  void BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect);
 };
 
 // One name to scan; `listed` when it came from a folder listing, which
