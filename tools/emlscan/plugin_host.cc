@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <exception>
 #include <stdexcept>
 
 #include "tools/emlscan/host_settings.h"
@@ -40,7 +41,10 @@ PluginHost::~PluginHost() {
     delete module;
   }
   release_();
-  dlclose(library_);
+  // An exception on its way out may have been made by the plug-in: its
+  // virtual table and its what() live in the shared object, so the object is
+  // unloaded only when nothing is in flight (the process ends soon after).
+  if (std::uncaught_exceptions() == 0) dlclose(library_);
 }
 
 PluginHost::Version PluginHost::version() const {
