@@ -32,7 +32,9 @@ std::unique_ptr<CMap<sstring, rule*>> NewRuleMap(uint32_t buckets) {
 
 }  // namespace
 
-parser_state_info::parser_state_info() : rules(NewRuleMap(kRuleBuckets)) { NewCurrentRule(); }
+parser_state_info::parser_state_info() : rules(NewRuleMap(kRuleBuckets)) {
+  NewCurrentRule("parser_state_info::parser_state_info");
+}
 
 parser_state_info::~parser_state_info() {
   delete current_rule;
@@ -45,11 +47,9 @@ rule* parser_state_info::CurrentRule(const char* where) {
   return current_rule;
 }
 
-void parser_state_info::NewCurrentRule() {
+void parser_state_info::NewCurrentRule(const char* where) {
   current_rule = new (std::nothrow) rule;
-  if (current_rule == nullptr) {
-    throw ASMemException("%s - memory problems", "parser_state_info::NewCurrentRule");
-  }
+  if (current_rule == nullptr) throw ASMemException("%s - memory problems", where);
 }
 
 void parser_state_info::DestroyExpressions() {
@@ -124,7 +124,7 @@ void parser_state_info::commit_current_rule() {
   if (rules->Insert(name, committed) != 0) throw ASMemException("%s - memory problems", kWhere);
   expressions.clear();  // the committed rule's condition owns the tree now
   current_rule = nullptr;
-  NewCurrentRule();
+  NewCurrentRule(kWhere);
   error_flag = 0;
   if (commit_listener != nullptr) commit_listener->OnRuleCommitted(*committed);
 }
@@ -134,7 +134,7 @@ void parser_state_info::reset_current_rule() {
   DestroyExpressions();
   delete current_rule;
   current_rule = nullptr;
-  NewCurrentRule();
+  NewCurrentRule("parser_state_info::reset_current_rule");
 }
 
 void parser_state_info::reset() {
@@ -144,7 +144,7 @@ void parser_state_info::reset() {
   DestroyRules();
   DestroyExpressions();
   rules = NewRuleMap(kRuleBuckets);
-  NewCurrentRule();
+  NewCurrentRule("parser_state_info::reset");
 }
 
 namespace {

@@ -109,7 +109,9 @@ class parser_state_info {
   static constexpr uint32_t kRuleBuckets = 1499;
 
   rule* CurrentRule(const char* where);
-  void NewCurrentRule();
+  // A fresh current rule; when memory runs out, throws the memory exception naming
+  // `where`, the operation that needed it.
+  void NewCurrentRule(const char* where);
   void DestroyExpressions();
   void DestroyRules();
 

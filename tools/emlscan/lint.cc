@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "emlbreaker/exceptions.h"
+#include "emlbreaker/trace.h"
 #include "rules/engines_interface.h"
 #include "tools/emlscan/config.h"
 
@@ -107,6 +108,9 @@ int LintRules(const std::vector<std::string>& inputs, const std::string& regex_d
               std::ostream& out, std::ostream& err) {
   std::vector<std::string> files;
   if (!CollectRuleFiles(inputs, err, &files)) return 2;
+  // With EMLSCAN_TRACE set, the parser's and the engine's own trace lines go
+  // where the plug-in's go ("[parser] - committing simple rule ...").
+  LoadTracer();
   CEnginesInterface engines;
   try {
     engines.SetupRxLibHandle(regex_dir.c_str());
