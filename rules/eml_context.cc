@@ -1,15 +1,99 @@
 #include "rules/eml_context.h"
 
+#include <new>
+
 #include "emlbreaker/exceptions.h"
-#include "framework/base/not_available.h"
+#include "emlbreaker/mail_item.h"
 
 using ascommon::sstring;
-using nsEmlFramework::ThrowNotAvailable;
 
 CEmlContextInterface::CEmlContextInterface() = default;
 
-// The facilitator is always null until SetStructs exists.
 CEmlContextInterface::~CEmlContextInterface() = default;
+
+void CEmlContextInterface::SetStructs(MailItem* item) {
+  static const char kWhere[] = "CEmlContextInterface::SetStructs";
+  if (item == nullptr) {
+    throw ASException("%s - invalid black box - could not get headers and parts!", kWhere);
+  }
+  if (facilitator != nullptr && facilitator->GetBox() == &item->box) return;
+  facilitator.reset();
+  headers = nullptr;
+  parts = nullptr;
+  dirtyFlag = nullptr;
+  std::unique_ptr<CBlackBoxFacilitator> made(new (std::nothrow) CBlackBoxFacilitator(&item->box));
+  if (made == nullptr) throw ASMemException("%s - could not alloc facilitator", kWhere);
+  made->Gather();
+  if (made->GetHeaders() == nullptr || made->GetParts() == nullptr) {
+    throw ASException("%s - invalid black box - could not get headers and parts!", kWhere);
+  }
+  headers = made->GetHeaders();
+  parts = made->GetParts();
+  facilitator = std::move(made);
+  dirtyFlag = &item->modified;
+}
+
+void CEmlContextInterface::SetDirty(bool is_dirty) {
+  if (dirtyFlag == nullptr) {
+    throw ASException("%s - invalid reference to dirty flag", "CEmlContextInterface::SetDirty");
+  }
+  *dirtyFlag = is_dirty;
+}
+
+bool CEmlContextInterface::GetDirty() const {
+  if (dirtyFlag == nullptr) {
+    throw ASException("%s - invalid reference to dirty flag", "CEmlContextInterface::GetDirty");
+  }
+  return *dirtyFlag;
+}
+
+bool CEmlContextInterface::FindIntValue(const sstring& name, int32_t* value) const {
+  const int32_t* found = intVariables.Lookup(name);
+  if (found == nullptr) return false;
+  if (value != nullptr) *value = *found;
+  return true;
+}
+
+int32_t CEmlContextInterface::GetIntValue(const sstring& name) const {
+  const int32_t* found = intVariables.Lookup(name);
+  if (found == nullptr) {
+    throw ASException("%s - variable with given name does not exist",
+                      "CEmlContextInterface::GetIntValue");
+  }
+  return *found;
+}
+
+sstring CEmlContextInterface::GetStringValue(const sstring& name) const {
+  const sstring* found = stringVariables.Lookup(name);
+  if (found == nullptr) {
+    throw ASException("%s - variable with given name does not exist",
+                      "CEmlContextInterface::GetStringValue");
+  }
+  return *found;
+}
+
+namespace {
+
+// Creates the variable or replaces its value: 0, or the map's failure code.
+template <class V>
+int Store(ascommon::CMap<sstring, V>* variables, const sstring& name, const V& value) {
+  const int inserted = variables->Insert(name, value);
+  return inserted == ascommon::kKeyPresent ? variables->SetAt(name, value) : inserted;
+}
+
+}  // namespace
+
+void CEmlContextInterface::SetIntValue(const sstring& name, int32_t value) {
+  if (Store(&intVariables, name, value) != 0) {
+    throw ASException("%s - memory problems", "CEmlContextInterface::SetIntValue");
+  }
+}
+
+void CEmlContextInterface::SetStringValue(const sstring& name, const sstring& value) {
+  if (Store(&stringVariables, name, value) != 0) {
+    throw ASException("%s - memory problems", "CEmlContextInterface::SetStringValue");
+  }
+}
 
 void CEmlContextInterface::SetRuleStates(const StateArray& templates) {
   static const char kWhere[] = "CEmlContextInterface::SetRuleStates";
@@ -28,30 +112,4 @@ void CEmlContextInterface::SetCurrentRuleName(const sstring& name) {
   if (currentRuleName.GetError() != 0) {
     throw ASMemException("%s - memory problems", "CEmlContextInterface::SetCurrentRuleName");
   }
-}
-
-void CEmlContextInterface::SetStructs(MailItem* item) {
-  ThrowNotAvailable("CEmlContextInterface::SetStructs");
-}
-
-void CEmlContextInterface::SetDirty(bool is_dirty) {
-  ThrowNotAvailable("CEmlContextInterface::SetDirty");
-}
-
-bool CEmlContextInterface::GetDirty() const { ThrowNotAvailable("CEmlContextInterface::GetDirty"); }
-
-int32_t CEmlContextInterface::GetIntValue(const sstring& name) const {
-  ThrowNotAvailable("CEmlContextInterface::GetIntValue");
-}
-
-sstring CEmlContextInterface::GetStringValue(const sstring& name) const {
-  ThrowNotAvailable("CEmlContextInterface::GetStringValue");
-}
-
-void CEmlContextInterface::SetIntValue(const sstring& name, int32_t value) {
-  ThrowNotAvailable("CEmlContextInterface::SetIntValue");
-}
-
-void CEmlContextInterface::SetStringValue(const sstring& name, const sstring& value) {
-  ThrowNotAvailable("CEmlContextInterface::SetStringValue");
 }

@@ -3,26 +3,26 @@
 // name of the rule whose actions are running. The real breaker makes one per mail, so one
 // engine serves many mails at once; a context is used by one thread at a time.
 //
-// What exists so far is the rule-state part the rule engine needs (SetRuleStates,
-// GetRuleState, the current rule name). Binding to a mail and the variables come with the
-// conditions and actions that use them; until then those operations throw
-// "... - not available yet".
+//   CEmlContextInterface context;
+//   context.SetStructs(item);                      // ids 1 and 2 of item->box
+//   context.SetRuleStates(engine->GetStateTemplates());
+//   engines->ExecRule("SPAM_SCORE_HIGH", &context);
+//   int32_t score = context.GetIntValue("SCORE");   // throws while no rule set it
 #ifndef RULES_EML_CONTEXT_H_
 #define RULES_EML_CONTEXT_H_
 
 #include <cstdint>
+#include <memory>
 
 #include "emlbreaker/array.h"
+#include "emlbreaker/headers.h"
 #include "emlbreaker/map.h"
+#include "emlbreaker/parts_tree.h"
 #include "emlbreaker/strings.h"
+#include "rules/blackbox_facilitator.h"
 #include "rules/rule.h"
 
 struct MailItem;
-namespace nsEmlComponents {
-class CHeader;
-class CPartsTree;
-}  // namespace nsEmlComponents
-class CBlackBoxFacilitator;
 
 class CEmlContextInterface {
  public:
@@ -32,6 +32,31 @@ class CEmlContextInterface {
   ~CEmlContextInterface();
   CEmlContextInterface(const CEmlContextInterface&) = delete;
   CEmlContextInterface& operator=(const CEmlContextInterface&) = delete;
+
+  // Binds the context to the broken mail of item: a facilitator over its box gathers the
+  // header map and the parts tree, and the item's modified flag becomes the dirty flag.
+  // Nothing changes when the context already serves that box. Throws ASException when
+  // the box lacks the headers or the parts (the context is then unbound), ASMemException
+  // when memory runs out.
+  void SetStructs(MailItem* item);
+  // Null until SetStructs succeeded.
+  nsEmlComponents::CHeaderMap* GetHeaders() const { return headers; }
+  nsEmlComponents::CPartsTree* GetParts() const { return parts; }
+  const CBlackBoxFacilitator* GetFacilitator() const { return facilitator.get(); }
+
+  // The mail item's modified flag; both throw while the context is unbound.
+  void SetDirty(bool is_dirty);
+  bool GetDirty() const;
+
+  // Variables exist once set. The getters throw "... - variable with given name does not
+  // exist" for any other name; the setters create or replace, and throw ASException when
+  // memory runs out.
+  int32_t GetIntValue(const ascommon::sstring& name) const;
+  ascommon::sstring GetStringValue(const ascommon::sstring& name) const;
+  void SetIntValue(const ascommon::sstring& name, int32_t value);
+  void SetStringValue(const ascommon::sstring& name, const ascommon::sstring& value);
+  // The integer variable's value in *value, or false (nothing thrown) when it is not set.
+  bool FindIntValue(const ascommon::sstring& name, int32_t* value) const;
 
   // Replaces the rule states with a copy of templates (the engine's fresh states), so the
   // mail starts with every rule unevaluated. Throws ASMemException when memory runs out,
@@ -44,22 +69,11 @@ class CEmlContextInterface {
   void SetCurrentRuleName(const ascommon::sstring& name);
   const ascommon::sstring& GetCurrentRuleName() const { return currentRuleName; }
 
-  // Not available yet.
-  void SetStructs(MailItem* item);
-  void SetDirty(bool is_dirty);
-  bool GetDirty() const;
-  int32_t GetIntValue(const ascommon::sstring& name) const;
-  ascommon::sstring GetStringValue(const ascommon::sstring& name) const;
-  void SetIntValue(const ascommon::sstring& name, int32_t value);
-  void SetStringValue(const ascommon::sstring& name, const ascommon::sstring& value);
-
  private:
-  // Set up with the mail by the execution unit, which is not wired in yet.
-  [[maybe_unused]] ascommon::CMap<ascommon::sstring, nsEmlComponents::CHeader*>* headers =
-      nullptr;                                                    // not owned
-  [[maybe_unused]] nsEmlComponents::CPartsTree* parts = nullptr;  // not owned
-  [[maybe_unused]] CBlackBoxFacilitator* facilitator = nullptr;
-  [[maybe_unused]] bool* dirtyFlag = nullptr;
+  nsEmlComponents::CHeaderMap* headers = nullptr;  // not owned
+  nsEmlComponents::CPartsTree* parts = nullptr;    // not owned
+  std::unique_ptr<CBlackBoxFacilitator> facilitator;
+  bool* dirtyFlag = nullptr;  // the mail item's
   ascommon::CMap<ascommon::sstring, int32_t> intVariables;
   ascommon::CMap<ascommon::sstring, ascommon::sstring> stringVariables;
   StateArray ruleStates;

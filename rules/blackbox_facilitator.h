@@ -1,0 +1,89 @@
+// What the rule context and the heuristics read of one broken mail, gathered once from its
+// black box: the header map (id 1) and the parts tree (id 2), the Subject, From and
+// Received headers, and the texts, bodies and anchors of the plain-text and HTML parts.
+// Built per mail by CEmlContextInterface::SetStructs; it points into the box's objects and
+// owns none of them, so it must not outlive the broken mail. Used by one thread at a time.
+//
+// Every list takes first the root part's body when it is of the list's kind, then the
+// bodies of the tree's plain-text (or HTML) part list in order; the anchors follow their
+// HTML bodies. Running out of memory stops the gathering where it was.
+#ifndef RULES_BLACKBOX_FACILITATOR_H_
+#define RULES_BLACKBOX_FACILITATOR_H_
+
+#include <cstdint>
+
+#include "emlbreaker/analysis.h"
+#include "emlbreaker/array.h"
+#include "emlbreaker/blackbox.h"
+#include "emlbreaker/headers.h"
+#include "emlbreaker/parts_tree.h"
+#include "emlbreaker/strings.h"
+
+class CBlackBoxFacilitator {
+ public:
+  // The depth of the part lists: the parts the text and HTML stages analyse.
+  static constexpr int32_t kListDepth = 3;
+
+  template <class T>
+  using List = ascommon::CArray<T*, 64>;
+
+  explicit CBlackBoxFacilitator(ascommon::CBlackBox* box) : box_(box) {}
+  CBlackBoxFacilitator(const CBlackBoxFacilitator&) = delete;
+  CBlackBoxFacilitator& operator=(const CBlackBoxFacilitator&) = delete;
+
+  // Fetches ids 1 and 2 (null when absent or of another class) and gathers the rest from
+  // them. Call once.
+  void Gather();
+
+  const ascommon::CBlackBox* GetBox() const { return box_; }
+  nsEmlComponents::CHeaderMap* GetHeaders() const { return headers_; }
+  nsEmlComponents::CPartsTree* GetParts() const { return parts_; }
+
+  // Null when the mail has no such header.
+  const ascommon::sstring* GetSubjectText() const { return subjectText_; }
+  const ascommon::CArray<nsEmlComponents::CWordInfo, 64>* GetSubjectWords() const {
+    return subjectWords_;
+  }
+  const ascommon::CArray<nsEmlComponents::FullAddress, 64>* GetFromAddresses() const {
+    return fromAddresses_;
+  }
+  const nsEmlComponents::CHeaderReceived* GetReceived() const { return received_; }
+
+  const List<const ascommon::usstring>& GetPlainTexts() const { return plainTexts_; }
+  const List<const ascommon::sstring>& GetPlainUtf8Texts() const { return plainUtf8Texts_; }
+  const List<const ascommon::usstring>& GetHtmlVisibleTexts() const { return htmlTexts_; }
+  const List<const ascommon::sstring>& GetHtmlUtf8VisibleTexts() const { return htmlUtf8Texts_; }
+  const List<const ascommon::usstring>& GetHtmlSources() const { return htmlSources_; }
+  const List<const nsEmlComponents::CPartBodyTextPlain>& GetPlainBodies() const {
+    return plainBodies_;
+  }
+  const List<const nsEmlComponents::CPartBodyTextHtml>& GetHtmlBodies() const {
+    return htmlBodies_;
+  }
+  const List<const nsEmlComponents::CHtmlAHref>& GetAnchors() const { return anchors_; }
+
+ private:
+  void GatherHeaders();
+  // False when memory ran out.
+  bool GatherBodies();
+  bool AddPlain(const nsEmlComponents::CPartBodyTextPlain* body);
+  bool AddHtml(const nsEmlComponents::CPartBodyTextHtml* body);
+
+  ascommon::CBlackBox* box_;
+  nsEmlComponents::CHeaderMap* headers_ = nullptr;
+  nsEmlComponents::CPartsTree* parts_ = nullptr;
+  const ascommon::sstring* subjectText_ = nullptr;
+  const ascommon::CArray<nsEmlComponents::CWordInfo, 64>* subjectWords_ = nullptr;
+  const ascommon::CArray<nsEmlComponents::FullAddress, 64>* fromAddresses_ = nullptr;
+  const nsEmlComponents::CHeaderReceived* received_ = nullptr;
+  List<const ascommon::usstring> plainTexts_;
+  List<const ascommon::sstring> plainUtf8Texts_;
+  List<const ascommon::usstring> htmlTexts_;
+  List<const ascommon::sstring> htmlUtf8Texts_;
+  List<const ascommon::usstring> htmlSources_;
+  List<const nsEmlComponents::CPartBodyTextPlain> plainBodies_;
+  List<const nsEmlComponents::CPartBodyTextHtml> htmlBodies_;
+  List<const nsEmlComponents::CHtmlAHref> anchors_;
+};
+
+#endif  // RULES_BLACKBOX_FACILITATOR_H_
