@@ -4,10 +4,27 @@
 #include <memory>
 
 #include "emlbreaker/exceptions.h"
+#include "emlbreaker/headers.h"
+#include "emlbreaker/parts_tree.h"
 #include "framework/base/not_available.h"
+#include "rules/eml_context.h"
 #include "rules/engines_interface.h"
 #include "rules/rule_runner.h"
 
+using ascommon::sstring;
+using ascommon::usstring;
+using nsEmlComponents::CAPartsTreeListenerR;
+using nsEmlComponents::CHeader;
+using nsEmlComponents::CHeaderMap;
+using nsEmlComponents::CHeaderSubject;
+using nsEmlComponents::CPart;
+using nsEmlComponents::CPartBodyTextHtml;
+using nsEmlComponents::CPartBodyTextPlain;
+using nsEmlComponents::CPartsTree;
+using nsEmlComponents::CUrl;
+using nsEmlComponents::kBodyTextHtml;
+using nsEmlComponents::kBodyTextPlain;
+using nsEmlComponents::kHeaderSubject;
 using nsEmlFramework::ThrowNotAvailable;
 
 double NoCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
@@ -127,26 +144,442 @@ int MatchCondition::Init(CEnginesInterface* engines) {
   return 0;
 }
 
-double MatchCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
-  ThrowNotAvailable("MatchCondition::Evaluate");
+namespace {
+
+// The broken mail a condition reads, checked for the operation where.
+struct Mail {
+  CPartsTree* parts;
+  CHeaderMap* headers;
+};
+
+Mail MailOf(CEmlContextInterface* context, const char* where) {
+  if (context == nullptr) throw ASException("%s - invalid context handle", where);
+  CPartsTree* parts = context->GetParts();
+  if (parts == nullptr) throw ASException("%s - invalid pointer to parts tree", where);
+  CHeaderMap* headers = context->GetHeaders();
+  if (headers == nullptr) throw ASException("%s - invalid pointer to headers map", where);
+  return {parts, headers};
 }
+
+// Shows every part that is not removed, down to the tree's depth, to listener.
+void WalkParts(CPartsTree* tree, CAPartsTreeListenerR* listener, const char* where) {
+  if (tree->Walk(listener, tree->GetMaxDepth()) != 0) {
+    throw ASException("%s - memory problems", where);
+  }
+}
+
+// True as soon as found answers true for a header of map, in map order.
+template <class Found>
+bool AnyHeader(const CHeaderMap& map, Found found) {
+  if (map.GetCount() == 0) return false;
+  CHeaderMap::Position position = map.GetStartPosition();
+  for (uint32_t i = 0;;) {
+    if (position.Value() != nullptr && found(*position.Value())) return true;
+    if (++i == map.GetCount()) return false;
+    position.Next();
+  }
+}
+
+// The header stored under name, compared byte for byte with the upper-cased keys; null
+// when there is none.
+const CHeader* NamedHeader(const CHeaderMap& map, const sstring& name) {
+  CHeader* const* found = map.Lookup(name);
+  return found != nullptr ? *found : nullptr;
+}
+
+bool IsSubject(const CHeader& header) { return header.GetType() == kHeaderSubject; }
+const CHeaderSubject& AsSubject(const CHeader& header) {
+  return static_cast<const CHeaderSubject&>(header);
+}
+
+// The substring tests of EXACT and EXACT_INSENSITIVE (ASCII letters folded).
+bool Contains(const usstring& text, const usstring& what, uint32_t how) {
+  return how == HOW_EXACT_INSENSITIVE ? text.FindNoCase(what.c_str(), nullptr)
+                                      : text.Find(what.c_str(), nullptr);
+}
+bool Contains(const sstring& text, const sstring& what, uint32_t how) {
+  return how == HOW_EXACT_INSENSITIVE ? text.FindNoCase(what.c_str(), nullptr)
+                                      : text.Find(what.c_str(), nullptr);
+}
+
+// A wide text in the 8-bit form a regex reads (UTF-8; unset when it does not convert).
+bool Matches(CARegEx* regex, const sstring& text) {
+  return regex->Match(text.c_str(), static_cast<uint32_t>(text.Length()), 0, 0) == 1;
+}
+bool Matches(CARegEx* regex, const usstring& text) { return Matches(regex, sstring(text)); }
+
+// Whether a part place searches plain-text bodies, HTML bodies.
+bool SearchesPlain(uint32_t where) {
+  return where == WHERE_PARTS_ALL || where == WHERE_PARTS_TEXT || where == WHERE_PARTS_TEXT_PLAIN;
+}
+bool SearchesHtml(uint32_t where) {
+  return where == WHERE_PARTS_ALL || where == WHERE_PARTS_TEXT || where == WHERE_PARTS_TEXT_HTML;
+}
+
+// The text of part that a match at where searches: the plain text, or the HTML source
+// (MODE_RAW) or visible text (MODE_DECODED); null for a part the place leaves out.
+const usstring* WideTextOf(const CPart& part, uint32_t where, uint32_t mode) {
+  if (part.GetKind() == kBodyTextPlain && SearchesPlain(where)) {
+    return &static_cast<const CPartBodyTextPlain*>(part.body)->text;
+  }
+  if (part.GetKind() == kBodyTextHtml && SearchesHtml(where)) {
+    const auto* html = static_cast<const CPartBodyTextHtml*>(part.body);
+    return mode == MODE_DECODED ? &html->visibleText : &html->source;
+  }
+  return nullptr;
+}
+// The same texts in their UTF-8 form.
+const sstring* Utf8TextOf(const CPart& part, uint32_t where, uint32_t mode) {
+  if (part.GetKind() == kBodyTextPlain && SearchesPlain(where)) {
+    return &static_cast<const CPartBodyTextPlain*>(part.body)->utf8Text;
+  }
+  if (part.GetKind() == kBodyTextHtml && SearchesHtml(where)) {
+    const auto* html = static_cast<const CPartBodyTextHtml*>(part.body);
+    return mode == MODE_DECODED ? &html->utf8VisibleText : &html->utf8Source;
+  }
+  return nullptr;
+}
+
+// True as soon as found answers true for a URL of part: the URL list of a plain-text
+// body, the links of an HTML body.
+template <class Found>
+bool AnyUrl(const CPart& part, Found found) {
+  const ascommon::CArray<CUrl, 64>* urls = nullptr;
+  if (part.GetKind() == kBodyTextPlain) {
+    urls = &static_cast<const CPartBodyTextPlain*>(part.body)->urls;
+  } else if (part.GetKind() == kBodyTextHtml) {
+    urls = &static_cast<const CPartBodyTextHtml*>(part.body)->info.links;
+  }
+  if (urls == nullptr) return false;
+  for (const CUrl& url : *urls) {
+    if (found(url.decoded)) return true;
+  }
+  return false;
+}
+
+// True as soon as found answers true for a header of part's own map: every header for
+// WHERE_PART_HEADERS_ALL, the one stored under name for WHERE_PART_HEADER_NAMED.
+template <class Found>
+bool AnyPartHeader(const CPart& part, uint32_t where, const sstring& name, Found found) {
+  if (where == WHERE_PART_HEADERS_ALL) return AnyHeader(part.headers, found);
+  const CHeader* header = NamedHeader(part.headers, name);
+  return header != nullptr && found(*header);
+}
+
+// A read-only walk that stops looking once it found what it looks for.
+class Finder : public CAPartsTreeListenerR {
+ public:
+  void Visit(CPart* part) override {
+    if (!found) found = Test(*part);
+  }
+  bool found = false;
+
+ private:
+  virtual bool Test(const CPart& part) = 0;
+};
+
+}  // namespace
+
+class MatchCondition::ExactPartFinder final : public Finder {
+ public:
+  ExactPartFinder(uint32_t how, uint32_t where, uint32_t mode, const usstring& what)
+      : how_(how), where_(where), mode_(mode), what_(what) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    const usstring* text = WideTextOf(part, where_, mode_);
+    return text != nullptr && Contains(*text, what_, how_);
+  }
+  uint32_t how_, where_, mode_;
+  const usstring& what_;
+};
+
+class MatchCondition::ExactPartHeaderFinder final : public Finder {
+ public:
+  ExactPartHeaderFinder(uint32_t how, uint32_t where, const sstring& name, const usstring& what)
+      : how_(how), where_(where), name_(name), what_(what) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    return AnyPartHeader(part, where_, name_, [this](const CHeader& header) {
+      return Contains(header.value, what_, how_);
+    });
+  }
+  uint32_t how_, where_;
+  const sstring& name_;
+  const usstring& what_;
+};
+
+class MatchCondition::ExactURLFinder final : public Finder {
+ public:
+  ExactURLFinder(uint32_t how, const usstring& what) : how_(how), what_(what) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    return AnyUrl(part, [this](const usstring& url) { return Contains(url, what_, how_); });
+  }
+  uint32_t how_;
+  const usstring& what_;
+};
+
+class MatchCondition::RegexPartFinder final : public Finder {
+ public:
+  RegexPartFinder(CARegEx* regex, uint32_t where, uint32_t mode)
+      : regex_(regex), where_(where), mode_(mode) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    const sstring* text = Utf8TextOf(part, where_, mode_);
+    return text != nullptr && Matches(regex_, *text);
+  }
+  CARegEx* regex_;
+  uint32_t where_, mode_;
+};
+
+class MatchCondition::RegexPartHeaderFinder final : public Finder {
+ public:
+  RegexPartHeaderFinder(CARegEx* regex, uint32_t where, const sstring& name)
+      : regex_(regex), where_(where), name_(name) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    return AnyPartHeader(part, where_, name_,
+                         [this](const CHeader& header) { return Matches(regex_, header.value); });
+  }
+  CARegEx* regex_;
+  uint32_t where_;
+  const sstring& name_;
+};
+
+class MatchCondition::RegexURLFinder final : public Finder {
+ public:
+  explicit RegexURLFinder(CARegEx* regex) : regex_(regex) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    return AnyUrl(part, [this](const usstring& url) { return Matches(regex_, url); });
+  }
+  CARegEx* regex_;
+};
+
+double MatchCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
+  static const char kWhere[] = "MatchCondition::Evaluate";
+  if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
+  if (context == nullptr) throw ASException("%s - invalid context handle", kWhere);
+  switch (how_) {
+    case HOW_EXACT:
+    case HOW_EXACT_INSENSITIVE:
+      return ExactMatch(context);
+    case HOW_REGEX:
+    case HOW_REGEX_INSENSITIVE:
+      return RegexMatch(context);
+    default:  // HOW_OBFUSCATED: no matcher
+      return 0.0;
+  }
+}
+
+double MatchCondition::ExactMatch(CEmlContextInterface* context) const {
+  static const char kWhere[] = "MatchCondition::ExactMatch";
+  const Mail mail = MailOf(context, kWhere);
+  switch (where_) {
+    case WHERE_HEADERS_ALL:
+      // The subject as decoded, so that encoded words are searched by their text.
+      return AnyHeader(*mail.headers, [this](const CHeader& header) {
+               return Contains(IsSubject(header) ? AsSubject(header).decoded : header.value,
+                               wide_what_, how_);
+             })
+                 ? 1.0
+                 : 0.0;
+    case WHERE_HEADER_NAMED: {
+      const CHeader* header = NamedHeader(*mail.headers, header_name_);
+      if (header == nullptr) return 0.0;
+      // The subject as written, byte for byte.
+      if (IsSubject(*header)) return Contains(AsSubject(*header).text, what_, how_) ? 1.0 : 0.0;
+      return Contains(header->value, wide_what_, how_) ? 1.0 : 0.0;
+    }
+    case WHERE_PARTS_ALL:
+    case WHERE_PARTS_TEXT:
+    case WHERE_PARTS_TEXT_PLAIN:
+    case WHERE_PARTS_TEXT_HTML: {
+      ExactPartFinder finder(how_, where_, part_mode_, wide_what_);
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    case WHERE_URLS: {
+      ExactURLFinder finder(how_, wide_what_);
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    case WHERE_PART_HEADERS_ALL:
+    case WHERE_PART_HEADER_NAMED: {
+      ExactPartHeaderFinder finder(how_, where_, header_name_, wide_what_);
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    default:
+      return 0.0;
+  }
+}
+
+double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
+  static const char kWhere[] = "MatchCondition::RegexMatch";
+  CARegEx* regex = regex_.get();
+  if (regex == nullptr) throw ASException("%s - invalid regex - maybe init failed", kWhere);
+  const Mail mail = MailOf(context, kWhere);
+  switch (where_) {
+    case WHERE_HEADERS_ALL:
+      return AnyHeader(*mail.headers, [regex](const CHeader& header) {
+               return Matches(regex, IsSubject(header) ? AsSubject(header).decoded : header.value);
+             })
+                 ? 1.0
+                 : 0.0;
+    case WHERE_HEADER_NAMED: {
+      // The subject as decoded here too: a regex reads text, never encoded words.
+      const CHeader* header = NamedHeader(*mail.headers, header_name_);
+      if (header == nullptr) return 0.0;
+      return Matches(regex, IsSubject(*header) ? AsSubject(*header).decoded : header->value) ? 1.0
+                                                                                             : 0.0;
+    }
+    case WHERE_PARTS_ALL:
+    case WHERE_PARTS_TEXT:
+    case WHERE_PARTS_TEXT_PLAIN:
+    case WHERE_PARTS_TEXT_HTML: {
+      RegexPartFinder finder(regex, where_, part_mode_);
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    case WHERE_URLS: {
+      RegexURLFinder finder(regex);
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    case WHERE_PART_HEADERS_ALL:
+    case WHERE_PART_HEADER_NAMED: {
+      RegexPartHeaderFinder finder(regex, where_, header_name_);
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    default:
+      return 0.0;
+  }
+}
+
+// Answers whether a part satisfies exists(place).
+class ExistsCondition::PartFinder final : public Finder {
+ public:
+  explicit PartFinder(uint32_t where) : where_(where) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    if (part.body == nullptr) return false;
+    switch (where_) {
+      case WHERE_PARTS_ALL:
+        return true;
+      case WHERE_PARTS_TEXT:
+        return part.GetKind() == kBodyTextPlain || part.GetKind() == kBodyTextHtml;
+      case WHERE_PARTS_TEXT_PLAIN:
+        return part.GetKind() == kBodyTextPlain;
+      default:  // WHERE_PARTS_TEXT_HTML
+        return part.GetKind() == kBodyTextHtml;
+    }
+  }
+  uint32_t where_;
+};
 
 double ExistsCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
-  ThrowNotAvailable("ExistsCondition::Evaluate");
+  static const char kWhere[] = "ExistsCondition::Evaluate";
+  const Mail mail = MailOf(context, kWhere);
+  switch (GetWhere()) {
+    case WHERE_HEADER_NAMED:
+      return mail.headers->Lookup(GetHeaderName()) != nullptr ? 1.0 : 0.0;
+    case WHERE_PARTS_ALL:
+    case WHERE_PARTS_TEXT:
+    case WHERE_PARTS_TEXT_PLAIN:
+    case WHERE_PARTS_TEXT_HTML: {
+      PartFinder finder(GetWhere());
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    default:
+      throw ASException("%s - invalid id to ExistsCondition ( %d )", kWhere,
+                        static_cast<int>(GetWhere()));
+  }
 }
+
+// Answers whether a part makes is_empty(place) true: it has no body, or a body of the
+// place's kind whose UTF-8 text was never set.
+class IsEmptyCondition::PartFinder final : public Finder {
+ public:
+  explicit PartFinder(uint32_t where) : where_(where) {}
+
+ private:
+  bool Test(const CPart& part) override {
+    if (part.body == nullptr) return true;
+    if (part.GetKind() == kBodyTextPlain && SearchesPlain(where_)) {
+      return !static_cast<const CPartBodyTextPlain*>(part.body)->utf8Text.IsSet();
+    }
+    if (part.GetKind() == kBodyTextHtml && SearchesHtml(where_)) {
+      return !static_cast<const CPartBodyTextHtml*>(part.body)->utf8VisibleText.IsSet();
+    }
+    return false;
+  }
+  uint32_t where_;
+};
 
 double IsEmptyCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
-  ThrowNotAvailable("IsEmptyCondition::Evaluate");
+  static const char kWhere[] = "IsEmptyCondition::Evaluate";
+  const Mail mail = MailOf(context, kWhere);
+  switch (GetWhere()) {
+    case WHERE_HEADER_NAMED: {
+      const CHeader* header = NamedHeader(*mail.headers, GetHeaderName());
+      if (header == nullptr) return 0.0;
+      const bool empty =
+          IsSubject(*header) ? AsSubject(*header).decoded.Length() == 0 : header->value.IsEmpty();
+      return empty ? 1.0 : 0.0;
+    }
+    case WHERE_PARTS_ALL:
+    case WHERE_PARTS_TEXT:
+    case WHERE_PARTS_TEXT_PLAIN:
+    case WHERE_PARTS_TEXT_HTML: {
+      PartFinder finder(GetWhere());
+      WalkParts(mail.parts, &finder, kWhere);
+      return finder.found ? 1.0 : 0.0;
+    }
+    default:
+      throw ASException("%s - invalid id to IsEmptyCondition ( %d )", kWhere,
+                        static_cast<int>(GetWhere()));
+  }
 }
 
+// The code heuristics engine is not part of the engines yet, so every exec condition
+// stops at the missing engine.
 double ExecCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
-  ThrowNotAvailable("ExecCondition::Evaluate");
+  static const char kWhere[] = "ExecCondition::Evaluate";
+  if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
+  if (engines->GetCodeHeurEngine() == nullptr) {
+    throw ASException("%s - invalid handle to code heur engine", kWhere);
+  }
+  ThrowNotAvailable(kWhere);
 }
 
+// Likewise the graphical-pattern classifier.
 double KNNCategCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
-  ThrowNotAvailable("KNNCategCondition::Evaluate");
+  static const char kWhere[] = "KNNCategCondition::Evaluate";
+  if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
+  if (context == nullptr) throw ASException("%s - invalid context handle", kWhere);
+  if (engines->GetKNNEngine() == nullptr) {
+    throw ASException("%s - invalid handle to KNN engine", kWhere);
+  }
+  ThrowNotAvailable(kWhere);
 }
 
+// A missing score variable fails the rule: GetIntValue throws.
 double ScoreGreaterCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
-  ThrowNotAvailable("ScoreGreaterCondition::Evaluate");
+  if (context == nullptr) {
+    throw ASException("%s - invalid context handle", "ScoreGreaterCondition::Evaluate");
+  }
+  const int32_t value = context->GetIntValue(score_variable_);
+  // A limit held in a variable is never compared: such a condition does not hit.
+  if (threshold_source_ != P_COMPARE_CONSTANT) return 0.0;
+  return value >= threshold_ ? 1.0 : 0.0;
 }

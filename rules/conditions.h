@@ -71,7 +71,8 @@ class ExprCondition : public ACondition {
   expr_t* root_;
 };
 
-// match(text, place, type [, mode]).
+// match(text, place, type [, mode]). Header names are compared byte for byte with the
+// map keys, which are upper case. OBFUSCATED never matches.
 class MatchCondition : public ACondition {
  public:
   MatchCondition(const ascommon::sstring& what, uint32_t where, const ascommon::sstring& header,
@@ -97,7 +98,22 @@ class MatchCondition : public ACondition {
   // Null unless Init compiled a regular expression.
   const CARegEx* GetRegex() const { return regex_.get(); }
 
+  // The finders of one evaluation, one per kind of place and match: each walks the parts
+  // tree as a read-only listener and does nothing more once it found the text.
+  class ExactPartFinder;
+  class ExactPartHeaderFinder;
+  class ExactURLFinder;
+  class RegexPartFinder;
+  class RegexPartHeaderFinder;
+  class RegexURLFinder;
+
  private:
+  // EXACT and EXACT_INSENSITIVE: a substring test on every candidate of the place.
+  double ExactMatch(CEmlContextInterface* context) const;
+  // REGEX and REGEX_INSENSITIVE: the compiled expression on the UTF-8 form of every
+  // candidate.
+  double RegexMatch(CEmlContextInterface* context) const;
+
   ascommon::usstring wide_what_;
   ascommon::sstring what_;
   uint32_t where_;
@@ -120,18 +136,25 @@ class PlaceCondition : public ACondition {
   ascommon::sstring header_name_;
 };
 
+// exists(place): the named header is there, or a part of the kind the place names.
 class ExistsCondition : public PlaceCondition {
  public:
   ExistsCondition(uint32_t where, const ascommon::sstring& header)
       : PlaceCondition(COND_EXISTS, where, header) {}
   double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+
+  class PartFinder;
 };
 
+// is_empty(place): the named header has no text, or a part of the place has none. A header
+// the mail lacks is not empty; a part without a body is.
 class IsEmptyCondition : public PlaceCondition {
  public:
   IsEmptyCondition(uint32_t where, const ascommon::sstring& header)
       : PlaceCondition(COND_IS_EMPTY, where, header) {}
   double Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) override;
+
+  class PartFinder;
 };
 
 // exec(NAME) in a condition section: the value of a heuristic function.
