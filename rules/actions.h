@@ -6,6 +6,8 @@
 #define RULES_ACTIONS_H_
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "emlbreaker/strings.h"
 #include "rules/language/rule_items.h"
@@ -92,18 +94,38 @@ class ExecAction : public AAction {
   ascommon::sstring function_name_;
 };
 
-// add_header(name, value) and add_to_header(name, value) share their fields.
+// add_header(name, value) and add_to_header(name, value): set or extend the mail header
+// stored under name (looked up exactly as written; the mail's keys are upper case). A
+// header the mail lacks is created; an existing one is changed only when it is a plain
+// CHeaderOther. Either way the header is marked modified and the mail dirty.
 class HeaderAction : public AAction {
  public:
+  // The expansion buffer: at most this many bytes of the value are read, and the
+  // expanded text keeps one less.
+  static constexpr size_t kExpansionBuffer = 1024;
+  // Header text longer than this is folded.
+  static constexpr size_t kFoldWidth = 78;
+
   HeaderAction(uint32_t specific, const ascommon::sstring& name, uint32_t name_source,
                const ascommon::sstring& value)
       : AAction(specific), header_name_(name), header_name_source_(name_source), value_(value) {}
+
+  // value with every "$(RuleName)" replaced by rule_name, cut as kExpansionBuffer says.
+  static std::string ExpandValue(std::string_view value, std::string_view rule_name);
+  // text broken before the last blank within each kFoldWidth bytes, with "\n\t": the blank
+  // starts the next line. A stretch without a blank stays whole.
+  static std::string Fold(std::string_view text);
 
   const ascommon::sstring& GetHeaderName() const { return header_name_; }
   // P_HEADER_NAME_LITERAL or P_HEADER_NAME_VARIABLE.
   uint32_t GetHeaderNameSource() const { return header_name_source_; }
   // May hold "$(RuleName)", replaced by the running rule's name.
   const ascommon::sstring& GetValue() const { return value_; }
+
+ protected:
+  // The work of both actions: replaces sets the header's text, otherwise the expanded
+  // value is appended to it.
+  void Apply(CEmlContextInterface* context, const char* where, bool replaces) const;
 
  private:
   ascommon::sstring header_name_;
