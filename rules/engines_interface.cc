@@ -71,9 +71,12 @@ std::vector<std::string> CEnginesInterface::ListRuleFiles(const char* directory)
 }
 
 // A folder without rule files leaves an empty engine: the old rules are gone either way.
+// An empty directory names no rule folder (it would list the working directory).
 void CEnginesInterface::SetupASSLEngine(const char* directory, bool write_map) {
   PrepareASSLEngine();
-  const std::vector<std::string> files = ListRuleFiles(directory);
+  const std::vector<std::string> files =
+      directory != nullptr && *directory != 0 ? ListRuleFiles(directory)
+                                              : std::vector<std::string>();
   if (files.empty()) {
     throw ASException("%s - specified path does not contain any scripting language files",
                       "CEnginesInterface::SetupASSLEngine");

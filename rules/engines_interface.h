@@ -35,7 +35,7 @@ class CEnginesInterface : public ARulePublisher {
   // the rules and, with write_map, writes "asnnmap.dat" in the current directory. A file
   // that fails to parse is traced and skipped. Throws when the directory holds no rule
   // file (the engine is then empty); a failure while creating, initialising or writing the
-  // map leaves no rule engine.
+  // map leaves no rule engine. An empty directory counts as a folder without rule files.
   void SetupASSLEngine(const char* directory, bool write_map);
   // The same over a list of files, in order (the directory set-up lists them first).
   void SetupASSLEngineFromFiles(const std::vector<std::string>& files, bool write_map);
