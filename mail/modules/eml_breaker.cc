@@ -15,6 +15,8 @@
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"
 #include "mail/components/parts_tree.h"
+#include "rules/eml_context.h"
+#include "rules/execution_unit.h"
 
 namespace nsEmlModules {
 
@@ -125,12 +127,85 @@ void CEmlBreaker::ApplySharedSettings(uint32_t profile) {
     }
   }
 
-  // The engines (word finder, code heuristics, regular expressions, layout
-  // classifier, rule engine) are set up here, each in its own guard, once
-  // the rule engine is part of the breaker.
-  (void)data_path;
-  (void)slf_path;
-  (void)generate_map;
+  if (shared->engines == nullptr) {
+    shared->engines.reset(new (std::nothrow) CEnginesInterface);
+    if (shared->engines == nullptr) throw ASException("%s - memory problems", kFunction);
+  }
+  SetUpEngines(shared, libs_path, data_path, slf_path, generate_map == 1);
+}
+
+namespace {
+
+constexpr const char kApplyShared[] = "nsEmlModules::CEmlBreaker::ApplySharedSettings";
+
+// Runs one engine step; what it throws is traced with `message` (and `more`,
+// when given) and goes no further.
+template <class Step>
+void Guarded(const char* message, const char* more, Step step) {
+  try {
+    step();
+  } catch (...) {
+    GetDebugTrace()->Trace(message, kApplyShared);
+    if (more != nullptr) GetDebugTrace()->Trace(more, kApplyShared);
+  }
+}
+
+std::string Narrow(const ascommon::usstring& path) {
+  ascommon::sstring narrow(path);
+  return std::string(narrow.c_str(), narrow.Length());
+}
+
+// A data file of the folder `directory`.
+std::string DataFile(const ascommon::usstring& directory, const char* name) {
+  try {
+    std::string file = Narrow(directory);
+    if (!file.empty() && file.back() != '/' && file.back() != '\\') file += '/';
+    return file + name;
+  } catch (const std::bad_alloc&) {
+    throw ASException("%s - problems concatenating strings", kApplyShared);
+  }
+}
+
+// Remembers the path an engine was set up with.
+void StoreApplied(ascommon::usstring* applied, const ascommon::usstring& path) {
+  if (applied->Assign(path.c_str()) != 0) {
+    throw ASException("%s - problems assigning value to string", kApplyShared);
+  }
+}
+
+}  // namespace
+
+void CEmlBreaker::SetUpEngines(SEmlBreakerSharedData* shared, const ascommon::usstring& libs_path,
+                               const ascommon::usstring& data_path,
+                               const ascommon::usstring& slf_path, bool generate_map) {
+  CEnginesInterface* engines = shared->engines.get();
+  if (data_path != shared->wordFinderPathApplied) {
+    Guarded("%s - the Word Finder failed to initialize properly", nullptr, [&] {
+      engines->SetupWordFinder(DataFile(data_path, "aswfconf.dat").c_str());
+      StoreApplied(&shared->wordFinderPathApplied, data_path);
+    });
+  }
+  Guarded("%s - the Code Heuristics Engine failed to initialize properly", nullptr,
+          [&] { engines->SetupCodeHeurEngine(); });
+  if (libs_path != shared->regexPathApplied) {
+    Guarded("%s - could not obtain a handle to the Regular Expressions library", nullptr, [&] {
+      engines->SetupRxLibHandle(Narrow(libs_path).c_str());
+      StoreApplied(&shared->regexPathApplied, libs_path);
+    });
+  }
+  if (data_path != shared->knnPathApplied) {
+    Guarded("%s - the KNN graphical patterns engine failed to initialize properly", nullptr, [&] {
+      engines->SetupKNNEngine(DataFile(data_path, "as2graph.dat").c_str());
+      StoreApplied(&shared->knnPathApplied, data_path);
+    });
+  }
+  if (slf_path != shared->slfPathApplied) {
+    Guarded("%s - the ASSL engine failed to initialize properly",
+            "%s - an important part of the functionality will be disabled", [&] {
+              engines->SetupASSLEngine(Narrow(slf_path).c_str(), generate_map);
+              StoreApplied(&shared->slfPathApplied, slf_path);
+            });
+  }
 }
 
 int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {
@@ -141,12 +216,50 @@ int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {
   BreakParts(profile, item);
   BreakTextParts(profile, item);
   BreakHtmlParts(profile, item);
-  // The execution unit under id 4 joins here with the rule engine.
+  PublishExecutionUnit(item, static_cast<SEmlBreakerSharedData*>(sharedData));
   return 0;
 }
 
+void CEmlBreaker::PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared) {
+  static constexpr const char kFunction[] = "nsEmlModules::CEmlBreaker::Break";
+  std::unique_ptr<CEmlContextInterface> context;
+  try {
+    context.reset(new CEmlContextInterface);
+  } catch (const std::bad_alloc&) {
+    throw ASException("%s - memory problems", kFunction);
+  }
+  context->SetStructs(item);
+  CEnginesInterface* engines = shared->engines.get();
+  if (engines != nullptr && engines->GetASSLEngine() != nullptr) {
+    context->SetRuleStates(engines->GetASSLEngine()->GetStateTemplates());
+  }
+  std::unique_ptr<CExecutionUnit> unit(new (std::nothrow) CExecutionUnit(context.get(), engines));
+  if (unit == nullptr) throw ASException("%s - memory problems", kFunction);
+  WithdrawExecutionUnit(item);
+  item->box.Remove(kExecutionUnitId);
+  // The box holds the unit as the filters see it.
+  if (item->box.SetReference(static_cast<CAExecutionUnit*>(unit.get()), kExecutionUnitId) != 0) {
+    throw ASException("%s - could not add execution unit to bbint", kFunction);
+  }
+  context.release();  // freed with the unit
+  unit.release();
+}
+
+void CEmlBreaker::WithdrawExecutionUnit(MailItem* item) {
+  void* reference = item->box.GetReference(kExecutionUnitId);
+  if (reference == nullptr) return;
+  // Only Break stores under this id, and it stores a CExecutionUnit.
+  auto* unit = static_cast<CExecutionUnit*>(static_cast<CAExecutionUnit*>(reference));
+  delete unit->GetContext();
+  delete unit;
+  item->box.Remove(kExecutionUnitId);
+}
+
+// The unit goes first, and on every way out: it points into the headers and
+// parts, and a box without them must not keep it.
 void CEmlBreaker::ReleaseBrokenMail(uint32_t, MailItem* item) {
   if (item == nullptr) return;
+  WithdrawExecutionUnit(item);
   ascommon::CBlackBoxObject* object = item->box.GetObject(kMailHeadersId);
   if (object == nullptr) return;
   auto* headers = dynamic_cast<CHeaderMap*>(object);

@@ -2,6 +2,9 @@
 // the host's MailItem (headers under id 1, parts tree under id 2, execution
 // unit under id 4). One instance serves many mails on many threads: Break runs
 // under the read-only sharedLock, ApplySharedSettings under the exclusive one.
+// It also owns the engines the filters run rules with (the rule engine over
+// the folder of "/eml/breaker/SlfPath", the regex library, the heuristics),
+// set up by ApplySharedSettings and shared by every mail's execution unit.
 #ifndef MAIL_MODULES_EML_BREAKER_H_
 #define MAIL_MODULES_EML_BREAKER_H_
 
@@ -11,6 +14,7 @@
 #include "emlbreaker/modules.h"
 #include "emlbreaker/strings.h"
 #include "mail/modules/body_analyser.h"
+#include "rules/engines_interface.h"
 
 namespace nsEmlComponents {
 class CHeaderParser;
@@ -26,13 +30,14 @@ struct SEmlBreakerProfileData {
   float wordFinderThreshold = 0.1f;
 };
 
-// Shared data of the real breaker: the paths last applied to each engine, so
-// that applying changed settings re-initialises only what changed. The
-// converter and the engines join this block with the stages that use them.
+// Shared data of the real breaker: the converter, the engines, and the paths
+// last applied to each, so that applying changed settings re-initialises only
+// what changed. A path is stored only once its engine was set up, so a failed
+// set-up is tried again by the next apply.
 struct SEmlBreakerSharedData {
   ascommon::CCharsetConverter converter{true};
   ascommon::usstring libsPathApplied;  // unset: the first apply always sets up
-  void* engines = nullptr;
+  std::unique_ptr<CEnginesInterface> engines;  // null until the first apply
   ascommon::usstring wordFinderPathApplied;  // unset: the first apply always sets up
   ascommon::usstring regexPathApplied;  // unset: the first apply always sets up
   ascommon::usstring slfPathApplied;  // unset: the first apply always sets up
@@ -82,6 +87,17 @@ class CEmlBreaker : public CABreaker {
   // Gives the converter to the header parser and the body analyser (null
   // detaches it).
   void AttachConverter(const ascommon::CCharsetConverter* converter);
+  // The engine steps of ApplySharedSettings, each in its own guard: a step
+  // that fails is traced and the next one runs.
+  static void SetUpEngines(SEmlBreakerSharedData* shared, const ascommon::usstring& libs_path,
+                           const ascommon::usstring& data_path, const ascommon::usstring& slf_path,
+                           bool generate_map);
+  // The last step of Break: a rule context over the broken mail and an
+  // execution unit over it and the engines, published under id 4 in place of
+  // the unit of an earlier Break of the item.
+  static void PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared);
+  // Frees the unit under id 4 with its context and removes the id.
+  static void WithdrawExecutionUnit(MailItem* item);
 
   const ascommon::CCharsetConverter* converter_ = nullptr;
 };
