@@ -60,22 +60,7 @@ void ReadValue(const char16_t* text, CHtmlValue& value) {
 
 }  // namespace
 
-void CHtmlScanner::Run(const char16_t* source, CHtmlTagListener& listener) {
-  listener_ = &listener;
-  info_.analysed = 1;
-  output_[0] = u' ';
-  for (size_t i = 0; source[i] != 0 && depth_ < kHtmlMaxDepth; ++i) {
-    const char16_t c = source[i];
-    if (c >= 0x80) {
-      if (++non_ascii_run_ >= 3) info_.nonAsciiRun = 1;
-    } else {
-      non_ascii_run_ = 0;
-    }
-    Step(c);
-  }
-}
-
-void CHtmlScanner::Step(char16_t c) {
+inline void CHtmlScanner::Step(char16_t c) {
   switch (state_) {
     case kTopText:
       if (c == u'<') {
@@ -148,7 +133,7 @@ void CHtmlScanner::Step(char16_t c) {
   }
 }
 
-void CHtmlScanner::OnReferenceUnit(char16_t c) {
+inline void CHtmlScanner::OnReferenceUnit(char16_t c) {
   if (c != u';') {
     ref_[ref_len_++] = c;
     if (ref_len_ == kReferenceMax) {  // too long for a name: plain text after all
@@ -178,6 +163,21 @@ void CHtmlScanner::OnReferenceUnit(char16_t c) {
     }
   }
   CloseReference();
+}
+
+void CHtmlScanner::Run(const char16_t* source, CHtmlTagListener& listener) {
+  listener_ = &listener;
+  info_.analysed = 1;
+  output_[0] = u' ';
+  for (size_t i = 0; source[i] != 0 && depth_ < kHtmlMaxDepth; ++i) {
+    const char16_t c = source[i];
+    if (c >= 0x80) {
+      if (++non_ascii_run_ >= 3) info_.nonAsciiRun = 1;
+    } else {
+      non_ascii_run_ = 0;
+    }
+    Step(c);
+  }
 }
 
 void CHtmlScanner::OnStartTag() {

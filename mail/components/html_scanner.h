@@ -121,7 +121,10 @@ class CHtmlScanner {
   // A character reference is resolved when ";" comes within this many units.
   static constexpr size_t kReferenceMax = 7;
 
-  void Step(char16_t c);
+  // Step runs once per code unit, OnReferenceUnit once per unit of a character
+  // reference: both are defined inline in html_scanner.cc, so that Run's loop
+  // does not pay a call for each unit.
+  inline void Step(char16_t c);
   void Put(char16_t c) {
     output_[pos_] = c;
     if (pos_ < last_) ++pos_;
@@ -143,7 +146,7 @@ class CHtmlScanner {
     state_ = return_state_[depth_];
     --depth_;
   }
-  void OnReferenceUnit(char16_t c);
+  inline void OnReferenceUnit(char16_t c);
   void OnStartTag();
   void OnEndTag();
 
