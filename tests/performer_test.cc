@@ -127,9 +127,15 @@ class PerformerTest : public ::testing::Test {
     item_.stream = nullptr;
   }
 
-  CHeader* Header(const char* key) {
-    CHeader** found = GetMailHeaders(item_.box)->Lookup(ascommon::sstring(key));
-    return found != nullptr ? *found : nullptr;
+  // The header of that name, whatever the case of its key: headers read from
+  // the mail are keyed upper-case, the ones the performer adds as configured.
+  CHeader* Header(const char* name) {
+    nsEmlComponents::CHeaderMap* headers = GetMailHeaders(item_.box);
+    auto position = headers->GetStartPosition();
+    for (uint32_t i = 0; i < headers->GetCount(); ++i, position.Next()) {
+      if (strcasecmp(position.Key().c_str(), name) == 0) return position.Value();
+    }
+    return nullptr;
   }
   // The text of an added or changed header; "-" when there is none.
   std::string Text(const char* key) {

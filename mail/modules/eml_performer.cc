@@ -229,8 +229,8 @@ void CEmlPerformer::TagSubject(CHeaderMap* headers, const ascommon::usstring& ta
 void CEmlPerformer::AddCustomHeader(CHeaderMap* headers, const ascommon::usstring& name,
                                     const ascommon::usstring& value) {
   static constexpr const char kFunction[] = "nsEmlModules::CEmlPerformer::AddCustomHeader";
-  ascommon::sstring key, text;
-  if (!ToNarrow(name, &key) || !ToNarrow(value, &text))
+  ascommon::sstring spelled, key, text;
+  if (!ToNarrow(name, &spelled) || !ToNarrow(value, &text) || key.Assign(spelled.c_str()) != 0)
     throw ASMemException("%s - could not set string value", kFunction);
   key.MakeUpper();
   CHeader** found = headers->Lookup(key);
@@ -246,7 +246,11 @@ void CEmlPerformer::AddCustomHeader(CHeaderMap* headers, const ascommon::usstrin
   if (!header) throw ASMemException("%s - could not allocate memory for header", kFunction);
   header->text = std::move(text);
   header->modified = 1;
-  if (headers->Insert(key, header.get()) != 0)
+  // A new header is filed under its name as configured: CommitChanges writes
+  // each header under its key, so the mail gets "X-Orvane-SpamStamp" and not
+  // the packer's own spelling of an upper-cased name. Headers read from the
+  // mail are keyed upper-case, which the lookup above uses.
+  if (headers->Insert(spelled, header.get()) != 0)
     throw ASException("%s - could not add header to headers map", kFunction);
   header.release();  // the map's owner frees it with the other headers
 }
