@@ -64,20 +64,46 @@ std::string VerdictLine(const std::string& file, const Verdict& verdict, bool js
   return text + "\n";
 }
 
-// Judges one broken mail and lets the performer act on it; with `commit`,
-// the changed headers are written back into the packer's mail.
-Verdict JudgeAndPerform(Scanner& scanner, const CheckPolicy& policy, MailItem& item, bool commit) {
-  Verdict verdict = Judge(item, policy);
-  Perform(scanner.performer(), verdict, policy, item);
-  if (commit) scanner.breaker()->CommitChanges(0, &item);
-  return verdict;
+// Breaks one mail through `scan` (a call of Scanner::Scan or ScanOpened with
+// the stages to skip), judges it and lets the performer act on it; with
+// `commit`, the changed headers are written back into the packer's mail.
+// A mail the breaker refuses for a body that breaks its declared charset is
+// broken again without the stage that failed (then without both body
+// stages) and judged on its headers and parts. Failures that leave no
+// verdict throw.
+template <class ScanFn>
+Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, ScanFn scan) {
+  Verdict verdict;
+  std::string unreadable;
+  std::vector<int32_t> skip;
+  auto judge = [&](MailItem& item) {
+    verdict = Judge(item, policy, unreadable);
+    Perform(scanner.performer(), verdict, policy, item);
+    if (commit) scanner.breaker()->CommitChanges(0, &item);
+  };
+  for (;;) {
+    try {
+      scan(judge, skip);
+      return verdict;
+    } catch (const BreakError& e) {
+      if (e.code() != kConversionFailed || skip.size() == 2) {
+        if (e.code() == kConversionFailed) return JudgeUnreadable(unreadable, policy);
+        throw;
+      }
+      if (unreadable.empty()) unreadable = e.what();
+      const int32_t failed = std::strstr(e.what(), "html parts") != nullptr
+                                 ? nsEmlComponents::kBodyTextHtml
+                                 : nsEmlComponents::kBodyTextPlain;
+      if (!skip.empty() && skip.front() == failed) {
+        skip = {nsEmlComponents::kBodyTextPlain, nsEmlComponents::kBodyTextHtml};
+      } else {
+        skip.push_back(failed);
+      }
+    }
+  }
 }
 
-// The verdict for a mail the breaker or the packer refused.
-Verdict Refused(const std::exception& failure, const CheckPolicy& policy) {
-  if (const auto* refused = dynamic_cast<const BreakError*>(&failure)) {
-    if (refused->code() == kConversionFailed) return JudgeUnreadable(refused->what(), policy);
-  }
+Verdict Failed(const std::exception& failure) {
   Verdict verdict;
   verdict.error = failure.what();
   return verdict;
@@ -122,12 +148,11 @@ int RunCheck(const CheckOptions& options) {
         const std::string& file = files[index].path;
         Verdict verdict;
         try {
-          scanner.Scan(
-              file,
-              [&](MailItem& item) { verdict = JudgeAndPerform(scanner, policy, item, false); },
-              files[index].listed);
+          verdict = JudgeMail(scanner, policy, false, [&](auto& judge, const auto& skip) {
+            scanner.Scan(file, judge, files[index].listed, skip);
+          });
         } catch (const std::exception& e) {
-          verdict = Refused(e, policy);
+          verdict = Failed(e);
         }
         std::string text(1, static_cast<char>('0' + static_cast<int>(verdict.kind)));
         text += VerdictLine(file, verdict, options.json);
@@ -221,16 +246,19 @@ class MailFilter {
     }
     OpenedMail mail(packer, top);
     try {
-      scanner_.ScanOpened(top, [&](MailItem& item) {
-        result->verdict = JudgeAndPerform(scanner_, policy_, item, true);
+      result->verdict = JudgeMail(scanner_, policy_, true, [&](auto& judge, const auto& skip) {
+        scanner_.ScanOpened(top, judge, skip);
       });
     } catch (const std::exception& e) {
-      result->verdict = Refused(e, policy_);
+      result->verdict = Failed(e);
       result->reason = e.what();
       return WriteAll(fd, bytes);
     }
-    result->filtered = true;
-    if (packer->IsModified(top) == 0) return WriteAll(fd, bytes);
+    result->filtered = result->verdict.ruled;
+    if (!result->filtered) result->reason = result->verdict.error;
+    // Nothing to write back (no rule ran, or the performer changed nothing):
+    // the mail as read.
+    if (!result->filtered || packer->IsModified(top) == 0) return WriteAll(fd, bytes);
     return packer->WriteToFd(top, fd) == 1;
   }
 

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "emlbreaker/broken_mail.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/packer.h"
 
@@ -28,7 +29,12 @@ Scanner::Scanner(const std::string& plugin_path, const Config& config, const std
   breaker_->ApplySettings(kProfile);
   breaker_->ApplySharedSettings(kProfile);
   breaking_ = breaker_;
-  if (stage != "all") {
+  if (stage == "all") {
+    CAVirtualBreaker* parts =
+        host_.CreateVirtualBreaker(u"Virtual Eml Parts Breaker", &settings_, kProfile);
+    parts->SetRealBreaker(breaker_);
+    parts_breaker_ = parts;
+  } else {
     static const std::map<std::string, std::u16string> kStages = {
         {"headers", u"Virtual Eml Header Breaker"},
         {"parts", u"Virtual Eml Parts Breaker"},
@@ -44,7 +50,7 @@ Scanner::Scanner(const std::string& plugin_path, const Config& config, const std
 }
 
 void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>& inspect,
-                   bool known_regular) {
+                   bool known_regular, const std::vector<int32_t>& skip_stages) {
   std::error_code error;
   if (!known_regular && !fs::is_regular_file(file, error)) {
     throw std::runtime_error(fs::exists(file, error) ? "not a regular file" : "no such file");
@@ -58,15 +64,16 @@ void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>
   if (eml->GetHandle() == nullptr) throw std::runtime_error("the packer could not open it");
   if (static_cast<CAMimePart*>(eml->GetHandle())->GetDefects() & kDefectNotAMail)
     throw std::runtime_error("not a mail: no header block");
-  BreakStream(stream.get(), inspect);
+  BreakStream(stream.get(), inspect, skip_stages);
 }
 
-void Scanner::ScanOpened(void* top, const std::function<void(MailItem&)>& inspect) {
+void Scanner::ScanOpened(void* top, const std::function<void(MailItem&)>& inspect,
+                         const std::vector<int32_t>& skip_stages) {
   std::unique_ptr<CAStream> stream(streamer_->CreateStream(kProfile, top, kEmlSubtypeMemory));
   if (!stream) throw std::runtime_error("the streamer made no mail stream of it");
   if (static_cast<CAMimePart*>(top)->GetDefects() & kDefectNotAMail)
     throw std::runtime_error("not a mail: no header block");
-  BreakStream(stream.get(), inspect);
+  BreakStream(stream.get(), inspect, skip_stages);
 }
 
 CAPerformer* Scanner::performer() {
@@ -79,7 +86,8 @@ CAPerformer* Scanner::performer() {
   return performer_;
 }
 
-void Scanner::BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect) {
+void Scanner::BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect,
+                          const std::vector<int32_t>& skip_stages) {
   MailItem item;
   item.stream = stream;
   struct Release {
@@ -94,6 +102,14 @@ void Scanner::BreakStream(CAStream* stream, const std::function<void(MailItem&)>
     }
   } release{breaking_, &item};
   try {
+    if (!skip_stages.empty()) {
+      if (parts_breaker_ == nullptr || breaking_ != breaker_)
+        throw std::logic_error("stages can be skipped only through the real breaker");
+      parts_breaker_->Break(kProfile, &item);
+      nsEmlComponents::CPartsTree* tree = GetPartsTree(item.box);
+      if (tree == nullptr) throw std::runtime_error("the parts breaker stored no parts tree");
+      for (int32_t kind : skip_stages) tree->SetDone(kind, true);
+    }
     breaking_->Break(kProfile, &item);
   } catch (const ASException& e) {
     throw BreakError(e.what(), e.GetErrorCode());

@@ -46,12 +46,20 @@ class Scanner {
   // std::runtime_error with a one-line reason when the mail cannot be read
   // or broken; the item is released in every case. `known_regular` skips the
   // check that the name is a regular file (a folder listing already made it).
+  //
+  // `skip_stages` lists body kinds (52 text, 53 HTML) whose stage is not to
+  // run: the headers and parts are broken by the parts breaker first and the
+  // tree marks those stages done, so the real breaker goes on to publish the
+  // execution unit without them. This is how a mail the breaker refuses for
+  // a body that breaks its declared charset is still judged on its headers
+  // and parts (docs/HOST.md). Only with the real breaker (stage "all").
   void Scan(const std::string& file, const std::function<void(MailItem&)>& inspect,
-            bool known_regular = false);
+            bool known_regular = false, const std::vector<int32_t>& skip_stages = {});
   // The same for a mail the host opened itself through the packer (`top`, the
   // packer's object for the mail's top part): a memory stream (subtype 4)
   // over it. The mail stays the caller's to write out and close.
-  void ScanOpened(void* top, const std::function<void(MailItem&)>& inspect);
+  void ScanOpened(void* top, const std::function<void(MailItem&)>& inspect,
+                  const std::vector<int32_t>& skip_stages = {});
 
   // The performer, created with the same settings on first use (the dump
   // needs none). Not thread-safe: call it once before running workers.
@@ -67,9 +75,11 @@ class Scanner {
   CABreaker* breaker_ = nullptr;  // the real breaker
   CABreaker* breaking_ = nullptr;  // what Scan calls: the real or a virtual breaker
   CAPerformer* performer_ = nullptr;
+  CABreaker* parts_breaker_ = nullptr;  // for skip_stages; only with the real breaker
 
   // Breaks the mail of `stream`, hands it to `inspect` and releases it.
-  void BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect);
+  void BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect,
+                   const std::vector<int32_t>& skip_stages);
 };
 
 // One name to scan; `listed` when it came from a folder listing, which

@@ -90,10 +90,11 @@ const char* VerdictName(VerdictKind kind) {
   return "error";
 }
 
-Verdict Judge(MailItem& item, const CheckPolicy& policy) {
+Verdict Judge(MailItem& item, const CheckPolicy& policy, const std::string& unreadable) {
   CAExecutionUnit* unit = GetExecutionUnit(item.box);
   if (unit == nullptr) throw std::runtime_error("the breaker published no execution unit");
   Verdict verdict;
+  verdict.ruled = true;
   const SignatureArray& signatures = unit->GetSignatures();
   for (size_t i = 0; i < signatures.GetSize(); ++i) {
     const char* name = signatures[i]->name;
@@ -118,6 +119,11 @@ Verdict Judge(MailItem& item, const CheckPolicy& policy) {
     ascommon::sstring hits = unit->GetHitRules();
     if (hits.IsSet()) verdict.hitRules = SplitHitRules(std::string(hits.c_str(), hits.Length()));
   } catch (const ASException&) {
+  }
+  if (!unreadable.empty()) {
+    verdict.unreadable = true;
+    verdict.error = unreadable;
+    verdict.score += policy.unreadable_score;
   }
   verdict.kind = Decide(verdict.score, verdict.category, policy);
   return verdict;

@@ -25,8 +25,8 @@ namespace emlscan {
 struct CheckPolicy {
   // A mail whose score reaches this is spam.
   int32_t threshold = 5;
-  // What a mail the breaker refuses because a body's bytes break the charset
-  // it declares scores (no rule can run on it; see docs/HOST.md).
+  // What a body whose bytes break the charset it declares adds to a mail's
+  // score (the mail is judged without that body; see docs/HOST.md).
   int32_t unreadable_score = 0;
   // The stamp header's text: this, then the time of the check.
   std::string stamp = "emlscan (emlbreaker 2.5.16)";
@@ -51,13 +51,20 @@ struct Verdict {
   // the host's policy alone (an unreadable body); empty otherwise.
   std::string error;
   bool unreadable = false;
+  // The rules ran (through the execution unit); false for a verdict of the
+  // host's policy alone or an error.
+  bool ruled = false;
 };
 
 // Runs the signature rules of a broken mail through its execution unit and
-// decides. Throws std::runtime_error when the mail has no execution unit.
-Verdict Judge(MailItem& item, const CheckPolicy& policy);
+// decides. `unreadable`, when not empty, is why the mail was broken without
+// some of its bodies: the policy's UnreadableBodyScore is added and the
+// verdict says so. Throws std::runtime_error when the mail has no execution
+// unit.
+Verdict Judge(MailItem& item, const CheckPolicy& policy, const std::string& unreadable = "");
 
-// The verdict for a mail the breaker refused with -303.
+// The verdict for a mail no rule could run on because its headers already
+// broke their charset: the policy's score alone.
 Verdict JudgeUnreadable(const std::string& reason, const CheckPolicy& policy);
 
 // Fills item.verdictBox with `verdict` (id 1 score, id 4 category, id 213 the
