@@ -13,6 +13,7 @@
 #include "mail/components/encoded_words.h"
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"
+#include "mail/components/testing/converter.h"
 #include "mail/components/testing/fake_part.h"
 
 namespace {
@@ -48,15 +49,6 @@ Headers SplitHeaderBlock(std::string_view block) {
   return headers;
 }
 
-const ascommon::CCharsetConverter& Converter() {
-  static const ascommon::CCharsetConverter* const converter = [] {
-    auto* ready = new ascommon::CCharsetConverter(true);
-    ready->Init(ascommon::usstring(u""));
-    return ready;
-  }();
-  return *converter;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -64,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
   nsEmlComponents::CHeaderParser parser;
-  parser.SetConverter(&Converter());
+  parser.SetConverter(&nsEmlComponents::TestConverter());
   nsEmlComponents::CFakeMimePart part(SplitHeaderBlock(bytes));
   nsEmlComponents::CHeaderMap headers(16, nullptr);
   parser.ParseHeaders(&part, &headers);
@@ -72,6 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ascommon::usstring decoded;
   ascommon::sstring charset;
-  nsEmlComponents::DecodeEncodedWords(&Converter(), bytes, &decoded, &charset);
+  nsEmlComponents::DecodeEncodedWords(&nsEmlComponents::TestConverter(), bytes, &decoded, &charset);
   return 0;
 }
