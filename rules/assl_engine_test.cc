@@ -236,6 +236,14 @@ TEST_F(AsslEngineTest, SignaturesByPriorityAndTheRelevanceMap) {
   for (const CRule::SignatureInfo* s : engine()->GetSignatures()) order.push_back(s->name);
   EXPECT_EQ((std::vector<std::string>{"High", "Mid", "Low"}), order);
   EXPECT_EQ(3u, engine()->GetNNetRules().GetSize());
+  // A rule without one of the two traces what asking for it throws.
+  const auto traced = [&](const std::string& line) {
+    return std::count(tracer_.lines.begin(), tracer_.lines.end(), line);
+  };
+  EXPECT_EQ(1, traced("EXCEPTION: CRule::GetMetainfoIntValue - rule High has no metainfo of "
+                      "type 2001"));
+  EXPECT_EQ(1, traced("EXCEPTION: CRule::GetMetainfoIntValue - rule Plain has no metainfo of "
+                      "type 2003"));
   EXPECT_THROW(engine()->GetRule("Nothing")->GetMetainfoIntValue(META_PRIORITY), ASException);
   EXPECT_EQ(0, engine()->GetRule("Mid")->GetMetainfoIntValue(META_STATE));
 

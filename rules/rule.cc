@@ -311,12 +311,26 @@ sstring CRule::GetMetainfoStringValue(uint32_t type) const {
   return static_cast<const CommentMetainfo*>(info)->GetComment();
 }
 
+namespace {
+
 // Both lists are built for every rule at load time, and most rules have neither a
 // relevance nor a priority: asking GetMetainfoIntValue and catching its exception would
-// throw (and trace) twice per such rule. Looking first gives the same lists.
+// throw twice per such rule. Looking first gives the same lists; the trace still gets
+// the line that exception writes when it is made, so a traced load reads the same.
+void TraceNoMetainfo(const CRule& rule, uint32_t type) {
+  GetDebugTrace()->Trace("EXCEPTION: %s - rule %s has no metainfo of type %d",
+                         "CRule::GetMetainfoIntValue", rule.GetName().c_str(),
+                         static_cast<int>(type));
+}
+
+}  // namespace
+
 CRule::NNetRuleInfo* CRule::CreateNNetRuleInfo(const CRule& rule) {
   const AMetainfo* info = rule.FindMetainfo(META_RELEVANCE);
-  if (info == nullptr) return nullptr;
+  if (info == nullptr) {
+    TraceNoMetainfo(rule, META_RELEVANCE);
+    return nullptr;
+  }
   auto* entry = new (std::nothrow) NNetRuleInfo;
   if (entry == nullptr) {
     GetDebugTrace()->Trace("%s - memory problems", "CRule::NNetRuleInfo::Create");
@@ -329,7 +343,10 @@ CRule::NNetRuleInfo* CRule::CreateNNetRuleInfo(const CRule& rule) {
 
 CRule::SignatureInfo* CRule::CreateSignatureInfo(const CRule& rule) {
   const AMetainfo* info = rule.FindMetainfo(META_PRIORITY);
-  if (info == nullptr) return nullptr;
+  if (info == nullptr) {
+    TraceNoMetainfo(rule, META_PRIORITY);
+    return nullptr;
+  }
   auto* entry = new (std::nothrow) SignatureInfo;
   if (entry == nullptr) {
     GetDebugTrace()->Trace("%s - memory problems", "CRule::SignatureInfo::Create");
