@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""The shipped rule set in data/rules, as emlscan loads and runs it.
+
+usage: shipped_rules_test.py EMLSCAN [unittest options]
+
+- emlscan lint loads every shipped rule without a message.
+- The set is layered so that no score is counted twice: a rule's actions run
+  each time it is run, and a meta-rule runs the rules it names, so only rules
+  that nothing names may score, and they carry a priority so that the filter
+  runs each of them exactly once.
+- On corpus mails, the SCORE that emlscan check reports is the sum of the
+  increase_score contributions of the rules that hit, each counted once, and
+  the verdict follows from score and category.
+The corpus checks need ../shared/corpus and are skipped without it.
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+EMLSCAN = None
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+RULES = os.path.join(ROOT, "data", "rules")
+CORPUS = os.path.join(ROOT, "..", "shared", "corpus")
+THRESHOLD = 5  # [emlscan.check] Threshold of data/emlscan.toml
+
+TOKEN = re.compile(r'/\*.*?\*/|"(?:\\.|[^"\\\n])*"|[A-Za-z_$][\w$.\-]*|\d+|&&&|&&|\|\|\||\|\||==|!=|::|\S', re.S)
+
+
+class Rule:
+    def __init__(self, name, meta, path):
+        self.name, self.meta, self.path = name, meta, path
+        self.condition, self.actions, self.metadata = [], [], []
+
+    def score(self):
+        """What the rule adds to SCORE when it runs and hits (the last item wins)."""
+        found = re.findall(r"increase_score \( SCORE , (\d+) \)", " ".join(self.actions))
+        return int(found[-1]) if found else 0
+
+    def sets_score(self):
+        return "mark" in self.actions
+
+    def has_actions(self):
+        return bool(self.actions) and self.actions != ["none", ";"]
+
+    def priority(self):
+        text = " ".join(self.metadata)
+        found = re.findall(r"priority = (\d+)", text)
+        return int(found[-1]) if found else None
+
+    def named_rules(self):
+        keywords = {"true", "false", "none"}
+        return [t for t in self.condition if re.match(r"[A-Za-z_$]", t) and t not in keywords] \
+            if self.meta else []
+
+
+def load_rules():
+    """The rules of data/rules by name: sections as token lists, split at the section keywords."""
+    rules = {}
+    for file in sorted(f for f in os.listdir(RULES) if f.endswith(".slf")):
+        path = os.path.join(RULES, file)
+        with open(path, encoding="utf-8") as f:
+            tokens = [t for t in TOKEN.findall(f.read()) if not t.startswith("/*")]
+        i = 0
+        while i < len(tokens):
+            kind, name = tokens[i], tokens[i + 1]
+            assert kind in ("rule", "metarule") and tokens[i + 2] == "{", (path, tokens[i:i + 3])
+            rule = Rule(name, kind == "metarule", path)
+            section = None
+            i += 3
+            while tokens[i] != "}":
+                if tokens[i] in ("condition", "actions", "metadata") and tokens[i + 1] == ":":
+                    section = {"condition": rule.condition, "actions": rule.actions,
+                               "metadata": rule.metadata}[tokens[i]]
+                    i += 2
+                    continue
+                section.append(tokens[i])
+                i += 1
+            i += 1
+            assert name not in rules, "%s defined twice (%s, %s)" % (name, rules[name].path if name in rules else "", path)
+            rules[name] = rule
+    return rules
+
+
+def corpus_mails(per_folder):
+    mails = []
+    for folder in ("ham", "spam"):
+        path = os.path.join(CORPUS, folder)
+        names = sorted(os.listdir(path))
+        step = max(1, len(names) // per_folder)
+        mails += [os.path.join(path, n) for n in names[::step][:per_folder]]
+    return mails
+
+
+def check(mails):
+    result = subprocess.run([EMLSCAN, "--set", "/eml/breaker/SlfPath=" + RULES,
+                             "check", "--json", "-q", *mails], capture_output=True)
+    return [json.loads(line) for line in result.stdout.decode().splitlines()]
+
+
+class ShippedRulesTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.rules = load_rules()
+
+    def test_lint_reports_nothing(self):
+        result = subprocess.run([EMLSCAN, "lint", RULES], capture_output=True)
+        self.assertEqual(b"", result.stdout)
+        self.assertEqual(0, result.returncode, result.stderr.decode())
+
+    def test_the_set_is_large_and_scores_through_priority_rules(self):
+        self.assertGreaterEqual(len(self.rules), 120)
+        scoring = [r for r in self.rules.values() if r.score() > 0]
+        self.assertGreaterEqual(len(scoring), 40)
+        for rule in self.rules.values():
+            if rule.has_actions():
+                self.assertIsNotNone(rule.priority(), rule.name + " acts but no filter runs it")
+
+    def test_no_rule_with_actions_is_named_by_another_rule(self):
+        for rule in self.rules.values():
+            for name in rule.named_rules():
+                self.assertIn(name, self.rules, "%s names unknown %s" % (rule.name, name))
+                self.assertFalse(self.rules[name].has_actions(),
+                                 "%s names %s, whose actions would run again" % (rule.name, name))
+
+    def test_no_single_rule_reaches_the_threshold(self):
+        for rule in self.rules.values():
+            if not rule.meta or len(set(rule.named_rules())) < 2:
+                self.assertLess(rule.score(), THRESHOLD, rule.name + " is one sign scoring a verdict")
+                self.assertNotIn("set_category", rule.actions, rule.name)
+
+    @unittest.skipUnless(os.path.isdir(os.path.join(CORPUS, "spam")), "no corpus")
+    def test_score_is_the_sum_of_the_hit_rules_each_counted_once(self):
+        results = check(corpus_mails(15))
+        self.assertTrue(results)
+        not_yet = [e for e in results if re.search("execution unit|not available yet", e.get("error", ""))]
+        if len(not_yet) == len(results):
+            self.skipTest("rules do not run on mail in this build: " + not_yet[0]["error"])
+        judged = 0
+        scored = 0
+        for entry in results:
+            if entry["verdict"] == "error" or entry.get("unreadable"):
+                continue
+            judged += 1
+            name = entry["file"]
+            self.assertEqual([], entry.get("rule_errors", []), name)
+            hits = entry["hit_rules"]
+            self.assertEqual(len(hits), len(set(hits)), name)
+            for hit in hits:
+                self.assertIn(hit, self.rules, name)
+            self.assertFalse(any(self.rules[h].sets_score() for h in hits), name)
+            expected = sum(self.rules[h].score() for h in hits)
+            self.assertEqual(expected, entry["score"], "%s: hits %s" % (name, hits))
+            spam = entry["category"] == "spam" or entry["score"] >= THRESHOLD
+            want = "phishing" if entry["category"].lower() == "phishing" else \
+                "spam" if spam else "legitimate"
+            self.assertEqual(want, entry["verdict"], name)
+            if len([h for h in hits if self.rules[h].score() > 0]) >= 2:
+                scored += 1
+        # The check is only worth something when mails were judged and rules added up.
+        self.assertGreaterEqual(judged, 20)
+        self.assertGreaterEqual(scored, 5)
+
+
+if __name__ == "__main__":
+    EMLSCAN = sys.argv.pop(1)
+    unittest.main()
