@@ -7,7 +7,9 @@
 //
 // A header map does not own its headers: whoever frees a map deletes its
 // headers first. The breaker builds and frees them; header objects are per
-// mail and used by one thread at a time.
+// mail and used by one thread at a time. The classes are defined here whole
+// (their destructors too), so code that makes a header, such as a rule's
+// add_header action, needs nothing of the header parser.
 #ifndef EMLBREAKER_HEADERS_H_
 #define EMLBREAKER_HEADERS_H_
 
@@ -38,7 +40,7 @@ enum : int32_t {
 // Received it joins the values of all Received headers with "\n".
 class CHeader {
  public:
-  virtual ~CHeader();
+  virtual ~CHeader() = default;
   virtual int32_t GetType() const = 0;
 
   ascommon::usstring value;
@@ -49,7 +51,7 @@ class CHeader {
 // writes modified headers back into the mail.
 class CModifiableHeader {
  public:
-  virtual ~CModifiableHeader();
+  virtual ~CModifiableHeader() = default;
   // The header's current 8-bit text, or null when it has none.
   virtual const char* GetText() const = 0;
 
@@ -59,7 +61,7 @@ class CModifiableHeader {
 // Any header without a class of its own: the raw value, as the mail has it.
 class CHeaderOther : public CHeader, public CModifiableHeader {
  public:
-  ~CHeaderOther() override;
+  ~CHeaderOther() override = default;
   int32_t GetType() const override { return kHeaderOther; }
   const char* GetText() const override { return text.IsSet() ? text.c_str() : nullptr; }
 
@@ -71,7 +73,7 @@ class CHeaderOther : public CHeader, public CModifiableHeader {
 // (empty when there is none). `words` stays empty here; the text analysis fills it.
 class CHeaderSubject : public CHeader, public CModifiableHeader {
  public:
-  ~CHeaderSubject() override;
+  ~CHeaderSubject() override = default;
   int32_t GetType() const override { return kHeaderSubject; }
   const char* GetText() const override { return text.IsSet() ? text.c_str() : nullptr; }
 
@@ -95,7 +97,7 @@ class CHeaderAddress : public CHeader {
  public:
   using FullAddress = nsEmlComponents::FullAddress;
 
-  ~CHeaderAddress() override;
+  ~CHeaderAddress() override = default;
   int32_t GetType() const override { return kHeaderAddress; }
 
   ascommon::sstring charset;
@@ -126,7 +128,7 @@ struct DateRecord {
 // "Date".
 class CHeaderDate : public CHeader {
  public:
-  ~CHeaderDate() override;
+  ~CHeaderDate() override = default;
   int32_t GetType() const override { return kHeaderDate; }
 
   DateRecord date;
@@ -159,7 +161,7 @@ struct ReceivedData {
 // header in header order.
 class CHeaderReceived : public CHeader {
  public:
-  ~CHeaderReceived() override;
+  ~CHeaderReceived() override = default;
   int32_t GetType() const override { return kHeaderReceived; }
 
   ascommon::CArray<ReceivedData, 64> hops;
@@ -169,7 +171,7 @@ class CHeaderReceived : public CHeader {
 // each as written (case kept), empty when absent.
 class CHeaderContentType : public CHeader {
  public:
-  ~CHeaderContentType() override;
+  ~CHeaderContentType() override = default;
   int32_t GetType() const override { return kHeaderContentType; }
 
   ascommon::sstring type;
@@ -182,7 +184,7 @@ class CHeaderContentType : public CHeader {
 // kept: `disposition` is empty after parsing.
 class CHeaderContentDisposition : public CHeader {
  public:
-  ~CHeaderContentDisposition() override;
+  ~CHeaderContentDisposition() override = default;
   int32_t GetType() const override { return kHeaderContentDisposition; }
 
   ascommon::sstring disposition;
@@ -193,7 +195,7 @@ class CHeaderContentDisposition : public CHeader {
 // without its angle brackets.
 class CHeaderIdentification : public CHeader {
  public:
-  ~CHeaderIdentification() override;
+  ~CHeaderIdentification() override = default;
   int32_t GetType() const override { return kHeaderIdentification; }
 
   ascommon::sstring id;

@@ -7,8 +7,8 @@
 // What a filter calls is defined in this header or reached through a virtual
 // slot: the kinds, the fields, GetRoot and the nodes' children, the walks and
 // the part lists. Building the tree (the CPart constructor, SetRoot, AddChild)
-// and destroying it belong to the breaker and are defined in the plug-in; a
-// filter never builds or frees a tree, the black box does that through the
+// and freeing its parts belong to the breaker and are defined in the plug-in;
+// a filter never builds or frees a tree, the black box does that through the
 // virtual destructor.
 #ifndef EMLBREAKER_PARTS_TREE_H_
 #define EMLBREAKER_PARTS_TREE_H_
@@ -21,14 +21,13 @@
 #include "emlbreaker/analysis.h"
 #include "emlbreaker/array.h"
 #include "emlbreaker/blackbox_object.h"
+#include "emlbreaker/headers.h"
 #include "emlbreaker/map.h"
 #include "emlbreaker/strings.h"
 
 class CAMimePart;
 
 namespace nsEmlComponents {
-
-class CHeader;
 
 // Body kinds, as GetKind answers them.
 enum : int32_t {
@@ -112,6 +111,7 @@ class CPart {
   CPart(CAMimePart* part_source, int32_t part_depth);
   CPart(const CPart&) = delete;
   CPart& operator=(const CPart&) = delete;
+  // Frees the part's headers and its body.
   ~CPart();
 
   // The body's kind, or 0 while the part has no body.
@@ -160,6 +160,7 @@ class CPartsTree : public ascommon::CBlackBoxObject {
   CPartsTree() = default;
   CPartsTree(const CPartsTree&) = delete;
   CPartsTree& operator=(const CPartsTree&) = delete;
+  // Frees every node with its part (CPart's destructor is the plug-in's).
   ~CPartsTree() override;
 
   // Makes `part` the root (depth 0). Null when there is a root already or no
@@ -258,6 +259,44 @@ class CAPartsTreeListenerRW {
   virtual ~CAPartsTreeListenerRW() = default;
   virtual void Visit(CPart* part, CPartsTree::CNode* node) = 0;
 };
+
+inline CPart::~CPart() {
+  const uint32_t count = headers.GetCount();
+  if (count > 0) {
+    auto position = headers.GetStartPosition();
+    for (uint32_t i = 0; i < count; ++i) {
+      delete position.Value();
+      if (i + 1 < count) position.Next();
+    }
+  }
+  delete body;
+}
+
+inline CPartsTree::~CPartsTree() {
+  // Children before parents, without recursion and without allocating: the
+  // parent links, no longer needed, first thread a stack of nodes still to be
+  // expanded and then a list of expanded nodes. Each node is prepended to that
+  // list after its parent, so the list runs children first.
+  CNode* pending = root;
+  if (pending != nullptr) pending->parent = nullptr;
+  CNode* expanded = nullptr;
+  while (pending != nullptr) {
+    CNode* node = pending;
+    pending = node->parent;
+    for (CNode* child : node->children) {
+      child->parent = pending;
+      pending = child;
+    }
+    node->parent = expanded;
+    expanded = node;
+  }
+  while (expanded != nullptr) {
+    CNode* next = expanded->parent;
+    delete expanded->part;
+    delete expanded;
+    expanded = next;
+  }
+}
 
 template <class Visitor>
 int32_t CPartsTree::WalkNodes(int32_t depth_limit, Visitor visit) {

@@ -6,19 +6,6 @@
 
 namespace nsEmlComponents {
 
-// Destructors live here so that every header class has one home for its
-// virtual table.
-CHeader::~CHeader() = default;
-CModifiableHeader::~CModifiableHeader() = default;
-CHeaderOther::~CHeaderOther() = default;
-CHeaderSubject::~CHeaderSubject() = default;
-CHeaderAddress::~CHeaderAddress() = default;
-CHeaderDate::~CHeaderDate() = default;
-CHeaderReceived::~CHeaderReceived() = default;
-CHeaderContentType::~CHeaderContentType() = default;
-CHeaderContentDisposition::~CHeaderContentDisposition() = default;
-CHeaderIdentification::~CHeaderIdentification() = default;
-
 int32_t WideHeaderValue(std::string_view raw, ascommon::usstring* wide) {
   ascommon::usstring converted = ascommon::usstring::FromUtf8(raw);
   if (converted.GetError() != 0) return kHeaderNoMemory;

@@ -39,16 +39,4 @@ void CPartBodyTextHtml::Reset() {
 CPart::CPart(CAMimePart* part_source, int32_t part_depth)
     : headers(kPartHeaderBuckets, nullptr), source(part_source), depth(part_depth) {}
 
-CPart::~CPart() {
-  const uint32_t count = headers.GetCount();
-  if (count > 0) {
-    auto position = headers.GetStartPosition();
-    for (uint32_t i = 0; i < count; ++i) {
-      delete position.Value();
-      if (i + 1 < count) position.Next();
-    }
-  }
-  delete body;
-}
-
 }  // namespace nsEmlComponents
