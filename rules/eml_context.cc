@@ -96,15 +96,37 @@ void CEmlContextInterface::SetStringValue(const sstring& name, const sstring& va
 }
 
 void CEmlContextInterface::SetRuleStates(const StateArray& templates) {
+  ruleStates.SetSize(0, false);
+  pendingStates = &templates;
+}
+
+void CEmlContextInterface::CopyPendingStates() {
   static const char kWhere[] = "CEmlContextInterface::SetRuleStates";
+  const StateArray& templates = *pendingStates;
   StateArray copy;
   if (templates.GetSize() > 0 && copy.SetSize(templates.GetSize(), true) != 0) {
     throw ASMemException("%s - memory problems", kWhere);
   }
+  // This runs for every mail, over every rule. A template's actionDone entries are all
+  // false (nothing marks an action done), and RunActions reads a missing entry as not
+  // done; so the flags and value are copied and the entries left out, which saves an
+  // allocation and a free per rule and mail. A template with an entry set is copied whole.
   for (size_t i = 0; i < templates.GetSize(); ++i) {
-    if (copy[i].CopyFrom(templates[i]) != 0) throw ASMemException("%s - memory problems", kWhere);
+    const CRule::StateInfo& from = templates[i];
+    CRule::StateInfo& to = copy[i];
+    bool any_done = false;
+    for (size_t a = 0; a < from.actionDone.GetSize() && !any_done; ++a) any_done = from.actionDone[a];
+    if (any_done) {
+      if (to.CopyFrom(from) != 0) throw ASMemException("%s - memory problems", kWhere);
+      continue;
+    }
+    to.executing = from.executing;
+    to.fixed = from.fixed;
+    to.evaluated = from.evaluated;
+    to.value = from.value;
   }
   ruleStates = std::move(copy);
+  pendingStates = nullptr;
 }
 
 void CEmlContextInterface::SetCurrentRuleName(const sstring& name) {

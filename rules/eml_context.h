@@ -59,12 +59,21 @@ class CEmlContextInterface {
   bool FindIntValue(const ascommon::sstring& name, int32_t* value) const;
 
   // Replaces the rule states with a copy of templates (the engine's fresh states), so the
-  // mail starts with every rule unevaluated. Throws ASMemException when memory runs out,
-  // leaving the states as they were.
+  // mail starts with every rule unevaluated. The copy is made when a state is first asked
+  // for: the breaker sets the states of every mail it breaks, and a host that runs no rule
+  // on a mail (a dump) then pays nothing for them. The templates must outlive the context
+  // (the engine keeps them until the breaker's shared settings are applied again, as it
+  // keeps the rules). Throws ASMemException when memory runs out making the copy.
   void SetRuleStates(const StateArray& templates);
   // The state at a rule's index; an index beyond the states throws InvalidIndexException.
-  CRule::StateInfo& GetRuleState(uint32_t index) { return ruleStates.GetAt(index); }
-  const StateArray& GetRuleStates() const { return ruleStates; }
+  CRule::StateInfo& GetRuleState(uint32_t index) {
+    if (pendingStates != nullptr) CopyPendingStates();
+    return ruleStates.GetAt(index);
+  }
+  const StateArray& GetRuleStates() {
+    if (pendingStates != nullptr) CopyPendingStates();
+    return ruleStates;
+  }
 
   void SetCurrentRuleName(const ascommon::sstring& name);
   const ascommon::sstring& GetCurrentRuleName() const { return currentRuleName; }
@@ -78,6 +87,9 @@ class CEmlContextInterface {
   ascommon::CMap<ascommon::sstring, ascommon::sstring> stringVariables;
   StateArray ruleStates;
   ascommon::sstring currentRuleName;
+  const StateArray* pendingStates = nullptr;  // the templates not copied yet
+
+  void CopyPendingStates();
 };
 
 #endif  // RULES_EML_CONTEXT_H_
