@@ -8,7 +8,7 @@
 #include <string>
 
 #include "emlbreaker/array.h"
-#include "mail/components/part.h"
+#include "emlbreaker/parts_tree.h"
 #include "mail/components/url_finder.h"
 
 namespace {

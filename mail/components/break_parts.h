@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "emlbreaker/broken_mail.h"
+#include "emlbreaker/parts_tree.h"
 #include "emlbreaker/strings.h"
-#include "mail/components/parts_tree.h"
 
 class CAMimePart;
 

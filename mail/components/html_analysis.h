@@ -17,8 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "emlbreaker/parts_tree.h"
 #include "mail/components/html_tables.h"
-#include "mail/components/part.h"
 
 namespace ascommon {
 class CCharsetConverter;

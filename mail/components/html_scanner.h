@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "emlbreaker/parts_tree.h"
 #include "mail/components/html_tables.h"
-#include "mail/components/part.h"
 
 namespace nsEmlComponents {
 

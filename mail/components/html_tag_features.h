@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "emlbreaker/parts_tree.h"
 #include "mail/components/html_scanner.h"
-#include "mail/components/part.h"
 
 namespace nsEmlComponents {
 

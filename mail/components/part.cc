@@ -1,4 +1,4 @@
-#include "mail/components/part.h"
+#include "emlbreaker/parts_tree.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "emlbreaker/packer.h"
-#include "mail/components/parts_tree.h"
+#include "emlbreaker/parts_tree.h"
 
 namespace nsEmlComponents {
 namespace {

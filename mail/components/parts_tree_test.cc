@@ -1,4 +1,4 @@
-#include "mail/components/parts_tree.h"
+#include "emlbreaker/parts_tree.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "mail/components/part.h"
+#include "emlbreaker/parts_tree.h"
 
 namespace ascommon {
 class CCharsetConverter;

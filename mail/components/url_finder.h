@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "emlbreaker/array.h"
-#include "mail/components/part.h"
+#include "emlbreaker/parts_tree.h"
 
 namespace nsEmlComponents {
 

@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-#include "mail/components/part.h"
+#include "emlbreaker/parts_tree.h"
 
 namespace nsEmlComponents {
 

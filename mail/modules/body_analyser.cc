@@ -8,9 +8,8 @@
 #include <new>
 
 #include "emlbreaker/packer.h"
+#include "emlbreaker/parts_tree.h"
 #include "mail/components/html_analysis.h"
-#include "mail/components/part.h"
-#include "mail/components/parts_tree.h"
 #include "mail/components/text_analysis.h"
 
 namespace nsEmlModules {

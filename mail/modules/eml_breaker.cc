@@ -9,12 +9,12 @@
 #include "emlbreaker/locker.h"
 #include "emlbreaker/mail_item.h"
 #include "emlbreaker/packer.h"
+#include "emlbreaker/parts_tree.h"
 #include "emlbreaker/trace.h"
 #include "framework/base/not_available.h"
 #include "mail/components/break_parts.h"
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"
-#include "mail/components/parts_tree.h"
 #include "rules/eml_context.h"
 #include "rules/execution_unit.h"
 
