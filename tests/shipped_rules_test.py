@@ -18,6 +18,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 EMLSCAN = None
@@ -84,6 +85,55 @@ def load_rules():
     return rules
 
 
+# Small mails of kinds the corpus lacks: what each should be judged, and the mail.
+CRAFTED = {
+    "phishing": """From: "Account Service" <service@account-check.example>
+To: user@example.org
+Subject: Your account has been suspended
+Date: Mon, 3 Jun 2024 10:00:00 +0000
+Message-ID: <a1@account-check.example>
+MIME-Version: 1.0
+Content-Type: text/html; charset=utf-8
+
+<html><body><p>Dear Customer,</p>
+<p>We detected unauthorized access. Please verify your account information.</p>
+<p><a href="http://192.0.2.10/login/verify.php">https://www.bank.example/account</a></p>
+</body></html>
+""",
+    "spam": """From: friend@example.net
+To: user@example.org
+Subject: the photos
+Date: Mon, 3 Jun 2024 10:00:00 +0000
+Message-ID: <a2@example.net>
+MIME-Version: 1.0
+Content-Type: multipart/mixed; boundary="b1"
+
+--b1
+Content-Type: text/plain; charset=us-ascii
+
+see attached
+--b1
+Content-Type: application/octet-stream; name="holiday.jpg.exe"
+Content-Disposition: attachment; filename="holiday.jpg.exe"
+Content-Transfer-Encoding: base64
+
+TVqQAAMAAAAEAAAA//8AALgAAAAAAAAAQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA
+--b1--
+""",
+    "legitimate": """From: Anna Smith <anna@example.net>
+To: Bob <bob@example.org>
+Subject: Lunch on Friday?
+Date: Mon, 3 Jun 2024 10:00:00 +0000
+Message-ID: <a3@example.net>
+MIME-Version: 1.0
+Content-Type: text/plain; charset=us-ascii
+
+Hi Bob, are we still on for lunch on Friday? The place near the station
+opens at noon. Anna
+""",
+}
+
+
 def corpus_mails(per_folder):
     mails = []
     for folder in ("ham", "spam"):
@@ -131,13 +181,23 @@ class ShippedRulesTest(unittest.TestCase):
                 self.assertLess(rule.score(), THRESHOLD, rule.name + " is one sign scoring a verdict")
                 self.assertNotIn("set_category", rule.actions, rule.name)
 
+    def test_crafted_mails_get_their_verdicts(self):
+        with tempfile.TemporaryDirectory() as folder:
+            paths = {}
+            for verdict, text in CRAFTED.items():
+                paths[verdict] = os.path.join(folder, verdict + ".eml")
+                with open(paths[verdict], "w") as f:
+                    f.write(text.replace("\n", "\r\n"))
+            results = {e["file"]: e for e in check(list(paths.values()))}
+            for verdict, path in paths.items():
+                entry = results[path]
+                self.assertEqual(verdict, entry["verdict"], entry)
+                self.assertEqual(sum(self.rules[h].score() for h in entry["hit_rules"]), entry["score"])
+
     @unittest.skipUnless(os.path.isdir(os.path.join(CORPUS, "spam")), "no corpus")
     def test_score_is_the_sum_of_the_hit_rules_each_counted_once(self):
         results = check(corpus_mails(15))
         self.assertTrue(results)
-        not_yet = [e for e in results if re.search("execution unit|not available yet", e.get("error", ""))]
-        if len(not_yet) == len(results):
-            self.skipTest("rules do not run on mail in this build: " + not_yet[0]["error"])
         judged = 0
         scored = 0
         for entry in results:
