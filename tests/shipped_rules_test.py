@@ -176,7 +176,10 @@ class ShippedRulesTest(unittest.TestCase):
                                  "%s names %s, whose actions would run again" % (rule.name, name))
 
     def test_no_single_rule_reaches_the_threshold(self):
+        # The GTUBE test string is spam by definition; administrators send it to see the filter work.
         for rule in self.rules.values():
+            if rule.name == "SC_GTUBE":
+                continue
             if not rule.meta or len(set(rule.named_rules())) < 2:
                 self.assertLess(rule.score(), THRESHOLD, rule.name + " is one sign scoring a verdict")
                 self.assertNotIn("set_category", rule.actions, rule.name)
