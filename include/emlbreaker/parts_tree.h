@@ -14,6 +14,7 @@
 #define EMLBREAKER_PARTS_TREE_H_
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
@@ -46,12 +47,21 @@ class CPartBody {
   CPartBody() = default;
   CPartBody(const CPartBody&) = delete;
   CPartBody& operator=(const CPartBody&) = delete;
-  virtual ~CPartBody();
+  virtual ~CPartBody() = default;
   virtual int32_t GetKind() const = 0;
   // Drops what a failed analysis left behind, so no reader sees half a result.
   virtual void Reset() = 0;
 
   ascommon::sstring file;
+
+ protected:
+  // Zero-fills the whole buffer, not just the text, so that what a failed
+  // analysis decoded does not stay readable behind the terminator.
+  static void WipeText(ascommon::usstring* text) {
+    if (text->GetBuffer() == nullptr) return;
+    std::memset(text->GetBuffer(), 0, text->Capacity() * sizeof(char16_t));
+    text->UpdateLength();
+  }
 };
 
 class CPartBodyBinary : public CPartBody {
@@ -69,11 +79,13 @@ class CPartBodyMultipart : public CPartBody {
 // A text/plain part. The text analysis fills every field after `file`.
 class CPartBodyTextPlain : public CPartBody {
  public:
-  ~CPartBodyTextPlain() override;
   int32_t GetKind() const override { return kBodyTextPlain; }
   // Clears `text` (its buffer zero-filled, so no decoded text lingers in it)
   // and frees `urls`; the UTF-8 copy and the words are left as they are.
-  void Reset() override;
+  void Reset() override {
+    WipeText(&text);
+    urls.SetSize(0, false);
+  }
 
   ascommon::usstring text;
   ascommon::sstring utf8Text;
@@ -84,11 +96,13 @@ class CPartBodyTextPlain : public CPartBody {
 // A text/html part. The HTML analysis fills every field after `file`.
 class CPartBodyTextHtml : public CPartBody {
  public:
-  ~CPartBodyTextHtml() override;
   int32_t GetKind() const override { return kBodyTextHtml; }
   // Clears the visible text (buffer zero-filled) and resets the summary; the
   // source and the UTF-8 copies are left as they are.
-  void Reset() override;
+  void Reset() override {
+    WipeText(&visibleText);
+    info.Reset();
+  }
 
   ascommon::usstring source;       // the decoded HTML as received
   ascommon::usstring visibleText;  // tags removed, references resolved
