@@ -1,8 +1,10 @@
 #!/bin/bash
-# Throughput of `emlscan dump` beside GMime's own parse-and-decode loop, on the
-# same mails in the same run (only the ratio travels between machines):
-#   [STAGE=parts] bench/emlscan_bench.sh BUILD_DIR [MAIL_DIR] [REPEAT]
-# STAGE (headers, parts, text, html; all by default) stops breaking there.
+# Throughput of `emlscan dump` (or `check`) beside GMime's own parse-and-decode
+# loop, on the same mails in the same run (only the ratio travels between
+# machines):
+#   [STAGE=parts] [COMMAND=check] bench/emlscan_bench.sh BUILD_DIR [MAIL_DIR] [REPEAT]
+# STAGE (headers, parts, text, html; all by default) stops breaking there;
+# COMMAND=check judges every mail with the shipped rules instead of dumping it.
 # emlscan reads each mail from its file (the page cache, after a warm-up run)
 # and is timed twice: from start to exit, and by its own summary line, which
 # times the breaking loop alone (after the plug-in is loaded and set up, file
@@ -25,7 +27,11 @@ bytes=$(find "$mails" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
 timing=$(mktemp)
 summary=$(mktemp)
 trap 'rm -f "$timing" "$summary"' EXIT
-dump_args=(dump --stage "${STAGE:-all}")  # then -j JOBS and the mail folder
+if [ "${COMMAND:-dump}" = check ]; then
+  dump_args=(check)  # then -j JOBS and the mail folder
+else
+  dump_args=(dump --stage "${STAGE:-all}")
+fi
 once() {  # once JOBS -> prints "seconds loop_seconds" of one emlscan run
   # Wall time from bash's own clock in microseconds (time's %e has only
   # centiseconds, too coarse for a third of a second; `date` in a command
