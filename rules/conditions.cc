@@ -206,7 +206,11 @@ bool Contains(const sstring& text, const sstring& what, uint32_t how) {
 bool Matches(CARegEx* regex, const sstring& text) {
   return regex->Match(text.c_str(), static_cast<uint32_t>(text.Length()), 0, 0) == 1;
 }
-bool Matches(CARegEx* regex, const usstring& text) { return Matches(regex, sstring(text)); }
+// A wide text of the mail (a header value, a URL) is matched in its UTF-8 form, which the
+// context converts once per mail: every regex condition reads the same few texts.
+bool Matches(CARegEx* regex, const usstring& text, CEmlContextInterface* context) {
+  return Matches(regex, context->Utf8Of(text));
+}
 
 // Whether a part place searches plain-text bodies, HTML bodies.
 bool SearchesPlain(uint32_t where) {
@@ -338,28 +342,33 @@ class MatchCondition::RegexPartFinder final : public Finder {
 
 class MatchCondition::RegexPartHeaderFinder final : public Finder {
  public:
-  RegexPartHeaderFinder(CARegEx* regex, uint32_t where, const sstring& name)
-      : regex_(regex), where_(where), name_(name) {}
+  RegexPartHeaderFinder(CARegEx* regex, uint32_t where, const sstring& name,
+                        CEmlContextInterface* context)
+      : regex_(regex), where_(where), name_(name), context_(context) {}
 
  private:
   bool Test(const CPart& part) override {
-    return AnyPartHeader(part, where_, name_,
-                         [this](const CHeader& header) { return Matches(regex_, header.value); });
+    return AnyPartHeader(part, where_, name_, [this](const CHeader& header) {
+      return Matches(regex_, header.value, context_);
+    });
   }
   CARegEx* regex_;
   uint32_t where_;
   const sstring& name_;
+  CEmlContextInterface* context_;
 };
 
 class MatchCondition::RegexURLFinder final : public Finder {
  public:
-  explicit RegexURLFinder(CARegEx* regex) : regex_(regex) {}
+  RegexURLFinder(CARegEx* regex, CEmlContextInterface* context)
+      : regex_(regex), context_(context) {}
 
  private:
   bool Test(const CPart& part) override {
-    return AnyUrl(part, [this](const usstring& url) { return Matches(regex_, url); });
+    return AnyUrl(part, [this](const usstring& url) { return Matches(regex_, url, context_); });
   }
   CARegEx* regex_;
+  CEmlContextInterface* context_;
 };
 
 double MatchCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
@@ -428,8 +437,9 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
   const Mail mail = MailOf(context, kWhere);
   switch (where_) {
     case WHERE_HEADERS_ALL:
-      return AnyHeader(*mail.headers, [regex](const CHeader& header) {
-               return Matches(regex, IsSubject(header) ? AsSubject(header).decoded : header.value);
+      return AnyHeader(*mail.headers, [regex, context](const CHeader& header) {
+               return Matches(regex, IsSubject(header) ? AsSubject(header).decoded : header.value,
+                              context);
              })
                  ? 1.0
                  : 0.0;
@@ -437,8 +447,10 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
       // The subject as decoded here too: a regex reads text, never encoded words.
       const CHeader* header = NamedHeader(*mail.headers, header_name_);
       if (header == nullptr) return 0.0;
-      return Matches(regex, IsSubject(*header) ? AsSubject(*header).decoded : header->value) ? 1.0
-                                                                                             : 0.0;
+      return Matches(regex, IsSubject(*header) ? AsSubject(*header).decoded : header->value,
+                     context)
+                 ? 1.0
+                 : 0.0;
     }
     case WHERE_PARTS_ALL:
     case WHERE_PARTS_TEXT:
@@ -449,13 +461,13 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
       return finder.found ? 1.0 : 0.0;
     }
     case WHERE_URLS: {
-      RegexURLFinder finder(regex);
+      RegexURLFinder finder(regex, context);
       WalkParts(mail.parts, &finder, kWhere);
       return finder.found ? 1.0 : 0.0;
     }
     case WHERE_PART_HEADERS_ALL:
     case WHERE_PART_HEADER_NAMED: {
-      RegexPartHeaderFinder finder(regex, where_, header_name_);
+      RegexPartHeaderFinder finder(regex, where_, header_name_, context);
       WalkParts(mail.parts, &finder, kWhere);
       return finder.found ? 1.0 : 0.0;
     }

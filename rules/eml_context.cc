@@ -129,6 +129,17 @@ void CEmlContextInterface::CopyPendingStates() {
   pendingStates = nullptr;
 }
 
+const sstring& CEmlContextInterface::Utf8Of(const ascommon::usstring& text) {
+  auto found = utf8Texts.find(&text);
+  if (found != utf8Texts.end()) return found->second;
+  try {
+    return utf8Texts.emplace(&text, sstring(text)).first->second;
+  } catch (const std::bad_alloc&) {
+    static const sstring kEmpty;
+    return kEmpty;
+  }
+}
+
 void CEmlContextInterface::SetCurrentRuleName(const sstring& name) {
   currentRuleName = name;
   if (currentRuleName.GetError() != 0) {

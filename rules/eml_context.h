@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 
 #include "emlbreaker/array.h"
 #include "emlbreaker/headers.h"
@@ -75,6 +76,12 @@ class CEmlContextInterface {
     return ruleStates;
   }
 
+  // The UTF-8 form of a wide text of this mail (a header value, a URL): regex conditions
+  // match UTF-8, and many of them read the same few texts, so each is converted once per
+  // mail. Keyed by the text object, which lives as long as the mail's headers and parts.
+  // A conversion that runs out of memory gives an empty text, as a failed copy would.
+  const ascommon::sstring& Utf8Of(const ascommon::usstring& text);
+
   void SetCurrentRuleName(const ascommon::sstring& name);
   const ascommon::sstring& GetCurrentRuleName() const { return currentRuleName; }
 
@@ -88,6 +95,7 @@ class CEmlContextInterface {
   StateArray ruleStates;
   ascommon::sstring currentRuleName;
   const StateArray* pendingStates = nullptr;  // the templates not copied yet
+  std::unordered_map<const ascommon::usstring*, ascommon::sstring> utf8Texts;
 
   void CopyPendingStates();
 };
