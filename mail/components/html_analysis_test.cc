@@ -7,6 +7,7 @@
 
 #include "mail/components/html_scanner.h"
 #include "mail/components/testing/converter.h"
+#include "mail/components/testing/wide_text.h"
 
 namespace nsEmlComponents {
 namespace {
@@ -22,8 +23,6 @@ const CHtmlTables& Tables() {
   }();
   return *tables;
 }
-
-std::string Narrow(const usstring& wide) { return sstring(wide).c_str(); }
 
 std::unique_ptr<CPartBodyTextHtml> Analyse(const std::string& html) {
   auto body = std::make_unique<CPartBodyTextHtml>();

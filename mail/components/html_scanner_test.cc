@@ -5,6 +5,7 @@
 #include <string>
 
 #include "emlbreaker/strings.h"
+#include "mail/components/testing/wide_text.h"
 
 namespace nsEmlComponents {
 namespace {
@@ -12,7 +13,6 @@ namespace {
 using ascommon::sstring;
 using ascommon::usstring;
 
-std::string Narrow(const usstring& wide) { return sstring(wide).c_str(); }
 
 TEST(HtmlAttributesTest, TagAttributesAndStyleProperties) {
   const struct {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/charset_converter.h"
+#include "mail/components/testing/wide_text.h"
 
 namespace nsEmlComponents {
 namespace {
@@ -12,10 +13,6 @@ namespace {
 using ascommon::sstring;
 using ascommon::usstring;
 
-std::u16string Wide(const std::string& utf8) {
-  return std::u16string(usstring::FromUtf8(utf8).View());
-}
-std::string Narrow(const usstring& wide) { return sstring(wide).c_str(); }
 
 TEST(AnalyseTextPartTest, StoresTextCopyAndLowerCasedUrls) {
   ascommon::CCharsetConverter converter;

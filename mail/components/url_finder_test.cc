@@ -4,16 +4,14 @@
 
 #include <string>
 
+#include "mail/components/testing/wide_text.h"
+
 namespace nsEmlComponents {
 namespace {
 
 using ascommon::sstring;
 using ascommon::usstring;
 
-std::u16string Wide(const std::string& utf8) {
-  return std::u16string(usstring::FromUtf8(utf8).View());
-}
-std::string Narrow(const usstring& wide) { return sstring(wide).c_str(); }
 
 // The raw texts of the URLs found, each in brackets.
 std::string FoundUrls(const std::string& text) {
