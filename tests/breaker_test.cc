@@ -100,23 +100,13 @@ class BreakerTest : public ::testing::Test {
     }
   }
   void TearDown() override {
-    for (CAModule* module : {static_cast<CAModule*>(breaker_), static_cast<CAModule*>(streamer_)}) {
-      if (module == nullptr) continue;
-      module->DestroySharedData(module->sharedData);
-      module->DestroyProfileData(module->profileData[kProfile]);
-      delete module;
-    }
+    for (CAModule* module : {static_cast<CAModule*>(breaker_), static_cast<CAModule*>(streamer_)})
+      PluginLoader::DestroyModule(module, kProfile);
     plugin_.release_factory();
   }
 
   CAModule* Create(const char16_t* name) {
-    CBasicAllocator* allocator = plugin_.FindAllocator(factory_, name);
-    if (allocator == nullptr) return nullptr;
-    CAModule* module = allocator->CreateModule();
-    module->settings = &settings_;
-    module->profileData[kProfile] = module->CreateProfileData();
-    module->sharedData = module->CreateSharedData();
-    return module;
+    return plugin_.CreateModule(factory_, name, &settings_, kProfile);
   }
 
   std::unique_ptr<CAStream> Open(const std::string& path) {

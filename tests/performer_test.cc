@@ -77,21 +77,13 @@ class PerformerTest : public ::testing::Test {
     stream_.reset();
     if (!mail_path_.empty()) unlink(mail_path_.c_str());
     for (CAModule* module : {static_cast<CAModule*>(performer_),
-                             static_cast<CAModule*>(breaker_), static_cast<CAModule*>(streamer_)}) {
-      if (module == nullptr) continue;
-      module->DestroySharedData(module->sharedData);
-      module->DestroyProfileData(module->profileData[kProfile]);
-      delete module;
-    }
+                             static_cast<CAModule*>(breaker_), static_cast<CAModule*>(streamer_)})
+      PluginLoader::DestroyModule(module, kProfile);
     plugin_.release_factory();
   }
 
   CAModule* Create(const char16_t* name) {
-    CAModule* module = plugin_.FindAllocator(factory_, name)->CreateModule();
-    module->settings = &settings_;
-    module->profileData[kProfile] = module->CreateProfileData();
-    module->sharedData = module->CreateSharedData();
-    return module;
+    return plugin_.CreateModule(factory_, name, &settings_, kProfile);
   }
 
   // Applies the performer's settings, then breaks `text` into item_ (after

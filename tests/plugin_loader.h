@@ -9,6 +9,7 @@
 #include <string>
 
 #include "emlbreaker/class_factory.h"
+#include "emlbreaker/modules.h"
 
 class PluginLoader {
  public:
@@ -41,6 +42,27 @@ class PluginLoader {
         return allocator;
     }
     return nullptr;
+  }
+
+  // A module as a host sets it up: created by the named allocator, `settings`
+  // planted, its profile and shared data made; null when no allocator has the
+  // name. Configuring (ApplySettings...) is the caller's.
+  CAModule* CreateModule(CAClassFactory* factory, const char16_t* module_name,
+                         CASettings* settings, uint32_t profile) {
+    CBasicAllocator* allocator = FindAllocator(factory, module_name);
+    if (allocator == nullptr) return nullptr;
+    CAModule* module = allocator->CreateModule();
+    module->settings = settings;
+    module->profileData[profile] = module->CreateProfileData();
+    module->sharedData = module->CreateSharedData();
+    return module;
+  }
+  // Undoes CreateModule, in the framework's order; null does nothing.
+  static void DestroyModule(CAModule* module, uint32_t profile) {
+    if (module == nullptr) return;
+    module->DestroySharedData(module->sharedData);
+    module->DestroyProfileData(module->profileData[profile]);
+    delete module;
   }
 
   GetClassFactoryFn get_factory = nullptr;
