@@ -50,8 +50,9 @@ class PcreRegex final : public CARegEx {
   const char* GetError() override { return error_.c_str(); }
 
   // One engine serves many mails at once, so two threads may match the same rule's
-  // regex together. The object's match data serves one of them; a thread that finds
-  // it taken matches with match data of its own for that call.
+  // regex together. The rules ask only whether a pattern matches, never where, so every
+  // regex of a thread shares that thread's match data of one pair: nothing is written to
+  // the regex object while matching, and no thread waits for or allocates behind another.
   uint8_t Match(const char* text, uint32_t length, int32_t, int32_t) override {
     if (code_ == nullptr || (text == nullptr && length > 0)) return 0;
     // Without the JIT (an unsupported platform) the interpreter still works.
@@ -62,18 +63,11 @@ class PcreRegex final : public CARegEx {
         jitted_.store(true, std::memory_order_release);
       }
     }
-    static const char kEmpty[] = "";
-    const bool taken = match_data_busy_.test_and_set(std::memory_order_acquire);
-    pcre2_match_data* data =
-        taken ? pcre2_match_data_create_from_pattern(code_, nullptr) : match_data_;
+    pcre2_match_data* data = ThreadMatchData();
     if (data == nullptr) return 0;
+    static const char kEmpty[] = "";
     const int result = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(text ? text : kEmpty),
                                    length, 0, 0, data, context_);
-    if (taken) {
-      pcre2_match_data_free(data);
-    } else {
-      match_data_busy_.clear(std::memory_order_release);
-    }
     return result >= 0 ? 1 : 0;
   }
 
@@ -98,9 +92,8 @@ class PcreRegex final : public CARegEx {
                std::to_string(error_offset);
       return error_code != 0 ? error_code : -1;
     }
-    match_data_ = pcre2_match_data_create_from_pattern(code_, nullptr);
     context_ = pcre2_match_context_create(nullptr);
-    if (match_data_ == nullptr || context_ == nullptr) {
+    if (context_ == nullptr) {
       Reset();
       error_ = "out of memory";
       return -1;
@@ -112,18 +105,25 @@ class PcreRegex final : public CARegEx {
 
   void Reset() {
     pcre2_match_context_free(context_);
-    pcre2_match_data_free(match_data_);
     pcre2_code_free(code_);
     context_ = nullptr;
-    match_data_ = nullptr;
     code_ = nullptr;
     jitted_.store(false, std::memory_order_relaxed);
   }
 
+  // The calling thread's match data (one pair), made on its first match and freed when
+  // the thread ends; null when memory ran out.
+  static pcre2_match_data* ThreadMatchData() {
+    struct Holder {
+      pcre2_match_data* data = pcre2_match_data_create(1, nullptr);
+      ~Holder() { pcre2_match_data_free(data); }
+    };
+    static thread_local Holder holder;
+    return holder.data;
+  }
+
   pcre2_code* code_ = nullptr;
-  pcre2_match_data* match_data_ = nullptr;
   pcre2_match_context* context_ = nullptr;
-  std::atomic_flag match_data_busy_ = ATOMIC_FLAG_INIT;
   // Whether code_ went through the JIT; Compile (never concurrent with Match)
   // clears it.
   std::atomic<bool> jitted_{false};
