@@ -6,6 +6,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgmime-3.0-dev libpcre2-dev flex bison
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libjemalloc-dev python3
+  go-md2man
 )
 missing=()
 for p in "${packages[@]}"; do
