@@ -1,7 +1,9 @@
 #include "body_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -12,12 +14,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <utility>
 
 namespace msgcodec {
 namespace {
 
-constexpr char kDirTemplate[] = "/msgcodec-XXXXXX";
+// A body directory is named `msgcodec-PID-XXXXXX`, PID the process that made it,
+// so that a later process can tell the directories of a process that was killed
+// (and so never removed them) from those of one still running.
+constexpr char kDirPrefix[] = "msgcodec-";
+constexpr char kDirSuffix[] = "-XXXXXX";
+// Digits of the largest process id (pid_t is 32 bits).
+constexpr size_t kPidDigits = 10;
 
 std::string ErrnoText(const char* what, const std::string& path) {
   return std::string(what) + " " + path + ": " + std::strerror(errno);
@@ -160,6 +169,68 @@ struct PoolCloser {
   ~PoolCloser() { Pool().Close(); }
 } pool_closer;
 
+// The process id in a body directory's name, or 0 when the name is not one
+// (a directory of an older packer named without it is left alone).
+pid_t OwnerOf(const char* name) {
+  const size_t prefix = sizeof(kDirPrefix) - 1;
+  if (std::strncmp(name, kDirPrefix, prefix) != 0) return 0;
+  const char* digits = name + prefix;
+  char* end = nullptr;
+  errno = 0;
+  const long pid = std::strtol(digits, &end, 10);
+  if (errno != 0 || end == digits || *digits < '1' || *digits > '9' || pid <= 0 ||
+      pid > 0x7fffffffL || *end != '-' || std::strlen(end) != sizeof(kDirSuffix) - 1)
+    return 0;
+  return static_cast<pid_t>(pid);
+}
+
+bool ProcessIsGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+// Removes the body directories under base that belong to this user and whose
+// process no longer exists: what a killed process left. Their files are
+// removed without following links; anything else in them keeps the directory.
+void RemoveOrphans(const std::string& base) {
+  const int base_fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (base_fd < 0) return;
+  DIR* listing = fdopendir(base_fd);
+  if (listing == nullptr) {
+    close(base_fd);
+    return;
+  }
+  const uid_t me = geteuid();
+  while (const dirent* entry = readdir(listing)) {
+    const pid_t owner = OwnerOf(entry->d_name);
+    if (owner == 0 || owner == getpid() || !ProcessIsGone(owner)) continue;
+    struct stat status;
+    if (fstatat(base_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(status.st_mode) || status.st_uid != me)
+      continue;
+    const int dir_fd =
+        openat(base_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir_fd < 0) continue;
+    if (DIR* files = fdopendir(dir_fd)) {
+      while (const dirent* file = readdir(files)) {
+        if (std::strcmp(file->d_name, ".") != 0 && std::strcmp(file->d_name, "..") != 0)
+          unlinkat(dirfd(files), file->d_name, 0);
+      }
+      closedir(files);
+    } else {
+      close(dir_fd);
+    }
+    unlinkat(base_fd, entry->d_name, AT_REMOVEDIR);
+  }
+  closedir(listing);
+}
+
+// Sweeps each base once per process, before the first directory made under it.
+// Directories are made only when the pool has none, so this costs nothing per mail.
+void RemoveOrphansOnce(const std::string& base) {
+  static std::mutex mutex;
+  static std::set<std::string>* swept = new std::set<std::string>;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (swept->insert(base).second) RemoveOrphans(base);
+}
+
 }  // namespace
 
 std::string DefaultBodyBase() {
@@ -211,7 +282,8 @@ BodyStore::~BodyStore() {
 }
 
 size_t BodyStore::MaxPathLength(size_t name_length) const {
-  return base_.size() + sizeof(kDirTemplate) - 1 + 1 + name_length;
+  return base_.size() + 1 + sizeof(kDirPrefix) - 1 + kPidDigits + sizeof(kDirSuffix) - 1 + 1 +
+         name_length;
 }
 
 std::string BodyStore::PathOf(size_t index) const { return PartPath(dir_, index); }
@@ -322,7 +394,8 @@ bool BodyStore::MakeDirectory(std::string* error) {
     dir_.clear();
     pooled_ = false;
   }
-  std::string dir = base_ + kDirTemplate;
+  RemoveOrphansOnce(base_);
+  std::string dir = base_ + "/" + kDirPrefix + std::to_string(getpid()) + kDirSuffix;
   if (!mkdtemp(&dir[0])) {
     *error = ErrnoText("cannot create the body directory under", base_);
     return false;

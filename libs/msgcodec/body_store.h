@@ -1,6 +1,8 @@
 // Where the decoded bodies of one mail go: a private directory (mode 0700),
 // taken on the first body written from the directories earlier mails left empty
-// or else made, holding one file per part. The destructor empties or removes the
+// or else made, holding one file per part. A directory is named
+// `msgcodec-PID-XXXXXX` after the process that made it; before the first one a
+// process makes under a base, it removes those there whose process is gone. The destructor empties or removes the
 // files and hands the directory on. One per mail; not thread-safe.
 #ifndef MSGCODEC_BODY_STORE_H_
 #define MSGCODEC_BODY_STORE_H_

@@ -1,6 +1,8 @@
 // Changes through the packer (SetHeader, Remove), written and opened again:
 // the change is there and every other byte is where it was.
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <thread>
 
@@ -340,6 +342,59 @@ TEST(PackerApiTest, BodyFilesGoWhereTheyAreSent) {
   }
   unsetenv("MSGCODEC_TMPDIR");
   std::filesystem::remove_all(base);
+}
+
+// A killed process cannot remove its body directories; the next process to make
+// one under the same base removes those whose owner is gone, and only those.
+TEST(PackerApiTest, BodyDirectoriesOfAKilledProcessGoAtTheNextStart) {
+  namespace fs = std::filesystem;
+  const fs::path base = ::testing::TempDir() + "msgcodec-orphans-" + std::to_string(getpid());
+  fs::remove_all(base);
+  fs::create_directories(base);
+  // Not the packer's to judge: a running process's directory (our parent's
+  // id) and a name without a process id.
+  const fs::path alive = base / ("msgcodec-" + std::to_string(getppid()) + "-abcdef");
+  const fs::path unnamed = base / "msgcodec-abcdef";
+  for (const fs::path& dir : {alive, unnamed}) {
+    fs::create_directories(dir);
+    std::ofstream(dir / "part-0") << "body";
+  }
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    Packer()->SetBodyDirectory(base.c_str());
+    CAMimePart* top = Packer()->OpenMemory(kMultipart.data(), kMultipart.size());
+    const std::string path = top ? BodyPath(Children(top)[0]) + "\n" : "\n";
+    if (write(ready[1], path.data(), path.size()) < 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  std::string line;
+  char c;
+  while (read(ready[0], &c, 1) == 1 && c != '\n') line += c;
+  close(ready[0]);
+  kill(child, SIGKILL);
+  ASSERT_EQ(child, waitpid(child, nullptr, 0));
+  ASSERT_EQ(0u, line.find((base / ("msgcodec-" + std::to_string(child) + "-")).string())) << line;
+  const fs::path orphan = fs::path(line).parent_path();
+  EXPECT_EQ("one", ReadFile(line));  // the killed mail's body stays behind
+
+  ASSERT_EQ(1, Packer()->SetBodyDirectory(base.c_str()));
+  {
+    OpenMail mail(kMultipart);
+    const std::string mine = BodyPath(Children(mail.get())[0]);
+    EXPECT_EQ(0u, mine.find((base / ("msgcodec-" + std::to_string(getpid()) + "-")).string()))
+        << mine;
+  }
+  EXPECT_FALSE(fs::exists(orphan));
+  EXPECT_EQ("body", ReadFile((alive / "part-0").string()));
+  EXPECT_EQ("body", ReadFile((unnamed / "part-0").string()));
+  ASSERT_EQ(1, Packer()->SetBodyDirectory(nullptr));
+  fs::remove_all(base);
 }
 
 TEST(PackerApiTest, MailsParseConcurrently) {
