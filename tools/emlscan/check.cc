@@ -142,7 +142,7 @@ int RunCheck(const CheckOptions& options) {
   size_t counts[4] = {};  // by VerdictKind
   Progress progress(files.size(), !options.quiet && isatty(fileno(stderr)));
   const auto started = std::chrono::steady_clock::now();
-  RunOrdered(
+  const size_t checked = RunOrdered(
       files.size(), options.jobs,
       [&](size_t index) -> std::string {
         const std::string& file = files[index].path;
@@ -181,12 +181,16 @@ int RunCheck(const CheckOptions& options) {
   const size_t errors = counts[static_cast<int>(VerdictKind::kError)];
   if (!options.quiet) {
     std::fprintf(stderr, "emlscan: %zu mails: %zu spam, %zu phishing, %zu legitimate, %zu errors",
-                 files.size(), counts[static_cast<int>(VerdictKind::kSpam)],
+                 checked, counts[static_cast<int>(VerdictKind::kSpam)],
                  counts[static_cast<int>(VerdictKind::kPhishing)],
                  counts[static_cast<int>(VerdictKind::kLegitimate)], errors);
-    if (!files.empty() && seconds > 0) {
+    if (checked > 0 && seconds > 0) {
       std::fprintf(stderr, " in %.3f s (%.0f mails/s)", seconds,
-                   static_cast<double>(files.size()) / seconds);
+                   static_cast<double>(checked) / seconds);
+    }
+    if (checked < files.size()) {
+      std::fprintf(stderr, "; stopped by signal %d, %zu not checked", StopRequested(),
+                   files.size() - checked);
     }
     std::fputc('\n', stderr);
   }
@@ -381,6 +385,9 @@ int RunFilter(const CheckOptions& options) {
     int status = kFilterWritten;
     VerdictKind worst = VerdictKind::kLegitimate;
     for (const std::string& file : options.mails) {
+      // A signal stops the run between files: the one under way was renamed
+      // into place or its temporary file removed.
+      if (StopRequested()) break;
       const size_t slash = file.rfind('/');
       const std::string dir = slash == std::string::npos ? std::string() : file.substr(0, slash);
       if (cleaned.insert(dir).second) RemoveOrphans(dir);

@@ -89,7 +89,7 @@ int RunDump(const Options& options) {
   // applying the settings come before it, once per run whatever its length.
   const auto started = std::chrono::steady_clock::now();
   // Results are tagged so the printer knows which stream a text belongs to.
-  RunOrdered(
+  const size_t ran = RunOrdered(
       files.size(), options.jobs,
       [&](size_t index) -> std::string {
         const std::string& file = files[index].path;
@@ -124,9 +124,17 @@ int RunDump(const Options& options) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!options.quiet) {
-    std::fprintf(stderr, "emlscan: %zu mails, %zu dumped, %zu failed in %.3f s (%.0f mails/s)\n",
-                 files.size(), files.size() - failed, failed, seconds,
-                 seconds > 0 ? static_cast<double>(files.size()) / seconds : 0.0);
+    std::fprintf(stderr, "emlscan: %zu mails, %zu dumped, %zu failed", ran, ran - failed, failed);
+    // A rate of nothing says nothing.
+    if (ran > 0 && seconds > 0) {
+      std::fprintf(stderr, " in %.3f s (%.0f mails/s)", seconds,
+                   static_cast<double>(ran) / seconds);
+    }
+    if (ran < files.size()) {
+      std::fprintf(stderr, "; stopped by signal %d, %zu not dumped", StopRequested(),
+                   files.size() - ran);
+    }
+    std::fputc('\n', stderr);
   }
   return failed == 0 ? 0 : 1;
 }
@@ -201,11 +209,17 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // SIGINT and SIGTERM stop a run between mails: the current ones end (their
+  // body folders go), the summary is printed, and the status is 128 + the
+  // signal. One mail filtered to standard output or -o keeps the default.
+  const bool stoppable = *dump || *check || (*filter && check_options.in_place);
+  if (stoppable) StopOnSignals();
+  auto finished = [](int status) { return StopRequested() ? 128 + StopRequested() : status; };
   try {
     if (*info) return RunInfo(options);
-    if (*dump) return RunDump(options);
-    if (*check) return RunCheck(check_options);
-    if (*filter) return RunFilter(check_options);
+    if (*dump) return finished(RunDump(options));
+    if (*check) return finished(RunCheck(check_options));
+    if (*filter) return finished(RunFilter(check_options));
     if (lint.Selected()) return lint.Run();
   } catch (const ASException& e) {
     std::fprintf(stderr, "emlscan: %s (code %d)\n", e.what(), e.GetErrorCode());

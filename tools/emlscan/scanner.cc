@@ -1,9 +1,11 @@
 #include "tools/emlscan/scanner.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -179,11 +181,38 @@ std::vector<MailFile> CollectMailFiles(const std::vector<std::string>& args) {
   return files;
 }
 
-void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>& work,
-                const std::function<void(size_t, const std::string&)>& emit) {
+namespace {
+
+// Set by the signal handler, read by the workers between mails.
+std::atomic<int> stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler must not take a lock");
+
+void OnStopSignal(int signal) { stop_signal.store(signal, std::memory_order_relaxed); }
+
+}  // namespace
+
+void StopOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  // Interrupted calls resume (the run stops between mails, not inside one's
+  // I/O); the handler is set back to the default once it ran, so a second
+  // Ctrl-C ends a run that does not stop soon enough.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int StopRequested() { return stop_signal.load(std::memory_order_relaxed); }
+
+void RequestStop(int signal) { stop_signal.store(signal, std::memory_order_relaxed); }
+
+size_t RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>& work,
+                  const std::function<void(size_t, const std::string&)>& emit) {
   if (jobs <= 1) {
-    for (size_t i = 0; i < count; ++i) emit(i, work(i));
-    return;
+    size_t i = 0;
+    for (; i < count && !StopRequested(); ++i) emit(i, work(i));
+    return i;
   }
   // Workers take indices in order; a worker waits while it would run more
   // than `window` mails ahead of the output, so memory stays bounded however
@@ -201,10 +230,12 @@ void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>
     for (;;) {
       if (next < count && next >= printed + window) {
         ++waiting;
+        // A stop needs no wake-up of its own: the mails under way are emitted,
+        // which moves `printed` up to `next`.
         room.wait(hold, [&] { return next >= count || next < printed + window; });
         --waiting;
       }
-      if (next >= count) return;
+      if (next >= count || StopRequested()) return;
       const size_t index = next++;
       hold.unlock();
       std::string text = work(index);
@@ -230,6 +261,7 @@ void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>
   for (int t = 1; t < jobs; ++t) threads.emplace_back(worker);
   worker();
   for (auto& thread : threads) thread.join();
+  return printed;
 }
 
 }  // namespace emlscan

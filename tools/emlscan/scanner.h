@@ -97,9 +97,20 @@ std::vector<MailFile> CollectMailFiles(const std::vector<std::string>& args);
 // Runs `work(index)` for every index below `count` on `jobs` threads, the
 // calling thread one of them, and calls `emit(index, text)` in index order
 // (from those threads, one at a time), keeping at most a small window of
-// finished results in memory.
-void RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>& work,
-                const std::function<void(size_t, const std::string&)>& emit);
+// finished results in memory. Once a stop is requested (StopRequested), no
+// new index is handed out: the mails under way are finished and emitted.
+// Returns how many indices were run and emitted (count unless stopped).
+size_t RunOrdered(size_t count, int jobs, const std::function<std::string(size_t)>& work,
+                  const std::function<void(size_t, const std::string&)>& emit);
+
+// A run stopped by a signal. StopOnSignals makes SIGINT and SIGTERM request a
+// stop instead of killing the process (the handler only stores the signal's
+// number; a second such signal kills as before). StopRequested is that number,
+// 0 when none came; a stopped run exits 128 + it (130, 143).
+void StopOnSignals();
+int StopRequested();
+// Requests a stop as a signal would (0 withdraws it): for tests.
+void RequestStop(int signal);
 
 }  // namespace emlscan
 

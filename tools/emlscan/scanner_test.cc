@@ -1,6 +1,7 @@
 // The ordered runner behind multi-mail runs: results come out in input
 // order, each exactly once, and workers never run far ahead of the output.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -51,6 +52,33 @@ TEST(RunOrderedTest, NothingToDoReturnsAtOnce) {
   RunOrdered(0, 3, [&](size_t) { called = true; return std::string(); },
              [&](size_t, const std::string&) { called = true; });
   EXPECT_FALSE(called);
+}
+
+// A stop (a signal's) hands out no new mail: the ones started are finished and
+// emitted in order, none is emitted twice or skipped, and the count says so.
+TEST(RunOrderedTest, AStopFinishesTheMailsUnderWayOnly) {
+  for (int jobs : {1, 2, 5}) {
+    SCOPED_TRACE(jobs);
+    std::atomic<size_t> started{0};
+    std::vector<size_t> order;
+    const size_t ran = RunOrdered(
+        1000, jobs,
+        [&](size_t index) {
+          ++started;
+          if (index == 20) RequestStop(SIGTERM);
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+          return std::to_string(index);
+        },
+        [&](size_t index, const std::string&) { order.push_back(index); });
+    EXPECT_EQ(SIGTERM, StopRequested());
+    RequestStop(0);
+    EXPECT_EQ(started.load(), ran);
+    ASSERT_EQ(ran, order.size());
+    for (size_t i = 0; i < order.size(); ++i) ASSERT_EQ(i, order[i]);
+    // Mail 20 and at most the ones other workers had already taken.
+    EXPECT_GE(ran, 21u);
+    EXPECT_LE(ran, 21u + static_cast<size_t>(jobs) * 9);
+  }
 }
 
 // Folder entries are known regular files (Scan skips its own check for them);

@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""emlscan stopped from outside, and its command-line edges.
+
+usage: signals_test.py EMLSCAN [unittest options]
+
+- SIGTERM or SIGINT stop `check` between mails: the summary is printed, the
+  status is 128 + the signal, and no body folder stays in MSGCODEC_TMPDIR.
+- A run killed with SIGKILL leaves its body folders; the next run removes them.
+Mails are copies of data/samples under a private folder of $TMPDIR.
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+EMLSCAN = None
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SAMPLES = os.path.join(ROOT, "data", "samples")
+SUMMARY = re.compile(r"^emlscan: (\d+) mails: ", re.M)
+
+
+class Run(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="emlscan-signals-")
+        self.bodies = os.path.join(self.work, "bodies")
+        os.mkdir(self.bodies)
+        self.env = dict(os.environ, MSGCODEC_TMPDIR=self.bodies)
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def many_mails(self, copies):
+        folder = os.path.join(self.work, "mails")
+        os.makedirs(folder, exist_ok=True)
+        names = sorted(os.listdir(SAMPLES))
+        for i in range(copies):
+            for name in names:
+                shutil.copyfile(os.path.join(SAMPLES, name),
+                                os.path.join(folder, "%05d-%s" % (i, name)))
+        return folder, copies * len(names)
+
+    def start(self, *args):
+        return subprocess.Popen([EMLSCAN, *args], stdout=subprocess.PIPE, bufsize=0,
+                                stderr=subprocess.PIPE, env=self.env)
+
+    def wait_for_verdicts(self, run):
+        """Returns once the run printed its first verdict: it is mid-way through."""
+        line = run.stdout.readline()
+        self.assertRegex(line.decode(), r": (spam|phishing|legitimate) ")
+
+    def stop(self, sig, jobs):
+        folder, total = self.many_mails(1500)
+        run = self.start("check", "-j", str(jobs), folder)
+        self.wait_for_verdicts(run)
+        run.send_signal(sig)
+        out, err = run.communicate(timeout=60)
+        return run.returncode, out.decode(), err.decode(), total
+
+    def test_sigterm_and_sigint_stop_a_check_cleanly(self):
+        for sig, jobs, status in ((signal.SIGTERM, 2, 143), (signal.SIGINT, 1, 130)):
+            with self.subTest(signal=sig.name):
+                code, out, err, total = self.stop(sig, jobs)
+                self.assertEqual(status, code, err)
+                summary = SUMMARY.search(err)
+                self.assertIsNotNone(summary, err)
+                checked = int(summary.group(1))
+                self.assertLess(checked, total, err)
+                # Every mail counted was printed, the first line read above.
+                self.assertEqual(checked, len(out.splitlines()) + 1, err)
+                self.assertIn("stopped by signal %d" % sig, err)
+                self.assertEqual([], os.listdir(self.bodies))
+
+    def test_next_run_removes_what_a_killed_run_left(self):
+        folder, _ = self.many_mails(300)
+        run = self.start("check", "-j", "2", folder)
+        self.wait_for_verdicts(run)
+        run.kill()
+        run.communicate(timeout=60)
+        left = os.listdir(self.bodies)
+        self.assertTrue(left and all(n.startswith("msgcodec-%d-" % run.pid) for n in left), left)
+        again = subprocess.run([EMLSCAN, "check", os.path.join(SAMPLES, "ham-meeting.eml")],
+                               capture_output=True, env=self.env, timeout=60)
+        self.assertEqual(0, again.returncode, again.stderr)
+        self.assertEqual([], os.listdir(self.bodies))
+
+
+if __name__ == "__main__":
+    EMLSCAN = sys.argv[1]
+    del sys.argv[1:2]
+    unittest.main()
