@@ -6,6 +6,9 @@ usage: signals_test.py EMLSCAN [unittest options]
 - SIGTERM or SIGINT stop `check` between mails: the summary is printed, the
   status is 128 + the signal, and no body folder stays in MSGCODEC_TMPDIR.
 - A run killed with SIGKILL leaves its body folders; the next run removes them.
+- The command line's edges: --version, an unknown command, usage errors
+  (status 2; filter 75), "-" for a mail on standard input, no rate in the
+  summary of a run over no mail.
 Mails are copies of data/samples under a private folder of $TMPDIR.
 """
 import os
@@ -87,6 +90,62 @@ class Run(unittest.TestCase):
                                capture_output=True, env=self.env, timeout=60)
         self.assertEqual(0, again.returncode, again.stderr)
         self.assertEqual([], os.listdir(self.bodies))
+
+
+def emlscan(*args, stdin=None):
+    return subprocess.run([EMLSCAN, *args], input=stdin, capture_output=True, timeout=60)
+
+
+class CommandLine(unittest.TestCase):
+    def test_version_names_the_plugin_and_needs_it_for_the_second_half_only(self):
+        run = emlscan("--version")
+        self.assertEqual(0, run.returncode, run.stderr)
+        self.assertRegex(run.stdout.decode(),
+                         r"^emlscan 2\.5\.16 \(emlbreaker plug-in /\S+libemlbreaker\.so, "
+                         r"version \d+\.\d+\.\d+\)\n$")
+        run = emlscan("--plugin", "/nonexistent/libemlbreaker.so", "--version")
+        self.assertEqual(1, run.returncode)
+        self.assertTrue(run.stdout.decode().startswith("emlscan 2.5.16 ("), run.stdout)
+        self.assertIn(b"/nonexistent/libemlbreaker.so", run.stderr)
+
+    def test_usage_errors_exit_2_and_name_the_unknown_command(self):
+        run = emlscan("-c", os.path.join(ROOT, "data", "emlscan.toml"), "dmup", "x.eml")
+        self.assertEqual(2, run.returncode)
+        self.assertEqual(b"emlscan: unknown command 'dmup'; commands: "
+                         b"check, filter, dump, lint, info\n", run.stderr)
+        for args in ((), ("check",), ("dump", "--stage", "nope", "x.eml"), ("--bogus", "info")):
+            with self.subTest(args=args):
+                self.assertEqual(2, emlscan(*args).returncode)
+        # A mail system retries a filter that could not start.
+        for args in (("filter", "--bogus"), ("filter", "a.eml", "b.eml")):
+            with self.subTest(args=args):
+                self.assertEqual(75, emlscan(*args).returncode)
+        run = emlscan("--help")
+        self.assertEqual(0, run.returncode)
+        self.assertIn(b"Exit status:", run.stdout)
+        self.assertIn(b"143", run.stdout)
+
+    def test_dash_reads_one_mail_from_standard_input(self):
+        with open(os.path.join(SAMPLES, "spam-pharmacy.eml"), "rb") as mail:
+            raw = mail.read()
+        run = emlscan("check", "-", os.path.join(SAMPLES, "welcome.eml"), stdin=raw)
+        self.assertEqual(0, run.returncode, run.stderr)
+        lines = run.stdout.decode().splitlines()
+        self.assertEqual(2, len(lines), lines)
+        self.assertRegex(lines[0], r"^-: spam score=\d+ ")
+        self.assertTrue(lines[1].startswith(os.path.join(SAMPLES, "welcome.eml") + ": "))
+        run = emlscan("dump", "--stage", "headers", "-", stdin=raw)
+        self.assertEqual(0, run.returncode, run.stderr)
+        self.assertTrue(run.stdout.startswith(b"== -\n"), run.stdout[:40])
+
+    def test_a_run_over_no_mail_shows_no_rate(self):
+        with tempfile.TemporaryDirectory() as empty:
+            for command in ("check", "dump"):
+                with self.subTest(command=command):
+                    run = emlscan(command, empty)
+                    self.assertEqual(0, run.returncode, run.stderr)
+                    self.assertRegex(run.stderr.decode(), r"^emlscan: 0 mails[:,]")
+                    self.assertNotIn(b"mails/s", run.stderr)
 
 
 if __name__ == "__main__":

@@ -139,6 +139,51 @@ int RunDump(const Options& options) {
   return failed == 0 ? 0 : 1;
 }
 
+// `emlscan --version`: emlscan's own version first, which needs nothing
+// loaded, then the plug-in's as it answers. Status 1 when it does not load.
+int PrintVersion(const std::string& plugin_path) {
+  std::printf("emlscan %u.%u.%u", kVersionMajor, kVersionMinor, kVersionBuild);
+  std::fflush(stdout);
+  try {
+    PluginHost host(plugin_path);
+    const PluginHost::Version v = host.version();
+    std::printf(" (emlbreaker plug-in %s, version %u.%u.%u)\n", host.path().c_str(), v.major,
+                v.minor, v.build);
+    return 0;
+  } catch (const std::exception& e) {
+    std::printf(" (emlbreaker plug-in %s not loaded)\n", plugin_path.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "emlscan: %s\n", e.what());
+    return 1;
+  }
+}
+
+// The command line's first word that is no option nor an option's value:
+// the command the user meant, "" when none.
+std::string CommandWord(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-c" || arg == "--config" || arg == "--plugin" || arg == "--set") {
+      ++i;  // its value
+    } else if (arg.empty() || arg[0] != '-') {
+      return arg;
+    }
+  }
+  return "";
+}
+
+constexpr const char kCommands[] = "check, filter, dump, lint, info";
+
+constexpr const char kExitStatuses[] =
+    "Exit status:\n"
+    "  0    every mail was checked or dumped (filter: the mail was written)\n"
+    "  1    some mails could not be read (check, dump), rule files have errors (lint),\n"
+    "       the plug-in did not load (--version); filter --exit-code: spam\n"
+    "  2    a usage, settings or plug-in error; filter --exit-code: phishing\n"
+    "  75   filter: the mail could not be written, or emlscan could not start\n"
+    "  130  stopped by SIGINT (Ctrl-C), 143 by SIGTERM: the mails under way were\n"
+    "       finished and the summary printed";
+
 }  // namespace
 }  // namespace emlscan
 
@@ -160,7 +205,11 @@ int main(int argc, char** argv) {
   options.plugin_path = DefaultPluginPath();
 
   CLI::App app{"emlscan: load the mail breaker plug-in as a framework host does and scan mails"};
-  app.require_subcommand(1);
+  // One command, or none with --version; checked after the parse.
+  app.require_subcommand(0, 1);
+  app.footer(kExitStatuses);
+  bool version = false;
+  app.add_flag("--version", version, "print emlscan's and the plug-in's versions");
   app.add_option("-c,--config", options.config_file, "settings file (TOML)")
       ->default_str(options.config_file);
   app.add_option("--plugin", options.plugin_path, "the plug-in shared object")
@@ -200,13 +249,36 @@ int main(int argc, char** argv) {
   filter->add_flag("--exit-code", check_options.exit_code, "exit 1 for spam, 2 for phishing");
   filter->add_flag("-q,--quiet", check_options.quiet, "no line per file with --in-place");
   LintCommand lint(app, options.config_file, options.plugin_path, options.overrides);
-  CLI11_PARSE(app, argc, argv);
+  // Usage errors exit 2, as command-line tools do (CLI11's own codes are
+  // 100 and more); filter's are 75, so that a mail system retries rather
+  // than bounces a mail because of its filter's command line.
+  const std::string command = CommandWord(argc, argv);
+  const int usage_status = command == "filter" ? kFilterTempFail : 2;
+  if (!command.empty() && app.get_subcommands([&](CLI::App* sub) {
+                              return sub->check_name(command);
+                            }).empty()) {
+    std::fprintf(stderr, "emlscan: unknown command '%s'; commands: %s\n", command.c_str(),
+                 kCommands);
+    return 2;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int shown = app.exit(e);  // prints the help, or the error with a hint
+    return shown == 0 ? 0 : usage_status;
+  }
+  if (version) return PrintVersion(options.plugin_path);
+  if (app.get_subcommands().empty()) {
+    std::fprintf(stderr, "emlscan: a command is required; commands: %s\nRun with --help for more information.\n",
+                 kCommands);
+    return 2;
+  }
   check_options.config_file = options.config_file;
   check_options.plugin_path = options.plugin_path;
   check_options.overrides = options.overrides;
   if (*filter && !check_options.in_place && check_options.mails.size() > 1) {
     std::fprintf(stderr, "emlscan: filter takes one mail (or --in-place FILE...)\n");
-    return 2;
+    return kFilterTempFail;
   }
 
   // SIGINT and SIGTERM stop a run between mails: the current ones end (their

@@ -1,11 +1,16 @@
 #include "tools/emlscan/scanner.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -51,8 +56,55 @@ Scanner::Scanner(const std::string& plugin_path, const Config& config, const std
   }
 }
 
-void Scanner::Scan(const std::string& file, const std::function<void(MailItem&)>& inspect,
+Scanner::~Scanner() {
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+}
+
+const std::string& Scanner::StdinPath() {
+  std::call_once(stdin_once_, [this] {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/emlscan-stdin-XXXXXX";
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+      stdin_error_ = "cannot make a temporary file for standard input: " +
+                     std::string(std::strerror(errno));
+      return;
+    }
+    unlink(name.c_str());
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        stdin_error_ = "cannot read standard input: " + std::string(std::strerror(errno));
+        break;
+      }
+      if (got == 0) break;
+      for (ssize_t done = 0; done < got;) {
+        const ssize_t put = write(fd, buffer + done, static_cast<size_t>(got - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) {
+          stdin_error_ = "cannot copy standard input: " + std::string(std::strerror(errno));
+          break;
+        }
+        done += put;
+      }
+      if (!stdin_error_.empty()) break;
+    }
+    if (!stdin_error_.empty()) {
+      close(fd);
+      return;
+    }
+    stdin_fd_ = fd;
+    stdin_path_ = "/proc/self/fd/" + std::to_string(fd);
+  });
+  if (stdin_path_.empty()) throw std::runtime_error(stdin_error_);
+  return stdin_path_;
+}
+
+void Scanner::Scan(const std::string& name, const std::function<void(MailItem&)>& inspect,
                    bool known_regular, const std::vector<int32_t>& skip_stages) {
+  const std::string& file = name == "-" ? StdinPath() : name;
   std::error_code error;
   if (!known_regular && !fs::is_regular_file(file, error)) {
     throw std::runtime_error(fs::exists(file, error) ? "not a regular file" : "no such file");
@@ -168,7 +220,7 @@ std::vector<MailFile> CollectMailFiles(const std::vector<std::string>& args) {
   std::vector<MailFile> files;
   for (const std::string& arg : args) {
     std::error_code error;
-    if (!fs::is_directory(arg, error)) {
+    if (arg == "-" || !fs::is_directory(arg, error)) {
       files.push_back({arg, false});
       continue;
     }

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,6 +54,10 @@ class Scanner {
   // execution unit without them. This is how a mail the breaker refuses for
   // a body that breaks its declared charset is still judged on its headers
   // and parts (docs/HOST.md). Only with the real breaker (stage "all").
+  //
+  // `file` "-" is the mail on standard input, read once (on first use) into a
+  // temporary file under $TMPDIR (else /tmp) that is unlinked at once and
+  // reached through /proc/self/fd: nothing of it stays, however the run ends.
   void Scan(const std::string& file, const std::function<void(MailItem&)>& inspect,
             bool known_regular = false, const std::vector<int32_t>& skip_stages = {});
   // The same for a mail the host opened itself through the packer (`top`, the
@@ -76,6 +81,18 @@ class Scanner {
   CABreaker* breaking_ = nullptr;  // what Scan calls: the real or a virtual breaker
   CAPerformer* performer_ = nullptr;
   CABreaker* parts_breaker_ = nullptr;  // for skip_stages; only with the real breaker
+  std::once_flag stdin_once_;
+  std::string stdin_path_;   // /proc/self/fd/N of the copy of standard input
+  std::string stdin_error_;  // why it could not be made
+  int stdin_fd_ = -1;
+
+  // The path of the copy of standard input; throws when it cannot be made.
+  const std::string& StdinPath();
+
+ public:
+  ~Scanner();
+
+ private:
 
   // Breaks the mail of `stream`, hands it to `inspect` and releases it.
   void BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect,
@@ -89,8 +106,9 @@ struct MailFile {
   bool listed = false;
 };
 
-// The mail files named by `args`: files as given, folders searched
-// recursively (hidden entries skipped), each folder's files in name order.
+// The mail files named by `args`: files as given ("-", standard input, too),
+// folders searched recursively (hidden entries skipped), each folder's files
+// in name order.
 // Names that do not exist are returned too, so the caller reports them.
 std::vector<MailFile> CollectMailFiles(const std::vector<std::string>& args);
 
