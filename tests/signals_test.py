@@ -78,6 +78,24 @@ class Run(unittest.TestCase):
                 self.assertIn("stopped by signal %d" % sig, err)
                 self.assertEqual([], os.listdir(self.bodies))
 
+    def test_sigterm_stops_filter_in_place_between_files(self):
+        folder, total = self.many_mails(200)
+        files = sorted(os.path.join(folder, n) for n in os.listdir(folder))
+        run = self.start("filter", "--in-place", *files)
+        line = run.stderr.readline().decode()  # "emlscan: FILE: VERDICT", one per file
+        self.assertRegex(line, r"^emlscan: .*: (spam|phishing|legitimate)$")
+        run.send_signal(signal.SIGTERM)
+        run.communicate(timeout=60)
+        self.assertEqual(143, run.returncode)
+        self.assertEqual([], [n for n in os.listdir(folder) if n.startswith(".")])
+        tagged = []
+        for name in files:
+            with open(name, "rb") as mail:
+                if b"X-Orvane-" in mail.read():
+                    tagged.append(name)
+        self.assertTrue(0 < len(tagged) < total, len(tagged))
+        self.assertEqual([], os.listdir(self.bodies))
+
     def test_next_run_removes_what_a_killed_run_left(self):
         folder, _ = self.many_mails(300)
         run = self.start("check", "-j", "2", folder)
