@@ -271,6 +271,7 @@ bool AnyPartHeader(const CPart& part, uint32_t where, const sstring& name, Found
 }
 
 // A read-only walk that stops looking once it found what it looks for.
+// (FoundInParts below runs one over a mail's parts.)
 class Finder : public CAPartsTreeListenerR {
  public:
   void Visit(CPart* part) override {
@@ -281,6 +282,13 @@ class Finder : public CAPartsTreeListenerR {
  private:
   virtual bool Test(const CPart& part) = 0;
 };
+
+// 1.0 when a walk of finder over the mail's parts found what it looks for, else 0.0.
+template <class SomeFinder>
+double FoundInParts(SomeFinder finder, CPartsTree* parts, const char* where) {
+  WalkParts(parts, &finder, where);
+  return finder.found ? 1.0 : 0.0;
+}
 
 }  // namespace
 
@@ -410,20 +418,16 @@ double MatchCondition::ExactMatch(CEmlContextInterface* context) const {
     case WHERE_PARTS_TEXT:
     case WHERE_PARTS_TEXT_PLAIN:
     case WHERE_PARTS_TEXT_HTML: {
-      ExactPartFinder finder(how_, where_, part_mode_, wide_what_);
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(ExactPartFinder(how_, where_, part_mode_, wide_what_), mail.parts,
+                          kWhere);
     }
     case WHERE_URLS: {
-      ExactURLFinder finder(how_, wide_what_);
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(ExactURLFinder(how_, wide_what_), mail.parts, kWhere);
     }
     case WHERE_PART_HEADERS_ALL:
     case WHERE_PART_HEADER_NAMED: {
-      ExactPartHeaderFinder finder(how_, where_, header_name_, wide_what_);
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(ExactPartHeaderFinder(how_, where_, header_name_, wide_what_),
+                          mail.parts, kWhere);
     }
     default:
       return 0.0;
@@ -456,20 +460,15 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
     case WHERE_PARTS_TEXT:
     case WHERE_PARTS_TEXT_PLAIN:
     case WHERE_PARTS_TEXT_HTML: {
-      RegexPartFinder finder(regex, where_, part_mode_);
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(RegexPartFinder(regex, where_, part_mode_), mail.parts, kWhere);
     }
     case WHERE_URLS: {
-      RegexURLFinder finder(regex, context);
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(RegexURLFinder(regex, context), mail.parts, kWhere);
     }
     case WHERE_PART_HEADERS_ALL:
     case WHERE_PART_HEADER_NAMED: {
-      RegexPartHeaderFinder finder(regex, where_, header_name_, context);
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(RegexPartHeaderFinder(regex, where_, header_name_, context),
+                          mail.parts, kWhere);
     }
     default:
       return 0.0;
@@ -508,9 +507,7 @@ double ExistsCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterfac
     case WHERE_PARTS_TEXT:
     case WHERE_PARTS_TEXT_PLAIN:
     case WHERE_PARTS_TEXT_HTML: {
-      PartFinder finder(GetWhere());
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(PartFinder(GetWhere()), mail.parts, kWhere);
     }
     default:
       throw ASException("%s - invalid id to ExistsCondition ( %d )", kWhere,
@@ -553,9 +550,7 @@ double IsEmptyCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterfa
     case WHERE_PARTS_TEXT:
     case WHERE_PARTS_TEXT_PLAIN:
     case WHERE_PARTS_TEXT_HTML: {
-      PartFinder finder(GetWhere());
-      WalkParts(mail.parts, &finder, kWhere);
-      return finder.found ? 1.0 : 0.0;
+      return FoundInParts(PartFinder(GetWhere()), mail.parts, kWhere);
     }
     default:
       throw ASException("%s - invalid id to IsEmptyCondition ( %d )", kWhere,
