@@ -77,13 +77,36 @@ TEST_F(LintTest, ParserMessagesAndUnreadableInput) {
                     "rule B { condition: exists(Headers::all); actions: none; metadata: none; }\n");
   EXPECT_EQ(1, Lint({file}));
   EXPECT_EQ((std::vector<std::string>{
-                file + ":2: syntax error, unexpected NAME, expecting STRING_LITERAL",
+                file + ":2: syntax error, unexpected NAME, expecting STRING_LITERAL "
+                       "[found a name; expected a \"string\"]",
                 file + ":2: syntax error: invalid exists condition",
                 file + ":2: discarding simple rule B because it contains errors",
             }),
             Lines(out_.str()));
   EXPECT_EQ(2, Lint({file, file + ".missing"}));
   EXPECT_EQ("", out_.str());
+}
+
+// A rule left open takes the next one with it: the parser names only the
+// first as discarded, but both are gone, and the count says so.
+TEST_F(LintTest, RulesSwallowedByAnErrorCountAsDropped) {
+  const std::string file = Write(
+      "open.slf",
+      "rule A {\n  condition: exists(Parts::Txt);\n  actions: none;\n  metadata: none;\n\n"
+      "/* rule NotARule in a comment */\n"
+      "rule B {\n  condition: none;\n  actions: none;\n  metadata: none;\n}\n"
+      "rule C { condition: none; actions: none; metadata: none; }\n");
+  EXPECT_EQ(1, Lint({file}));
+  const std::string out = out_.str();
+  EXPECT_NE(std::string::npos,
+            out.find("expecting ALL or TEXT or TEXT_PLAIN or TEXT_HTML [found a name; expected "
+                     "ALL, Text, TextPlain or TextHTML]"))
+      << out;
+  EXPECT_NE(std::string::npos,
+            out.find(file + ":7: rule B dropped: lost to a syntax error before it"))
+      << out;
+  EXPECT_EQ(std::string::npos, out.find("NotARule")) << out;
+  EXPECT_NE(std::string::npos, err_.str().find(" 1 rules loaded, 2 rules dropped,")) << err_.str();
 }
 
 }  // namespace
