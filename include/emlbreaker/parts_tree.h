@@ -143,6 +143,11 @@ class CPart {
 // text and HTML stages, the rules) then has a small fixed bound.
 inline constexpr int32_t kMaxPartDepth = 20;
 
+// The text and HTML stages read at most this many bytes of a body (300 KiB):
+// spam puts what it says first, and the analysis of one part stays bounded
+// however large the part.
+inline constexpr size_t kMaxAnalysedBodyBytes = 307200;
+
 // Return codes of the tree.
 inline constexpr int32_t kPartsTreeNoMemory = -10;
 inline constexpr int32_t kPartsTreeNullArgument = -11;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/charset_converter.h"
+#include "emlbreaker/parts_tree.h"
 #include "emlbreaker/strings.h"
 #include "mail/components/headers.h"
 #include "mail/components/html_tables.h"
@@ -39,7 +40,7 @@ class CBodyAnalyser {
     kEmptyBody = -305,
   };
   // Bodies are analysed from their first 300 KiB only.
-  static constexpr size_t kMaxBodyBytes = 307200;
+  static constexpr size_t kMaxBodyBytes = nsEmlComponents::kMaxAnalysedBodyBytes;
 
   // Builds the HTML tables; throws std::bad_exception when they cannot be built.
   explicit CBodyAnalyser(int32_t max_depth = 3);

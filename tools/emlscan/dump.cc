@@ -1,5 +1,7 @@
 #include "tools/emlscan/dump.h"
 
+#include <sys/stat.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +54,46 @@ const CPartsTree* TreeOf(MailItem& item) {
   return GetPartsTree(item.box);
 }
 
+// One place where the mail was cut to a limit: which limit, where (a part
+// number as the dump gives them) and the limit's value when it is ours to know.
+struct Cut {
+  const char* limit;
+  std::string at;
+  uint64_t max = 0;  // 0: the packer's limit (docs/LIMITS.md)
+  std::string what;  // for a person
+};
+
+std::vector<Cut> CutsOf(const CPartsTree& tree) {
+  std::vector<Cut> cuts;
+  const CPart& root = *tree.GetRoot()->part;
+  const uint32_t defects = root.source != nullptr ? root.source->GetDefects() : 0;
+  if (defects & kDefectTooManyParts)
+    cuts.push_back({"parts", "1", 0, "parts past the packer's part limit are not shown"});
+  if ((defects & kDefectTooDeep) && tree.GetMaxDepth() < nsEmlComponents::kMaxPartDepth)
+    cuts.push_back({"depth", "1", 0, "parts past the packer's depth limit are not shown"});
+  ForEachNode(tree, [&](const CPartsTree::CNode& node, const std::string& number) {
+    const CPart& part = *node.part;
+    if (part.depth == nsEmlComponents::kMaxPartDepth && part.source != nullptr &&
+        part.source->IsMultipart() && part.source->GetChildCount() > 0) {
+      cuts.push_back({"depth", number, static_cast<uint64_t>(nsEmlComponents::kMaxPartDepth),
+                      "the parts below are not in the tree"});
+    }
+    const int32_t kind = part.GetKind();
+    if ((kind == nsEmlComponents::kBodyTextPlain || kind == nsEmlComponents::kBodyTextHtml) &&
+        part.body->file.Length() > 0) {
+      struct stat st;
+      if (stat(part.body->file.c_str(), &st) == 0 &&
+          static_cast<uint64_t>(st.st_size) > nsEmlComponents::kMaxAnalysedBodyBytes) {
+        cuts.push_back({"body", number, nsEmlComponents::kMaxAnalysedBodyBytes,
+                        "text analysed from the first " +
+                            std::to_string(nsEmlComponents::kMaxAnalysedBodyBytes) + " of " +
+                            std::to_string(st.st_size) + " bytes"});
+      }
+    }
+  });
+  return cuts;
+}
+
 }  // namespace
 
 nlohmann::json DumpJson(MailItem& item) {
@@ -73,6 +115,15 @@ nlohmann::json DumpJson(MailItem& item) {
     });
   }
   mail["parts"] = std::move(parts);
+  if (const CPartsTree* tree = TreeOf(item); tree != nullptr && tree->GetRoot() != nullptr) {
+    nlohmann::json truncated = nlohmann::json::array();
+    for (const Cut& cut : CutsOf(*tree)) {
+      nlohmann::json entry = {{"limit", cut.limit}, {"at", cut.at}};
+      if (cut.max > 0) entry["max"] = cut.max;
+      truncated.push_back(std::move(entry));
+    }
+    if (!truncated.empty()) mail["truncated"] = std::move(truncated);
+  }
   return mail;
 }
 
@@ -94,6 +145,12 @@ std::string DumpText(MailItem& item) {
           .append(part.removed ? "  (removed)\n" : "\n");
       BodyText(part, std::string(static_cast<size_t>(part.depth) * 2 + 6, ' '), 160, out);
     });
+    const std::vector<Cut> cuts = tree->GetRoot() != nullptr ? CutsOf(*tree) : std::vector<Cut>();
+    if (!cuts.empty()) out.append("truncated:\n");
+    for (const Cut& cut : cuts) {
+      out.append("  ").append(cut.limit).append(" at ").append(cut.at).append(": ").append(cut.what);
+      out.append("\n");
+    }
   } else {
     out.append("parts: (none)\n");
   }
