@@ -1,9 +1,16 @@
 #include "tools/emlscan/config.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <toml++/toml.h>
+
+#include "tools/emlscan/settings_schema.h"
 
 namespace emlscan {
 namespace fs = std::filesystem;
@@ -22,34 +29,113 @@ std::string ResolvePath(const std::string& value, const fs::path& base) {
   return (base / path).lexically_normal().string();
 }
 
-void Flatten(const toml::table& table, const std::string& prefix, const fs::path& base,
-             const std::string& file, std::map<std::string, std::string>& out) {
+struct Reading {
+  fs::path base;
+  std::string file;
+  std::map<std::string, std::string>* values;
+  std::map<std::string, SettingSource>* sources;
+  std::vector<std::string>* problems;
+};
+
+// A plug-in name without "/" (GENERATE_NNMAP_FILE) is a top-level key.
+std::string PathOf(const std::string& prefix, std::string_view key) {
+  if (prefix.empty() && FindSetting(key) != nullptr) return std::string(key);
+  return prefix + "/" + std::string(key);
+}
+
+void Flatten(const toml::table& table, const std::string& prefix, const Reading& reading) {
   for (const auto& [key, node] : table) {
-    std::string path = prefix + "/" + std::string(key.str());
+    std::string path = PathOf(prefix, key.str());
     if (const toml::table* sub = node.as_table()) {
-      Flatten(*sub, path, base, file, out);
-    } else if (auto text = node.value<std::string>(); text && node.is_string()) {
-      out[path] = EndsWith(path, "Path") ? ResolvePath(*text, base) : *text;
+      Flatten(*sub, path, reading);
+      continue;
+    }
+    std::string raw;
+    std::string value;
+    if (auto text = node.value<std::string>(); text && node.is_string()) {
+      raw = *text;
+      value = EndsWith(path, "Path") ? ResolvePath(*text, reading.base) : *text;
     } else if (node.is_integer()) {
-      out[path] = std::to_string(*node.value<int64_t>());
+      raw = value = std::to_string(*node.value<int64_t>());
     } else if (node.is_boolean()) {
-      out[path] = *node.value<bool>() ? "1" : "0";
+      raw = *node.value<bool>() ? "true" : "false";
+      value = *node.value<bool>() ? "1" : "0";
     } else if (node.is_floating_point()) {
       std::ostringstream number;
       number << *node.value<double>();
-      out[path] = number.str();
+      raw = value = number.str();
     } else {
       std::ostringstream message;
-      message << file << ":" << node.source().begin.line << ": setting " << path
+      message << reading.file << ":" << node.source().begin.line << ": setting " << path
               << " must be a string, a number or a boolean";
-      throw std::runtime_error(message.str());
+      reading.problems->push_back(message.str());
+      continue;
     }
+    (*reading.values)[path] = NormalizeValue(path, value);
+    SettingSource& source = (*reading.sources)[path];
+    source.file = reading.file;
+    source.line = static_cast<long>(node.source().begin.line);
+    source.raw = raw;
+  }
+}
+
+// `text` between double quotes, with quotes, backslashes and control
+// characters escaped, so that a trailing space or an empty value shows.
+std::string Quote(const std::string& text) {
+  std::string quoted = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      quoted += escaped;
+    } else {
+      quoted += static_cast<char>(c);
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string Shown(const SettingInfo* info, const std::string& value) {
+  if (info == nullptr) return Quote(value);
+  switch (info->kind) {
+    case SettingKind::kInteger:
+    case SettingKind::kNumber:
+      return value;
+    case SettingKind::kBoolean:
+      return value == "1" ? "true" : value == "0" ? "false" : Quote(value);
+    default:
+      return Quote(value);
   }
 }
 
 }  // namespace
 
+std::string SettingSource::Where(const std::string& path) const {
+  if (!assignment.empty()) return "--set " + assignment;
+  return file + ":" + std::to_string(line) + ": " + path;
+}
+
 Config Config::Load(const std::string& file) {
+  std::vector<std::string> problems;
+  Config config = Read(file, &problems);
+  if (!problems.empty()) throw std::runtime_error(problems.front());
+  return config;
+}
+
+Config Config::Read(const std::string& file, std::vector<std::string>* problems) {
+  std::error_code error;
+  const fs::file_status status = fs::status(file, error);
+  if (!fs::exists(status)) throw std::runtime_error(file + ": no such settings file");
+  if (fs::is_directory(status))
+    throw std::runtime_error(file + ": a folder, not a settings file");
+  if (std::FILE* probe = std::fopen(file.c_str(), "rb")) {
+    std::fclose(probe);
+  } else {
+    throw std::runtime_error(file + ": cannot read it: " + std::strerror(errno));
+  }
   Config config;
   config.file_ = file;
   toml::table root;
@@ -61,18 +147,26 @@ Config Config::Load(const std::string& file) {
             << e.description();
     throw std::runtime_error(message.str());
   }
-  fs::path base = fs::absolute(fs::path(file)).parent_path();
-  Flatten(root, "", base, file, config.values_);
+  const Reading reading{fs::absolute(fs::path(file)).parent_path(), file, &config.values_,
+                        &config.sources_, problems};
+  Flatten(root, "", reading);
   return config;
 }
 
 void Config::Override(const std::string& assignment) {
   size_t equals = assignment.find('=');
-  if (equals == std::string::npos || assignment.empty() || assignment[0] != '/') {
+  const std::string path = assignment.substr(0, std::min(equals, assignment.size()));
+  if (equals == std::string::npos || path.empty() ||
+      (path[0] != '/' && FindSetting(path) == nullptr)) {
     throw std::invalid_argument("--set expects /path/of/setting=value, got \"" + assignment +
                                 "\"");
   }
-  values_[assignment.substr(0, equals)] = assignment.substr(equals + 1);
+  const std::string raw = assignment.substr(equals + 1);
+  values_[path] = NormalizeValue(path, raw);
+  SettingSource& source = sources_[path];
+  source = SettingSource();
+  source.assignment = assignment;
+  source.raw = raw;
 }
 
 void Config::ExpandPluginDir(const std::string& plugin_dir) {
@@ -82,6 +176,11 @@ void Config::ExpandPluginDir(const std::string& plugin_dir) {
       value.replace(at, kToken.size(), plugin_dir);
     }
   }
+}
+
+const SettingSource* Config::Source(const std::string& path) const {
+  auto found = sources_.find(path);
+  return found == sources_.end() ? nullptr : &found->second;
 }
 
 std::optional<std::string> Config::Get(const std::string& path) const {
@@ -96,6 +195,91 @@ Config LoadHostConfig(const std::string& file, const std::vector<std::string>& o
   for (const std::string& assignment : overrides) config.Override(assignment);
   config.ExpandPluginDir(std::filesystem::path(plugin_path).parent_path().string());
   return config;
+}
+
+std::string DescribeSettings(const Config& config) {
+  std::string out;
+  auto line = [&](const std::string& path, const std::string& shown, const std::string& where) {
+    out += path;
+    out += shown.empty() ? "" : " = " + shown;
+    out += "   (" + where + ")\n";
+  };
+  auto where = [&](const std::string& path) -> std::string {
+    const SettingSource* source = config.Source(path);
+    if (source == nullptr) return "set by the host";
+    if (!source->assignment.empty()) return "--set";
+    return source->file + ":" + std::to_string(source->line);
+  };
+  for (const SettingInfo& info : KnownSettings()) {
+    if (std::optional<std::string> value = config.Get(info.path)) {
+      line(info.path, Shown(&info, *value), where(info.path));
+    } else if (info.fallback != nullptr) {
+      line(info.path, Shown(&info, info.fallback), "default");
+    } else {
+      line(info.path, "", "not set");
+    }
+  }
+  for (const auto& [path, value] : config.values()) {
+    if (FindSetting(path) == nullptr) line(path, Shown(nullptr, value), where(path));
+  }
+  return out;
+}
+
+std::vector<std::string> CheckHostConfig(const std::string& file,
+                                         const std::vector<std::string>& overrides,
+                                         const std::string& plugin_path) {
+  std::vector<std::string> problems;
+  Config config;
+  try {
+    config = Config::Read(file, &problems);
+  } catch (const std::runtime_error& e) {
+    // Nothing of the file is known: its values cannot be checked.
+    return {e.what()};
+  }
+  for (const std::string& assignment : overrides) {
+    try {
+      config.Override(assignment);
+    } catch (const std::invalid_argument& e) {
+      problems.push_back(e.what());
+    }
+  }
+  config.ExpandPluginDir(fs::path(plugin_path).parent_path().string());
+
+  // The file's values in the order of their lines, then the --set ones in
+  // the order given.
+  std::vector<std::pair<long, std::string>> found;
+  for (const auto& [path, value] : config.values()) {
+    const SettingSource& source = *config.Source(path);
+    const std::string where = source.Where(path);
+    std::string message;
+    if (const SettingInfo* info = FindSetting(path)) {
+      std::optional<ValueProblem> problem = CheckValue(*info, value);
+      if (!problem) continue;
+      if (problem->about_value) {
+        message = where + ": " + Quote(source.raw) + " " + problem->reason;
+      } else if (source.assignment.empty()) {
+        message = where + ": " + Quote(source.raw) +
+                  (value != source.raw ? " (" + value + ")" : "") + ": " + problem->reason;
+      } else {
+        message = where + ": " + (value != source.raw ? value + ": " : "") + problem->reason;
+      }
+    } else {
+      const std::string closest = ClosestSetting(path);
+      message = where + ": unknown setting" +
+                (closest.empty() ? "" : "; did you mean " + closest + "?");
+    }
+    long order = source.line;
+    if (!source.assignment.empty()) {
+      order = std::numeric_limits<long>::max() - static_cast<long>(overrides.size()) +
+              (std::find(overrides.begin(), overrides.end(), source.assignment) -
+               overrides.begin());
+    }
+    found.emplace_back(order, message);
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [order, message] : found) problems.push_back(std::move(message));
+  return problems;
 }
 
 }  // namespace emlscan

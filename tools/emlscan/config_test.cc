@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <unistd.h>
 
 #include "tools/emlscan/host_settings.h"
+#include "tools/emlscan/settings_schema.h"
 
 namespace emlscan {
 namespace {
@@ -79,6 +82,189 @@ TEST_F(ConfigTest, ErrorsNameTheFileAndLine) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find(":2: setting /eml/global/List"))
         << e.what();
   }
+}
+
+// Settings checked as CheckHostConfig does before a command runs. The plug-in
+// sits in a folder of the test's own, so that ${plugin_dir} names one.
+class SettingsCheckTest : public ConfigTest {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::path(::testing::TempDir() + "/emlscan_settings_check")
+               .lexically_normal()
+               .string();
+    std::filesystem::create_directories(dir_ + "/lib");
+    std::filesystem::create_directories(dir_ + "/rules");
+    plugin_ = dir_ + "/lib/libemlbreaker.so";
+  }
+  std::string WriteIn(const std::string& name, const std::string& text) {
+    std::string file = dir_ + "/" + name;
+    std::ofstream(file) << text;
+    return file;
+  }
+  std::vector<std::string> Check(const std::string& file,
+                                 const std::vector<std::string>& overrides = {}) {
+    return CheckHostConfig(file, overrides, plugin_);
+  }
+  std::string dir_;
+  std::string plugin_;
+};
+
+TEST_F(SettingsCheckTest, GoodSettingsPassAndTheShippedFileIsGood) {
+  std::string file = WriteIn("good.toml",
+                             "GENERATE_NNMAP_FILE = 0\n"
+                             "[eml.global]\n"
+                             "SharedLibsPath = \"${plugin_dir}\"\n"
+                             "SharedDataPath = \".\"\n"
+                             "AggressivityLevel = \"9\"\n"
+                             "[eml.breaker]\n"
+                             "SlfPath = \"rules\"\n"
+                             "WordFinderThreshold = \"0.25\"\n"
+                             "[eml.performer]\n"
+                             "AddHeader = true\n"
+                             "SpamTag = \"\"\n"
+                             "HeaderName = \"X-Spam-Flag\"\n"
+                             "[emlscan.check]\n"
+                             "Threshold = -3\n");
+  EXPECT_EQ(std::vector<std::string>{}, Check(file));
+  EXPECT_EQ(std::vector<std::string>{}, Check(EMLSCAN_SHIPPED_CONFIG));
+}
+
+TEST_F(SettingsCheckTest, UnknownPathsSuggestTheClosestKnownSetting) {
+  std::string file = WriteIn("unknown.toml",
+                             "[eml.global]\n"
+                             "AgressivityLevel = 5\n"
+                             "SlfPath = \"rules\"\n"
+                             "[emlscan.check]\n"
+                             "threshold = 5\n"
+                             "[totally.different]\n"
+                             "Thing = 1\n");
+  const std::vector<std::string> expected = {
+      file + ":2: /eml/global/AgressivityLevel: unknown setting; "
+             "did you mean /eml/global/AggressivityLevel?",
+      file + ":3: /eml/global/SlfPath: unknown setting; did you mean /eml/breaker/SlfPath?",
+      file + ":5: /emlscan/check/threshold: unknown setting; "
+             "did you mean /emlscan/check/Threshold?",
+      file + ":7: /totally/different/Thing: unknown setting",
+      "--set /eml/performer/SpamTg=x: unknown setting; did you mean /eml/performer/SpamTag?",
+  };
+  EXPECT_EQ(expected, Check(file, {"/eml/performer/SpamTg=x"}));
+  EXPECT_EQ("", ClosestSetting("/eml/breaker/Tag"));
+}
+
+TEST_F(SettingsCheckTest, WrongValuesInTheFileNameTheirLineAndAllAreReported) {
+  std::string file = WriteIn("wrong.toml",
+                             "[eml.global]\n"
+                             "AggressivityLevel = \"high\"\n"
+                             "[eml.breaker]\n"
+                             "WordFinderThreshold = \"0.1x\"\n"
+                             "[eml.streamer]\n"
+                             "LoadPacker = \"yes\"\n"
+                             "[eml.performer]\n"
+                             "HeaderName = \"X Spam\"\n"
+                             "[emlscan.check]\n"
+                             "Threshold = 2.5\n"
+                             "UnreadableBodyScore = 99999999999\n"
+                             "[eml.list]\n"
+                             "Values = [1, 2]\n");
+  const std::vector<std::string> expected = {
+      file + ":13: setting /eml/list/Values must be a string, a number or a boolean",
+      file + ":2: /eml/global/AggressivityLevel: \"high\" is not a whole number from 0 to 9",
+      file + ":4: /eml/breaker/WordFinderThreshold: \"0.1x\" is not a number from 0 to 1",
+      file + ":6: /eml/streamer/LoadPacker: \"yes\" is not true or false",
+      file + ":8: /eml/performer/HeaderName: \"X Spam\" is not a header name",
+      file + ":10: /emlscan/check/Threshold: \"2.5\" is not a whole number",
+      file + ":11: /emlscan/check/UnreadableBodyScore: \"99999999999\" is not a whole number",
+  };
+  EXPECT_EQ(expected, Check(file));
+
+  // Out of range, at both ends.
+  file = WriteIn("range.toml",
+                 "[eml.global]\nAggressivityLevel = 10\n[eml.breaker]\nWordFinderThreshold = -0.5\n");
+  EXPECT_EQ((std::vector<std::string>{
+                file + ":2: /eml/global/AggressivityLevel: \"10\" is not a whole number from 0 to 9",
+                file + ":4: /eml/breaker/WordFinderThreshold: \"-0.5\" is not a number from 0 to 1",
+            }),
+            Check(file));
+}
+
+TEST_F(SettingsCheckTest, SetValuesAreCheckedAfterTheFileAndReplaceIt) {
+  std::string file = WriteIn("set.toml",
+                             "[eml.global]\nAggressivityLevel = \"high\"\n"
+                             "[eml.streamer]\nLoadPacker = false\n");
+  // The --set value is the one checked; the file's "high" is gone.
+  EXPECT_EQ(std::vector<std::string>{}, Check(file, {"/eml/global/AggressivityLevel=3"}));
+  const std::vector<std::string> expected = {
+      "--set expects /path/of/setting=value, got \"nothing\"",
+      "--set /eml/global/AggressivityLevel=x: \"x\" is not a whole number from 0 to 9",
+      "--set /eml/streamer/LoadPacker=on: \"on\" is not true or false",
+  };
+  EXPECT_EQ(expected, Check(file, {"/eml/global/AggressivityLevel=x", "nothing",
+                                   "/eml/streamer/LoadPacker=on"}));
+
+  // true / false reach the plug-in as the "1" / "0" it tests for.
+  Config config = LoadHostConfig(file, {"/eml/streamer/LoadPacker=True"}, plugin_);
+  EXPECT_EQ("1", config.Get("/eml/streamer/LoadPacker"));
+  config.Override("GENERATE_NNMAP_FILE=1");
+  EXPECT_EQ("1", config.Get("GENERATE_NNMAP_FILE"));
+}
+
+TEST_F(SettingsCheckTest, FoldersMustExistOnceResolvedAndExpanded) {
+  std::string file = WriteIn("folders.toml",
+                             "[eml.global]\n"
+                             "SharedLibsPath = \"${plugin_dir}\"\n"
+                             "SharedDataPath = \"nowhere\"\n"
+                             "[eml.breaker]\n"
+                             "SlfPath = \"folders.toml\"\n"
+                             "[eml.streamer]\n"
+                             "PackerPath = \"${plugin_dir}/packer\"\n");
+  const std::vector<std::string> expected = {
+      file + ":3: /eml/global/SharedDataPath: \"nowhere\" (" + dir_ + "/nowhere): no such folder",
+      file + ":5: /eml/breaker/SlfPath: \"folders.toml\" (" + file + "): not a folder",
+      file + ":7: /eml/streamer/PackerPath: \"${plugin_dir}/packer\" (" + dir_ +
+          "/lib/packer): no such folder",
+      "--set /eml/global/SharedLibsPath=${plugin_dir}/x: " + dir_ + "/lib/x: no such folder",
+  };
+  EXPECT_EQ(expected, Check(file, {"/eml/global/SharedLibsPath=${plugin_dir}/x"}));
+  EXPECT_EQ(std::vector<std::string>{},
+            Check(file, {"/eml/global/SharedDataPath=" + dir_ + "/rules",
+                         "/eml/breaker/SlfPath=.", "/eml/streamer/PackerPath="}))
+      << "a relative --set path is the current folder's, and an empty one names none";
+}
+
+TEST_F(SettingsCheckTest, AConfigThatIsNoReadableFileIsOneProblem) {
+  EXPECT_EQ(std::vector<std::string>{dir_ + ": a folder, not a settings file"}, Check(dir_));
+  EXPECT_EQ(std::vector<std::string>{dir_ + "/none.toml: no such settings file"},
+            Check(dir_ + "/none.toml"));
+  EXPECT_THROW(Config::Load(dir_), std::runtime_error);
+  std::string file = WriteIn("locked.toml", "[eml.global]\n");
+  std::filesystem::permissions(file, std::filesystem::perms::none);
+  if (geteuid() != 0) {  // root reads it anyway
+    EXPECT_EQ(std::vector<std::string>{file + ": cannot read it: Permission denied"}, Check(file));
+  }
+  std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+}
+
+TEST_F(SettingsCheckTest, TheEffectiveSettingsNameTheirSource) {
+  std::string file = WriteIn("shown.toml",
+                             "[eml.global]\n"
+                             "AggressivityLevel = 3\n"
+                             "[eml.streamer]\n"
+                             "LoadPacker = true\n");
+  Config config = LoadHostConfig(file, {"/eml/performer/SpamTag=[x] "}, plugin_);
+  const std::string shown = DescribeSettings(config);
+  for (const std::string& line : {
+           "/eml/global/AggressivityLevel = 3   (" + file + ":2)\n",
+           "/eml/streamer/LoadPacker = true   (" + file + ":4)\n",
+           std::string("/eml/performer/SpamTag = \"[x] \"   (--set)\n"),
+           std::string("/eml/performer/HeaderName = \"X-Orvane-Spam\"   (default)\n"),
+           std::string("/eml/breaker/SlfPath = \"\"   (default)\n"),
+           std::string("/emlscan/check/Threshold = 5   (default)\n"),
+       }) {
+    EXPECT_NE(std::string::npos, shown.find(line)) << line << "in\n" << shown;
+  }
+  // One line per known setting.
+  EXPECT_EQ(KnownSettings().size(),
+            static_cast<size_t>(std::count(shown.begin(), shown.end(), '\n')));
 }
 
 // Mail text may hold a lone surrogate; the dump shows U+FFFD for it and keeps

@@ -249,6 +249,8 @@ int main(int argc, char** argv) {
   filter->add_flag("--exit-code", check_options.exit_code, "exit 1 for spam, 2 for phishing");
   filter->add_flag("-q,--quiet", check_options.quiet, "no line per file with --in-place");
   LintCommand lint(app, options.config_file, options.plugin_path, options.overrides);
+  CLI::App* config_command =
+      app.add_subcommand("config", "show the effective settings and where each came from");
   // Usage errors exit 2, as command-line tools do (CLI11's own codes are
   // 100 and more); filter's are 75, so that a mail system retries rather
   // than bounces a mail because of its filter's command line.
@@ -281,6 +283,15 @@ int main(int argc, char** argv) {
     return kFilterTempFail;
   }
 
+  // Settings are checked before any command runs: every problem is named.
+  if (const std::vector<std::string> problems =
+          CheckHostConfig(options.config_file, options.overrides, options.plugin_path);
+      !problems.empty()) {
+    for (const std::string& problem : problems)
+      std::fprintf(stderr, "emlscan: %s\n", problem.c_str());
+    return *filter ? kFilterTempFail : 2;
+  }
+
   // SIGINT and SIGTERM stop a run between mails: the current ones end (their
   // body folders go), the summary is printed, and the status is 128 + the
   // signal. One mail filtered to standard output or -o keeps the default.
@@ -293,6 +304,10 @@ int main(int argc, char** argv) {
     if (*check) return finished(RunCheck(check_options));
     if (*filter) return finished(RunFilter(check_options));
     if (lint.Selected()) return lint.Run();
+    if (*config_command) {
+      std::fputs(DescribeSettings(LoadConfig(options, options.plugin_path)).c_str(), stdout);
+      return 0;
+    }
   } catch (const ASException& e) {
     std::fprintf(stderr, "emlscan: %s (code %d)\n", e.what(), e.GetErrorCode());
     return *filter ? kFilterTempFail : 2;
