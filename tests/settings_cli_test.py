@@ -93,9 +93,8 @@ class Settings(unittest.TestCase):
         self.assertIn('/eml/performer/SpamTag = "[SPAM] "   (--set)', shown)
         self.assertIn("/eml/streamer/LoadPacker = true   (%s)" % where("LoadPacker"), shown)
         self.assertIn('/eml/performer/HeaderName = "X-Orvane-Spam"   (default)', shown)
-        self.assertIn("GENERATE_NNMAP_FILE = 0   (default)", shown)
-        rules = next(line for line in shown if line.startswith("/eml/breaker/SlfPath = "))
-        self.assertIn('"%s"' % os.path.join(ROOT, "data", "rules"), rules)
+        self.assertIn('/eml/breaker/SlfPath = "%s"   (%s)'
+                      % (os.path.join(ROOT, "data", "rules"), where("SlfPath")), shown)
 
 
 if __name__ == "__main__":

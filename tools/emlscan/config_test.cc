@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -242,29 +241,6 @@ TEST_F(SettingsCheckTest, AConfigThatIsNoReadableFileIsOneProblem) {
     EXPECT_EQ(std::vector<std::string>{file + ": cannot read it: Permission denied"}, Check(file));
   }
   std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-}
-
-TEST_F(SettingsCheckTest, TheEffectiveSettingsNameTheirSource) {
-  std::string file = WriteIn("shown.toml",
-                             "[eml.global]\n"
-                             "AggressivityLevel = 3\n"
-                             "[eml.streamer]\n"
-                             "LoadPacker = true\n");
-  Config config = LoadHostConfig(file, {"/eml/performer/SpamTag=[x] "}, plugin_);
-  const std::string shown = DescribeSettings(config);
-  for (const std::string& line : {
-           "/eml/global/AggressivityLevel = 3   (" + file + ":2)\n",
-           "/eml/streamer/LoadPacker = true   (" + file + ":4)\n",
-           std::string("/eml/performer/SpamTag = \"[x] \"   (--set)\n"),
-           std::string("/eml/performer/HeaderName = \"X-Orvane-Spam\"   (default)\n"),
-           std::string("/eml/breaker/SlfPath = \"\"   (default)\n"),
-           std::string("/emlscan/check/Threshold = 5   (default)\n"),
-       }) {
-    EXPECT_NE(std::string::npos, shown.find(line)) << line << "in\n" << shown;
-  }
-  // One line per known setting.
-  EXPECT_EQ(KnownSettings().size(),
-            static_cast<size_t>(std::count(shown.begin(), shown.end(), '\n')));
 }
 
 // Mail text may hold a lone surrogate; the dump shows U+FFFD for it and keeps
