@@ -28,6 +28,8 @@ namespace {
 
 // The breaker's code for a body whose bytes break the charset it declares.
 constexpr int32_t kConversionFailed = -303;
+// How the breaker's message for a failed HTML stage begins.
+constexpr char kHtmlFailure[] = "Problems breaking the body of html parts";
 
 std::string Joined(const std::vector<std::string>& names, const char* separator) {
   std::string text;
@@ -91,7 +93,7 @@ Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, Scan
         throw;
       }
       if (unreadable.empty()) unreadable = e.what();
-      const int32_t failed = std::strstr(e.what(), "html parts") != nullptr
+      const int32_t failed = std::strncmp(e.what(), kHtmlFailure, sizeof kHtmlFailure - 1) == 0
                                  ? nsEmlComponents::kBodyTextHtml
                                  : nsEmlComponents::kBodyTextPlain;
       if (!skip.empty() && skip.front() == failed) {
@@ -101,6 +103,16 @@ Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, Scan
       }
     }
   }
+}
+
+// A verdict needs the rules whole: without the regex library every rule with
+// a regex is gone, and mails would be judged on what is left. A missing
+// tracer only costs the plug-in's trace.
+void RequireCompanions(const Scanner& scanner, bool quiet) {
+  const Scanner::Companions missing = scanner.MissingCompanions();
+  if (!missing.regex.empty()) throw std::runtime_error(missing.regex);
+  if (!missing.tracer.empty() && !quiet)
+    std::fprintf(stderr, "emlscan: warning: %s\n", missing.tracer.c_str());
 }
 
 Verdict Failed(const std::exception& failure) {
@@ -137,9 +149,11 @@ int RunCheck(const CheckOptions& options) {
   Config config = LoadHostConfig(options.config_file, options.overrides, options.plugin_path);
   const CheckPolicy policy = CheckPolicy::FromConfig(config);
   Scanner scanner(options.plugin_path, config);
+  RequireCompanions(scanner, options.quiet);
   scanner.performer();  // made before the workers start
   std::vector<MailFile> files = CollectMailFiles(options.mails);
   size_t counts[4] = {};  // by VerdictKind
+  size_t skipped = 0;     // files of a folder that are not mail
   Progress progress(files.size(), !options.quiet && isatty(fileno(stderr)));
   const auto started = std::chrono::steady_clock::now();
   const size_t checked = RunOrdered(
@@ -151,6 +165,8 @@ int RunCheck(const CheckOptions& options) {
           verdict = JudgeMail(scanner, policy, false, [&](auto& judge, const auto& skip) {
             scanner.Scan(file, judge, files[index].listed, skip);
           });
+        } catch (const NotMailError& e) {
+          return "Semlscan: " + file + ": skipped, " + e.what() + "\n";
         } catch (const std::exception& e) {
           verdict = Failed(e);
         }
@@ -163,6 +179,15 @@ int RunCheck(const CheckOptions& options) {
         return text;
       },
       [&](size_t index, const std::string& text) {
+        if (text[0] == 'S') {
+          ++skipped;
+          progress.Tick(index + 1);
+          if (!options.quiet) {
+            progress.Clear();
+            std::fputs(text.c_str() + 1, stderr);
+          }
+          return;
+        }
         ++counts[text[0] - '0'];
         // Rule failures (tab-led lines) go to stderr, the verdict to stdout.
         size_t end = text.find('\n') + 1;
@@ -181,12 +206,13 @@ int RunCheck(const CheckOptions& options) {
   const size_t errors = counts[static_cast<int>(VerdictKind::kError)];
   if (!options.quiet) {
     std::fprintf(stderr, "emlscan: %zu mails: %zu spam, %zu phishing, %zu legitimate, %zu errors",
-                 checked, counts[static_cast<int>(VerdictKind::kSpam)],
+                 checked - skipped, counts[static_cast<int>(VerdictKind::kSpam)],
                  counts[static_cast<int>(VerdictKind::kPhishing)],
                  counts[static_cast<int>(VerdictKind::kLegitimate)], errors);
-    if (checked > 0 && seconds > 0) {
+    if (skipped > 0) std::fprintf(stderr, ", %zu skipped (not mail)", skipped);
+    if (checked > skipped && seconds > 0) {
       std::fprintf(stderr, " in %.3f s (%.0f mails/s)", seconds,
-                   static_cast<double>(checked) / seconds);
+                   static_cast<double>(checked - skipped) / seconds);
     }
     if (checked < files.size()) {
       std::fprintf(stderr, "; stopped by signal %d, %zu not checked", StopRequested(),
@@ -377,6 +403,7 @@ int RunFilter(const CheckOptions& options) {
   Config config = LoadHostConfig(options.config_file, options.overrides, options.plugin_path);
   const CheckPolicy policy = CheckPolicy::FromConfig(config);
   Scanner scanner(options.plugin_path, config);
+  RequireCompanions(scanner, true);
   PackerHost packer(config.Get("/eml/streamer/PackerPath").value_or("."));
   MailFilter filter(scanner, packer, policy);
 

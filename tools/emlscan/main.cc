@@ -79,12 +79,20 @@ int RunInfo(const Options& options) {
 
 // `emlscan dump MAIL...`: every mail broken and shown; a mail that cannot be
 // read or broken is reported on stderr with its reason and the run goes on.
-// Exit status 0 when every mail was dumped, 1 when some failed.
+// Exit status 0 when every mail was dumped, 1 when some failed. A failed mail
+// is named on stderr and, with --json, has a line of its own ("error"); files
+// of a folder that are plainly not mail are skipped and counted apart.
 int RunDump(const Options& options) {
   Config config = LoadConfig(options, options.plugin_path);
   Scanner scanner(options.plugin_path, config, options.stage);
+  // The dump shows what the breaker makes of a mail, which needs neither.
+  if (!options.quiet) {
+    const Scanner::Companions missing = scanner.MissingCompanions();
+    for (const std::string* problem : {&missing.regex, &missing.tracer})
+      if (!problem->empty()) std::fprintf(stderr, "emlscan: warning: %s\n", problem->c_str());
+  }
   std::vector<MailFile> files = CollectMailFiles(options.mails);
-  size_t failed = 0;
+  size_t failed = 0, skipped = 0;
   // The summary's rate is the breaking loop's alone: loading the plug-in and
   // applying the settings come before it, once per run whatever its length.
   const auto started = std::chrono::steady_clock::now();
@@ -108,14 +116,29 @@ int RunDump(const Options& options) {
           };
           scanner.Scan(file, show, files[index].listed);
           return text;
+        } catch (const NotMailError& e) {
+          return "semlscan: " + file + ": skipped, " + e.what() + "\n";
         } catch (const std::exception& e) {
-          return "-emlscan: " + file + ": " + e.what() + "\n";
+          std::string text = "-emlscan: " + file + ": " + e.what() + "\n";
+          if (options.json) {
+            nlohmann::json line = {{"file", file}, {"error", e.what()}};
+            if (const auto* refused = dynamic_cast<const BreakError*>(&e))
+              line["code"] = refused->code();
+            text += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+          }
+          return text;
         }
       },
       [&](size_t, const std::string& text) {
-        if (text[0] == '-') {
+        if (text[0] == 's') {
+          ++skipped;
+          if (!options.quiet) std::fputs(text.c_str() + 1, stderr);
+        } else if (text[0] == '-') {
           ++failed;
-          std::fputs(text.c_str() + 1, stderr);
+          // The message for stderr, then the JSON line for stdout, if any.
+          const size_t end = text.find('\n') + 1;
+          std::fwrite(text.data() + 1, 1, end - 1, stderr);
+          std::fputs(text.c_str() + end, stdout);
         } else {
           std::fputs(text.c_str() + 1, stdout);
         }
@@ -124,11 +147,13 @@ int RunDump(const Options& options) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!options.quiet) {
-    std::fprintf(stderr, "emlscan: %zu mails, %zu dumped, %zu failed", ran, ran - failed, failed);
+    std::fprintf(stderr, "emlscan: %zu mails, %zu dumped, %zu failed", ran - skipped,
+                 ran - failed - skipped, failed);
+    if (skipped > 0) std::fprintf(stderr, ", %zu skipped (not mail)", skipped);
     // A rate of nothing says nothing.
-    if (ran > 0 && seconds > 0) {
+    if (ran > skipped && seconds > 0) {
       std::fprintf(stderr, " in %.3f s (%.0f mails/s)", seconds,
-                   static_cast<double>(ran) / seconds);
+                   static_cast<double>(ran - skipped) / seconds);
     }
     if (ran < files.size()) {
       std::fprintf(stderr, "; stopped by signal %d, %zu not dumped", StopRequested(),
@@ -172,7 +197,7 @@ std::string CommandWord(int argc, char** argv) {
   return "";
 }
 
-constexpr const char kCommands[] = "check, filter, dump, lint, info";
+constexpr const char kCommands[] = "check, filter, dump, lint, info, config";
 
 constexpr const char kExitStatuses[] =
     "Exit status:\n"

@@ -6,8 +6,16 @@
 
 namespace emlscan {
 
+namespace {
+
+std::string LibraryPath(const std::string& directory) {
+  return (directory.empty() ? std::string(".") : directory) + "/libmsgcodec.so";
+}
+
+}  // namespace
+
 PackerHost::PackerHost(const std::string& directory) {
-  const std::string path = (directory.empty() ? std::string(".") : directory) + "/libmsgcodec.so";
+  const std::string path = LibraryPath(directory);
   library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) throw std::runtime_error(std::string("cannot load the packer: ") + dlerror());
   auto request = reinterpret_cast<RequestInterfaceFn>(dlsym(library_, kRequestInterfaceName));
@@ -27,6 +35,25 @@ PackerHost::~PackerHost() {
 std::string PackerHost::LastError(const char* fallback) const {
   const char* error = packer_->GetLastError();
   return error != nullptr && *error != '\0' ? std::string(error) : std::string(fallback);
+}
+
+std::string LoadedPackerLastError(const std::string& directory) {
+  void* library = dlopen(LibraryPath(directory).c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (library == nullptr) return std::string();
+  std::string reason;
+  auto request = reinterpret_cast<RequestInterfaceFn>(dlsym(library, kRequestInterfaceName));
+  auto release = reinterpret_cast<ReleaseInterfaceFn>(dlsym(library, kReleaseInterfaceName));
+  CAMimePacker* packer = nullptr;
+  if (request != nullptr && release != nullptr && request(kPackerKindMime, &packer) != 0 &&
+      packer != nullptr) {
+    // The error text is the calling thread's, so asking for the interface
+    // again does not clear it.
+    const char* error = packer->GetLastError();
+    if (error != nullptr) reason = error;
+    release(&packer);
+  }
+  dlclose(library);
+  return reason;
 }
 
 }  // namespace emlscan

@@ -32,6 +32,11 @@ class PackerHost {
   ReleaseInterfaceFn release_ = nullptr;
 };
 
+// The packer's reason for its last failure on the calling thread, when the
+// library in `directory` is loaded already (by the streamer, say); empty when
+// it is not or has no reason to give. Loads nothing itself.
+std::string LoadedPackerLastError(const std::string& directory);
+
 // A mail opened through the packer, closed when this goes.
 class OpenedMail {
  public:

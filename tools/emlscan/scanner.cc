@@ -1,6 +1,7 @@
 #include "tools/emlscan/scanner.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,18 +22,38 @@
 #include "emlbreaker/broken_mail.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/packer.h"
+#include "tools/emlscan/packer_host.h"
 
 namespace emlscan {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kProfile = 0;
 
+namespace {
+std::string NotLoaded(const std::string& path, const std::string& loads_but);
+}  // namespace
+// The body stages' code for bytes that do not convert from their charset.
+constexpr int32_t kConversionFailedCode = -303;
+
 Scanner::Scanner(const std::string& plugin_path, const Config& config, const std::string& stage)
-    : host_(plugin_path), settings_(config) {
+    : host_(plugin_path),
+      settings_(config),
+      packer_dir_(config.Get("/eml/streamer/PackerPath").value_or(".")),
+      libs_dir_(config.Get("/eml/global/SharedLibsPath").value_or(".")),
+      plugin_path_(plugin_path) {
   streamer_ = host_.CreateStreamer(u"Eml Streamer", &settings_, kProfile);
   breaker_ = host_.CreateBreaker(u"EML Real Breaker", &settings_, kProfile);
-  streamer_->ApplySettings(kProfile);
-  streamer_->ApplySharedSettings(kProfile);
+  try {
+    streamer_->ApplySettings(kProfile);
+    streamer_->ApplySharedSettings(kProfile);
+  } catch (const ASException& e) {
+    // The streamer's words do not say which file; the loader's do.
+    const std::string library =
+        (packer_dir_.empty() ? std::string(".") : packer_dir_) + "/libmsgcodec.so";
+    std::string reason = NotLoaded(library, "loads, but is not a MIME packer");
+    throw std::runtime_error(std::string(e.what()) + " (code " + std::to_string(e.GetErrorCode()) +
+                             "); /eml/streamer/PackerPath: " + (reason.empty() ? library : reason));
+  }
   breaker_->ApplySettings(kProfile);
   breaker_->ApplySharedSettings(kProfile);
   breaking_ = breaker_;
@@ -102,6 +123,70 @@ const std::string& Scanner::StdinPath() {
   return stdin_path_;
 }
 
+namespace {
+
+// Empty when `path` is loaded in this process; else why it is not: the
+// loader's reason when it will not load here either, else `loads_but`.
+std::string NotLoaded(const std::string& path, const std::string& loads_but) {
+  if (void* resident = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
+    dlclose(resident);
+    return "";
+  }
+  if (void* loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    dlclose(loaded);
+    return path + " " + loads_but;
+  }
+  const char* reason = dlerror();
+  return reason != nullptr ? std::string(reason) : path + ": cannot be loaded";
+}
+
+}  // namespace
+
+Scanner::Companions Scanner::MissingCompanions() const {
+  Companions missing;
+  std::string regex =
+      NotLoaded((libs_dir_.empty() ? std::string(".") : libs_dir_) + "/libpatmatch.so",
+                "loads, but the plug-in did not take it as its regex library");
+  if (!regex.empty()) {
+    missing.regex = "the plug-in could not load the regular-expression library "
+                    "(/eml/global/SharedLibsPath): " + regex;
+  }
+  // The tracer stays loaded only while it traces, that is when EMLSCAN_TRACE
+  // names where to.
+  const char* trace = std::getenv("EMLSCAN_TRACE");
+  if (trace != nullptr && *trace != '\0') {
+    std::string tracer =
+        NotLoaded(fs::path(plugin_path_).parent_path().string() + "/liblogsink.so",
+                  "loads, but gave no tracer: can EMLSCAN_TRACE's file be appended to?");
+    if (!tracer.empty()) missing.tracer = "EMLSCAN_TRACE is set, but the plug-in has no tracer: " + tracer;
+  }
+  return missing;
+}
+
+bool LooksLikeMail(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;  // the streamer's open gives the reason
+  char buffer[64 << 10];
+  size_t size = 0;
+  for (ssize_t n; size < sizeof buffer &&
+                  ((n = read(fd, buffer + size, sizeof buffer - size)) > 0 || (n < 0 && errno == EINTR));)
+    if (n > 0) size += static_cast<size_t>(n);
+  close(fd);
+  size_t at = 0;
+  // mbox separators ("From sender date") before the header block.
+  while (size - at >= 5 && std::memcmp(buffer + at, "From ", 5) == 0) {
+    const void* end = std::memchr(buffer + at, '\n', size - at);
+    if (end == nullptr) return false;
+    at = static_cast<size_t>(static_cast<const char*>(end) - buffer) + 1;
+  }
+  // A field name: printable ASCII but ':', then blanks, then ':'.
+  size_t name = at;
+  while (name < size && buffer[name] > ' ' && buffer[name] < 127 && buffer[name] != ':') ++name;
+  if (name == at) return false;
+  while (name < size && (buffer[name] == ' ' || buffer[name] == '\t')) ++name;
+  return name < size && buffer[name] == ':';
+}
+
 void Scanner::Scan(const std::string& name, const std::function<void(MailItem&)>& inspect,
                    bool known_regular, const std::vector<int32_t>& skip_stages) {
   const std::string& file = name == "-" ? StdinPath() : name;
@@ -109,13 +194,21 @@ void Scanner::Scan(const std::string& name, const std::function<void(MailItem&)>
   if (!known_regular && !fs::is_regular_file(file, error)) {
     throw std::runtime_error(fs::exists(file, error) ? "not a regular file" : "no such file");
   }
+  if (known_regular && !LooksLikeMail(file))
+    throw NotMailError("not a mail: no header field at its start");
   std::unique_ptr<CAStream> stream(
       streamer_->CreateStream(kProfile, const_cast<char*>(file.c_str()), kEmlSubtypeFile));
   // A streamer answers a file stream (subtype 3) as a CAEmlStream.
   if (!stream || stream->GetSubtype() != kEmlSubtypeFile)
     throw std::runtime_error("the streamer made no mail stream of it");
   auto* eml = static_cast<CAEmlStream*>(stream.get());
-  if (eml->GetHandle() == nullptr) throw std::runtime_error("the packer could not open it");
+  if (eml->GetHandle() == nullptr) {
+    // The streamer opened the mail on this thread: the packer's reason for
+    // refusing it (too large, unreadable, ...) is still this thread's.
+    std::string reason = LoadedPackerLastError(packer_dir_);
+    throw std::runtime_error(reason.empty() ? std::string("the packer could not open it")
+                                            : "the packer could not open it: " + reason);
+  }
   if (static_cast<CAMimePart*>(eml->GetHandle())->GetDefects() & kDefectNotAMail)
     throw std::runtime_error("not a mail: no header block");
   BreakStream(stream.get(), inspect, skip_stages);
@@ -139,6 +232,71 @@ CAPerformer* Scanner::performer() {
   }
   return performer_;
 }
+
+namespace {
+
+using nsEmlComponents::CHeaderContentType;
+using nsEmlComponents::CPart;
+using nsEmlComponents::CPartsTree;
+
+const CHeaderContentType* ContentTypeIn(const nsEmlComponents::CHeaderMap& headers) {
+  static const ascommon::sstring kName("CONTENT-TYPE");
+  nsEmlComponents::CHeader* const* found = headers.Lookup(kName);
+  if (found == nullptr || *found == nullptr ||
+      (*found)->GetType() != nsEmlComponents::kHeaderContentType)
+    return nullptr;
+  return static_cast<const CHeaderContentType*>(*found);
+}
+
+// The body stages read the root, then the parts of their kind down to depth 3
+// in document order, and stop at the first whose bytes do not convert from
+// the declared charset; the parts before it hold their text, that one and
+// those after it none. So the first such part without text but with a
+// non-empty body file is the one that failed: ": part 1.2, charset
+// \"x\"", or "" when the tree does not tell.
+std::string UnconvertedPart(MailItem& item, const std::string& message) {
+  CPartsTree* tree = GetPartsTree(item.box);
+  if (tree == nullptr || tree->GetRoot() == nullptr) return "";
+  const int32_t kind = message.rfind("Problems breaking the body of html parts", 0) == 0
+                           ? nsEmlComponents::kBodyTextHtml
+                           : nsEmlComponents::kBodyTextPlain;
+  constexpr int32_t kStageDepth = 3;
+  auto unconverted = [&](const CPart& part) {
+    if (part.GetKind() != kind || part.body == nullptr) return false;
+    const bool empty_text =
+        kind == nsEmlComponents::kBodyTextHtml
+            ? static_cast<const nsEmlComponents::CPartBodyTextHtml*>(part.body)->source.Length() == 0
+            : static_cast<const nsEmlComponents::CPartBodyTextPlain*>(part.body)->text.Length() == 0;
+    struct stat st;
+    return empty_text && part.body->file.Length() > 0 && stat(part.body->file.c_str(), &st) == 0 &&
+           st.st_size > 0;
+  };
+  auto describe = [](const std::string& number, const CHeaderContentType* type) {
+    std::string charset = type != nullptr && type->charset.Length() > 0
+                              ? std::string(type->charset.c_str())
+                              : std::string("ISO-8859-1, the default");
+    return ": part " + number + ", charset \"" + charset + "\"";
+  };
+  const CPart& root = *tree->GetRoot()->part;
+  if (unconverted(root)) {
+    const nsEmlComponents::CHeaderMap* headers = GetMailHeaders(item.box);
+    return describe("1", headers != nullptr ? ContentTypeIn(*headers) : nullptr);
+  }
+  // Document order with the dump's numbering: 1, 1.1, 1.2, 1.2.1, ...
+  std::vector<std::pair<const CPartsTree::CNode*, std::string>> stack{{tree->GetRoot(), "1"}};
+  while (!stack.empty()) {
+    auto [node, number] = stack.back();
+    stack.pop_back();
+    const CPart& part = *node->part;
+    if (part.removed || part.depth > kStageDepth) continue;
+    if (&part != &root && unconverted(part)) return describe(number, ContentTypeIn(part.headers));
+    for (size_t i = node->children.GetSize(); i-- > 0;)
+      stack.emplace_back(node->children[i], number + "." + std::to_string(i + 1));
+  }
+  return "";
+}
+
+}  // namespace
 
 void Scanner::BreakStream(CAStream* stream, const std::function<void(MailItem&)>& inspect,
                           const std::vector<int32_t>& skip_stages) {
@@ -166,7 +324,9 @@ void Scanner::BreakStream(CAStream* stream, const std::function<void(MailItem&)>
     }
     breaking_->Break(kProfile, &item);
   } catch (const ASException& e) {
-    throw BreakError(e.what(), e.GetErrorCode());
+    std::string message = e.what();
+    if (e.GetErrorCode() == kConversionFailedCode) message += UnconvertedPart(item, message);
+    throw BreakError(message, e.GetErrorCode());
   }
   inspect(item);
 }

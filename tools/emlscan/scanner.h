@@ -33,6 +33,18 @@ class BreakError : public std::runtime_error {
   int32_t code_;
 };
 
+// A file from a folder listing that is plainly not a mail (a README, an
+// index): it has no header block at its start. Counted as skipped, not failed.
+class NotMailError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Whether the file starts as a mail does: after any mbox "From " lines, a
+// header field ("Name:") on its first line. Reads at most its first 64 KiB.
+// False for a file that cannot be read (the scan then says why).
+bool LooksLikeMail(const std::string& path);
+
 class Scanner {
  public:
   // Loads the plug-in and applies the settings; throws std::runtime_error or
@@ -46,7 +58,8 @@ class Scanner {
   // Breaks one mail file and calls `inspect` with the broken item. Throws
   // std::runtime_error with a one-line reason when the mail cannot be read
   // or broken; the item is released in every case. `known_regular` skips the
-  // check that the name is a regular file (a folder listing already made it).
+  // check that the name is a regular file (a folder listing already made it)
+  // and throws NotMailError for a file that does not look like a mail.
   //
   // `skip_stages` lists body kinds (52 text, 53 HTML) whose stage is not to
   // run: the headers and parts are broken by the parts breaker first and the
@@ -66,6 +79,17 @@ class Scanner {
   void ScanOpened(void* top, const std::function<void(MailItem&)>& inspect,
                   const std::vector<int32_t>& skip_stages = {});
 
+  // What the plug-in could not load beside it, each a sentence naming the
+  // library and why: the regular-expression library its rules compile with
+  // (without it every rule with a regex is dropped) and, when EMLSCAN_TRACE
+  // asks for a trace, the tracer. The plug-in itself goes on without them, so
+  // the host asks: a library the plug-in took stays resident.
+  struct Companions {
+    std::string regex;   // empty when loaded
+    std::string tracer;  // empty when loaded
+  };
+  Companions MissingCompanions() const;
+
   // The performer, created with the same settings on first use (the dump
   // needs none). Not thread-safe: call it once before running workers.
   CAPerformer* performer();
@@ -76,6 +100,9 @@ class Scanner {
  private:
   PluginHost host_;
   HostSettings settings_;
+  std::string packer_dir_;  // where the streamer loads the packer from
+  std::string libs_dir_;    // where the breaker loads the regex library from
+  std::string plugin_path_;
   CAStreamer* streamer_ = nullptr;
   CABreaker* breaker_ = nullptr;  // the real breaker
   CABreaker* breaking_ = nullptr;  // what Scan calls: the real or a virtual breaker
