@@ -232,6 +232,12 @@ double CASSLEngine::ExecRule(const char* name, CEnginesInterface* engines,
   return found->Execute(engines, context);
 }
 
+double CASSLEngine::ExecResolved(void* handle, const char* name, CEnginesInterface* engines,
+                                 CEmlContextInterface* context) {
+  if (handle == nullptr) return ExecRule(name, engines, context);
+  return static_cast<CRule*>(handle)->Execute(engines, context);
+}
+
 double CASSLEngine::AutoExecRule(const char* name, double value, CEnginesInterface* engines,
                                  CEmlContextInterface* context) {
   static const char kWhere[] = "CASSLEngine::AutoExecRule";

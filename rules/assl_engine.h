@@ -73,6 +73,9 @@ class CASSLEngine : public ARuleRunner {
 
   // ARuleRunner: by name; an unknown name throws "%s - rule with name %s does not exist".
   void InitRule(const char* name, CEnginesInterface* engines) override;
+  void* ResolveRule(const char* name) override { return Find(name); }
+  double ExecResolved(void* handle, const char* name, CEnginesInterface* engines,
+                      CEmlContextInterface* context) override;
   double ExecRule(const char* name, CEnginesInterface* engines,
                   CEmlContextInterface* context) override;
   double AutoExecRule(const char* name, double value, CEnginesInterface* engines,

@@ -72,7 +72,11 @@ void ExprCondition::InitNode(const expr_t* node, int depth, ARuleRunner* runner,
   if (depth >= kMaxDepth) {
     throw ASException("%s - reached the maximum expression depth", "ExprCondition::InitNode");
   }
-  if (node->leaf_type == LEAF_RULE_NAME) runner->InitRule(node->value.name, engines);
+  if (node->leaf_type == LEAF_RULE_NAME) {
+    runner->InitRule(node->value.name, engines);
+    // The tree is this condition's own; the handle saves a name lookup per run.
+    const_cast<expr_t*>(node)->resolved = runner->ResolveRule(node->value.name);
+  }
   for (const expr_t* operand : node->operand) {
     if (operand != nullptr) InitNode(operand, depth + 1, runner, engines);
   }
@@ -84,8 +88,11 @@ double ExprCondition::ExecuteNode(const expr_t* node, int depth, ARuleRunner* ru
   if (depth >= kMaxDepth) throw ASException("%s - reached the maximum expression depth", kWhere);
   if (node->is_leaf != 0) {
     if (node->leaf_type == LEAF_BOOLEAN) return node->value.boolean != 0 ? 1.0 : 0.0;
-    if (node->leaf_type == LEAF_RULE_NAME)
-      return runner->ExecRule(node->value.name, engines, context);
+    if (node->leaf_type == LEAF_RULE_NAME) {
+      return node->resolved != nullptr
+                 ? runner->ExecResolved(node->resolved, node->value.name, engines, context)
+                 : runner->ExecRule(node->value.name, engines, context);
+    }
     throw ASException("%s - invalid value type for a leaf node", kWhere);
   }
   const expr_t* left = node->operand[0];

@@ -176,7 +176,10 @@ CRule::StateInfo& CRule::StateOf(CEnginesInterface* engines, CEmlContextInterfac
   if (context == nullptr) throw ASException("%s - invalid handle to context", where);
   CASSLEngine* engine = engines->GetASSLEngine();
   if (engine == nullptr) throw ASException("%s - invalid reference to ASSL engine", where);
-  return context->GetRuleState(engine->GetRuleIndex(name.c_str()));
+  // A loaded rule carries its index; only one outside the engine's table is looked up.
+  const uint32_t index =
+      stateIndex != kNoStateIndex ? stateIndex : engine->GetRuleIndex(name.c_str());
+  return context->GetRuleState(index);
 }
 
 bool CRule::RunActions(const StateInfo& state, CEnginesInterface* engines,

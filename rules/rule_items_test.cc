@@ -270,6 +270,31 @@ TEST(ExprConditionTest, OperatorsAndWhichRulesRun) {
   }
 }
 
+// A runner that hands out handles: once initialised, an expression runs its rules
+// through them, without their names being looked up again.
+class ResolvingRunner : public FakeRunner {
+ public:
+  void* ResolveRule(const char* name) override { return name[0] == 'u' ? nullptr : &handle; }
+  double ExecResolved(void* found, const char* name, CEnginesInterface*,
+                      CEmlContextInterface*) override {
+    log += std::string(found == &handle ? "r:" : "?:") + name + " ";
+    return 1.0;
+  }
+  int handle = 0;
+};
+
+TEST(ExprConditionTest, InitialisedExpressionsRunResolvedRules) {
+  std::unique_ptr<ACondition> condition = ExpressionOf("h1 &&& u2");
+  auto* expression = dynamic_cast<ExprCondition*>(condition.get());
+  ASSERT_NE(nullptr, expression);
+  ResolvingRunner runner;
+  expression->InitNodes(&runner, nullptr);
+  runner.log.clear();
+  // u2 has no handle: it still runs by name.
+  EXPECT_EQ(0.0, expression->EvaluateNodes(&runner, nullptr, nullptr));
+  EXPECT_EQ("r:h1 u2 ", runner.log);
+}
+
 TEST(ExprConditionTest, DepthLimit) {
   // "!(" nests one NOT node per level: the leaf of n levels sits at depth n.
   const struct {

@@ -19,6 +19,14 @@ class ARuleRunner {
   // The named rule's value for the mail of context, running its actions when it hits.
   virtual double ExecRule(const char* name, CEnginesInterface* engines,
                           CEmlContextInterface* context) = 0;
+  // A handle for the named rule that ExecResolved takes instead of its name, valid while
+  // the runner's rules are; null when the runner has none (it then runs rules by name).
+  virtual void* ResolveRule(const char* /*name*/) { return nullptr; }
+  // ExecRule for the rule of a handle ResolveRule gave; `name` is that rule's name.
+  virtual double ExecResolved(void* /*handle*/, const char* name, CEnginesInterface* engines,
+                              CEmlContextInterface* context) {
+    return ExecRule(name, engines, context);
+  }
 };
 
 #endif  // RULES_RULE_RUNNER_H_

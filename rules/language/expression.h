@@ -38,6 +38,10 @@ struct expr_t {
   int32_t op = 0;
   expr_t* parent = nullptr;
   expr_t* operand[2] = {nullptr, nullptr};
+  // LEAF_RULE_NAME: the rule engine's handle for the named rule, found once when the
+  // expression is initialised so that running it needs no name lookup; null until then.
+  // Not copied with the tree.
+  void* resolved = nullptr;
 };
 
 // Deletes root and every node below it; with free_names also the rule-name texts, which
