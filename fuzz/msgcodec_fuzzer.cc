@@ -83,11 +83,17 @@ Fields OurFields(CAMimePart* top, std::vector<char>* name, std::vector<char>* va
   return fields;
 }
 
-// What GMime's message parser makes of the top part when it is one leaf.
+// What GMime's message parser makes of the top part when it is one leaf, or
+// when it is a multipart whose boundary opened no part.
 struct Leaf {
   bool found = false;
   std::string type;  // lower-case "type/subtype"
   std::string body;  // decoded
+  // A multipart without parts: `body` is its preamble, which the packer shows
+  // as a text leaf. `encoded`: it declares a transfer encoding, which the
+  // packer undoes and GMime's preamble does not.
+  bool unsplit = false;
+  bool encoded = false;
 };
 
 // The fields GMime gives a message and its MIME part, merged in mail order,
@@ -133,6 +139,13 @@ bool GMimeFields(const uint8_t* data, size_t size, Fields* fields, Leaf* leaf) {
       leaf->body.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
       g_object_unref(memory);
     }
+  } else if (body && GMIME_IS_MULTIPART(body) &&
+             g_mime_multipart_get_count(GMIME_MULTIPART(body)) == 0 &&
+             g_mime_object_get_content_type_parameter(body, "boundary")) {
+    leaf->unsplit = true;
+    leaf->encoded = g_mime_object_get_header(body, "Content-Transfer-Encoding") != nullptr;
+    const char* preamble = GMIME_MULTIPART(body)->prologue;
+    leaf->body = preamble ? preamble : "";
   }
   g_object_unref(message);
   return true;
@@ -166,6 +179,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         leaf.type != type.data())
       abort();
     if (!top->GetBodyFile(path) || ReadWhole(path) != leaf.body) abort();
+  }
+  // A multipart whose boundary opened no part, shown as a text leaf (unless a
+  // delimiter line GMime made no part of keeps it a multipart): its body is
+  // GMime's preamble, which GMime keeps as a C string with LF line breaks.
+  if (leaf.unsplit && !top->IsMultipart()) {
+    char type[16];
+    char path[kPackerMaxPath];
+    if (!top->GetContentType(type, sizeof type) || std::string(type) != "text/plain" ||
+        !(top->GetDefects() & kDefectBoundaryNotFound) || !top->GetBodyFile(path))
+      abort();
+    if (!leaf.encoded) {
+      std::string body = ReadWhole(path), lf;
+      for (size_t i = 0; i < body.size() && body[i] != '\0'; i++) {
+        if (body[i] != '\r' || i + 1 >= body.size() || body[i + 1] != '\n') lf += body[i];
+      }
+      if (lf != leaf.body) abort();
+    }
   }
   if (Write(packer, top) != std::string(reinterpret_cast<const char*>(data), size)) abort();
 

@@ -304,6 +304,32 @@ TEST_F(BreakerTest, TextStageAnalysesThreeLevelsWithEachPartsOwnCharset) {
   breaker_->ReleaseBrokenMail(kProfile, &item);
 }
 
+// A multipart whose boundary never occurs hides its text from a reader of the
+// tree; the packer shows it as a text leaf, and the text stage must read it,
+// at the top of the mail as inside another multipart.
+TEST_F(BreakerTest, TextOfAMultipartWhoseBoundaryNeverOccursIsAnalysed) {
+  TempMail top("From: a@example.org\r\nContent-Type: multipart/alternative; boundary=nowhere\r\n"
+               "\r\nCheap pills here\r\n");
+  TempMail nested(
+      "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=a\r\n\r\n"
+      "--a\r\nContent-Type: text/plain\r\n\r\nhello\r\n"
+      "--a\r\nContent-Type: multipart/related; boundary=nowhere\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nQ2hlYXAgcGlsbHMgaGVyZQ==\r\n--a--\r\n");
+  for (const TempMail* mail : {&top, &nested}) {
+    SCOPED_TRACE(mail->path());
+    std::unique_ptr<CAStream> stream = Open(mail->path());
+    MailItem item;
+    item.stream = stream.get();
+    ASSERT_EQ(0, breaker_->Break(kProfile, &item));
+    auto* tree = GetPartsTree(item.box);
+    ASSERT_NE(nullptr, tree);
+    std::vector<std::string> texts = PlainTexts(*tree);
+    EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), "Cheap pills here"))
+        << ::testing::PrintToString(texts);
+    breaker_->ReleaseBrokenMail(kProfile, &item);
+  }
+}
+
 TEST_F(BreakerTest, FailingTextPartsBreakerLeavesNothingBehind) {
   CAModule* text_breaker = Create(u"Virtual Eml Text Parts Breaker");
   ASSERT_NE(nullptr, text_breaker);

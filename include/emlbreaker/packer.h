@@ -48,6 +48,9 @@ enum : uint32_t {
   kDefectMalformedMultipart = 1u << 4,  // a multipart ended by its parent's boundary
   kDefectTruncated = 1u << 5,           // the input ended inside a multipart
   kDefectInvalidHeader = 1u << 6,       // reserved, not reported (docs/PACKER.md)
+  kDefectBoundaryNotFound = 1u << 7,    // a multipart with a boundary parameter but
+                                        // no delimiter line of it in its content:
+                                        // shown as a text/plain leaf of that content
 };
 
 // One MIME part of an open mail. The top part (the handle of the mail) carries
@@ -97,7 +100,9 @@ class CAMimePart {
   // Returns 0 for a name that is empty or not printable ASCII without ':'.
   virtual int32_t SetHeader(const char* name, const char* value, int32_t mode) = 0;
   // slot 10: non-zero for a multipart container (its children come from
-  // NextChild); 0 for a leaf, message/rfc822 attachments included.
+  // NextChild); 0 for a leaf, message/rfc822 attachments included. A
+  // multipart whose boundary opens no part is a text/plain leaf whose body is
+  // its content (kDefectBoundaryNotFound).
   virtual int32_t IsMultipart() = 0;
   // slot 11: *child null in: stores the first child; a child of this part in:
   // stores the child after it. Returns 1, or 0 at the end (or for a pointer

@@ -19,20 +19,27 @@ inline int Fail(std::string text) {
   return 0;
 }
 
+inline std::string Prefixed(const char* where, const char* text) noexcept try {
+  return *where ? std::string(where) + ": " + text : std::string(text);
+} catch (...) {
+  return std::string();
+}
+
 // Runs `body` for the slot `where` with the last error cleared, and turns
 // anything it throws into `failure` with a last-error text: the one place
-// where exceptions stop before the interface.
+// where exceptions stop before the interface. The text starts with "where: "
+// unless `where` is empty (Open and OpenMemory give the reason alone).
 template <class Result, class Body>
 Result Guard(const char* where, Result failure, Body&& body) noexcept {
   try {
     ClearLastError();
     return body();
   } catch (const std::bad_alloc&) {
-    SetLastError(std::string(where) + ": out of memory");
+    SetLastError(Prefixed(where, "out of memory"));
   } catch (const std::exception& e) {
-    SetLastError(std::string(where) + ": " + e.what());
+    SetLastError(Prefixed(where, e.what()));
   } catch (...) {
-    SetLastError(std::string(where) + ": unexpected exception");
+    SetLastError(Prefixed(where, "unexpected exception"));
   }
   return failure;
 }

@@ -44,16 +44,16 @@ bool Prescan(std::string_view mail, std::string* error) {
     size_t length = nl ? static_cast<size_t>(nl - p) : left;
     if (length >= 2 && p[0] == '-' && p[1] == '-') {
       if (++dash_lines > kMaxDashLines) {
-        *error =
-            "mail refused: more than " + std::to_string(kMaxDashLines) + " lines start with \"--\"";
+        *error = "too many boundary-like lines (starting with \"--\"): more than " +
+                 std::to_string(kMaxDashLines);
         return false;
       }
     } else if (length > 0 && p[0] != ' ' && p[0] != '\t') {
       bool field;
       ScanFieldName(p, p + length, &field);
       if (field && ++header_lines > kMaxHeaderLikeLines) {
-        *error = "mail refused: more than " + std::to_string(kMaxHeaderLikeLines) +
-                 " lines look like header fields";
+        *error = "too many header-like lines (\"name:\"): more than " +
+                 std::to_string(kMaxHeaderLikeLines);
         return false;
       }
     }
@@ -63,7 +63,15 @@ bool Prescan(std::string_view mail, std::string* error) {
 }
 
 PartKind KindOf(GMimeObject* object) {
-  if (GMIME_IS_MULTIPART(object)) return PartKind::kMultipart;
+  if (GMIME_IS_MULTIPART(object)) {
+    // A boundary that opened no part: GMime read all of the content into the
+    // preamble, which no reader of the tree would see (see PartKind::kUnsplit).
+    // Without a boundary parameter there is nothing that failed to split.
+    if (g_mime_multipart_get_count(GMIME_MULTIPART(object)) == 0 &&
+        g_mime_object_get_content_type_parameter(object, "boundary"))
+      return PartKind::kUnsplit;
+    return PartKind::kMultipart;
+  }
   if (GMIME_IS_MESSAGE_PART(object)) return PartKind::kMessage;
   return PartKind::kLeaf;
 }
@@ -295,7 +303,7 @@ void Mail::BuildTree() {
   std::vector<Node> stack;
   auto push_children = [&](int32_t index) {
     const Node node = nodes[index];
-    if (node.kind != PartKind::kMultipart) return;
+    if (node.kind != PartKind::kMultipart && node.kind != PartKind::kUnsplit) return;
     GMimeMultipart* multipart = GMIME_MULTIPART(node.object);
     note_defects(nodes, index);
     int count = g_mime_multipart_get_count(multipart);
@@ -325,6 +333,16 @@ void Mail::BuildTree() {
     Part* parent = node.parent < 0 ? nullptr : &parts_[node.parent];
     parts_.emplace_back(this, parent, node.depth, node.kind, node.object);
     if (parent) parent->AddChild(&parts_.back());
+  }
+  // Only now can a part find its content in the raw mail (it needs its
+  // parents' boundaries and its own headers).
+  for (Part& part : parts_) {
+    if (part.kind() != PartKind::kUnsplit) continue;
+    if (part.OpensNoPart()) {
+      defects_ |= kDefectBoundaryNotFound;
+    } else {
+      part.set_kind(PartKind::kMultipart);
+    }
   }
 }
 

@@ -32,6 +32,14 @@ thread_local std::string t_last_error;
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// The reason a mail over kMaxMailBytes is refused. `size` is its size, or
+// with `at_least` what was read of a stream before it passed the limit.
+std::string TooLarge(uint64_t size, bool at_least) {
+  return std::string("too large: ") + (at_least ? "more than " : "") +
+         std::to_string(at_least ? kMaxMailBytes : size) + " bytes, the limit is " +
+         std::to_string(kMaxMailBytes >> 20) + " MiB";
+}
+
 // Reads a whole file into a new byte array; null with *error on failure.
 GByteArray* ReadMailFile(const char* file_name, std::string* error) {
   int fd = open(file_name, O_RDONLY | O_CLOEXEC);
@@ -43,7 +51,7 @@ GByteArray* ReadMailFile(const char* file_name, std::string* error) {
   bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (regular && static_cast<uint64_t>(st.st_size) > kMaxMailBytes) {
     close(fd);
-    *error = std::string("mail refused: ") + file_name + " is larger than the mail size limit";
+    *error = TooLarge(static_cast<uint64_t>(st.st_size), false);
     return nullptr;
   }
   // Read straight into the array, sized from the file with one spare byte,
@@ -71,7 +79,8 @@ GByteArray* ReadMailFile(const char* file_name, std::string* error) {
     }
     if (n == 0) break;
     if (bytes->len > kMaxMailBytes) {
-      *error = std::string("mail refused: ") + file_name + " is larger than the mail size limit";
+      // A pipe, or a file that grew while it was read: its size is not known.
+      *error = TooLarge(bytes->len, true);
       break;
     }
     if (regular && static_cast<size_t>(n) < wanted) break;
@@ -94,12 +103,14 @@ class Packer final : public CAMimePacker {
   int32_t Check(int32_t kind) override { return kind == kPackerKindMime ? 1 : 0; }
 
   CAMimePart* Open(const char* file_name) override {
-    return Guard<CAMimePart*>("Open", nullptr, [&]() -> CAMimePart* {
-      if (!file_name) return OpenFailed("Open: null file name");
+    // The reasons of Open and OpenMemory are about the mail, and a host puts
+    // them after its own words: they carry no slot name.
+    return Guard<CAMimePart*>("", nullptr, [&]() -> CAMimePart* {
+      if (!file_name) return OpenFailed("no file name");
       std::string error;
       GByteArray* bytes = ReadMailFile(file_name, &error);
-      if (!bytes) return OpenFailed("Open: " + error);
-      return Register(bytes, "Open");
+      if (!bytes) return OpenFailed(std::move(error));
+      return Register(bytes);
     });
   }
 
@@ -113,14 +124,14 @@ class Packer final : public CAMimePacker {
   }
 
   CAMimePart* OpenMemory(const void* data, uint64_t size) override {
-    return Guard<CAMimePart*>("OpenMemory", nullptr, [&]() -> CAMimePart* {
-      if (!data && size > 0) return OpenFailed("OpenMemory: null data");
-      if (size > kMaxMailBytes)
-        return OpenFailed("OpenMemory: mail refused: larger than the limit");
+    return Guard<CAMimePart*>("", nullptr, [&]() -> CAMimePart* {
+      if (!data && size > 0)
+        return OpenFailed("null data for a mail of " + std::to_string(size) + " bytes");
+      if (size > kMaxMailBytes) return OpenFailed(TooLarge(size, false));
       GByteArray* bytes = g_byte_array_sized_new(static_cast<guint>(size + 1));
       if (size > 0)
         g_byte_array_append(bytes, static_cast<const guint8*>(data), static_cast<guint>(size));
-      return Register(bytes, "OpenMemory");
+      return Register(bytes);
     });
   }
 
@@ -170,15 +181,16 @@ class Packer final : public CAMimePacker {
     return nullptr;
   }
 
-  CAMimePart* Register(GByteArray* bytes, const char* where) {
+  CAMimePart* Register(GByteArray* bytes) {
     std::string base = *body_base_.load(std::memory_order_acquire);
     if (base.empty()) base = DefaultBodyBase();
     std::string error;
     std::unique_ptr<Mail> mail = Mail::Parse(bytes, base, &error);
-    if (!mail) return OpenFailed(std::string(where) + ": " + error);
+    if (!mail) return OpenFailed(std::move(error));
     // Part names are "part-<index>", at most 10 digits.
     if (mail->store().MaxPathLength(15) >= kPackerMaxPath)
-      return OpenFailed(std::string(where) + ": the body directory path is too long");
+      return OpenFailed("body directory path too long: the paths of its body files under " +
+                        base + " would pass " + std::to_string(kPackerMaxPath - 1) + " bytes");
     CAMimePart* top = mail->top();
     Shard& shard = ShardOf(top);
     std::lock_guard<std::mutex> lock(shard.mutex);

@@ -134,6 +134,41 @@ bool DecodeWithWrapper(int fd, GMimeDataWrapper* content, std::string* error) {
   return ok;
 }
 
+// DecodeWithWrapper over [begin, end) of the mail's bytes, read in place.
+bool DecodeRangeWithWrapper(int fd, GByteArray* bytes, size_t begin, size_t end,
+                            GMimeContentEncoding encoding, std::string* error) {
+  GMimeStream* whole = g_mime_stream_mem_new_with_byte_array(bytes);
+  g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(whole), FALSE);
+  GMimeStream* range =
+      g_mime_stream_substream(whole, static_cast<gint64>(begin), static_cast<gint64>(end));
+  GMimeDataWrapper* content = g_mime_data_wrapper_new_with_stream(range, encoding);
+  bool ok = DecodeWithWrapper(fd, content, error);
+  g_object_unref(content);
+  g_object_unref(range);
+  g_object_unref(whole);
+  return ok;
+}
+
+// The transfer encoding an unsplit multipart's header declares, when it is
+// one a leaf would have undone (base64, quoted-printable, uuencode); any
+// other is left as it stands, as for 7bit, 8bit and binary.
+GMimeContentEncoding DeclaredLeafEncoding(GMimeObject* object) {
+  const char* value = g_mime_object_get_header(object, "Content-Transfer-Encoding");
+  if (!value) return GMIME_CONTENT_ENCODING_DEFAULT;
+  std::string word(value);
+  word.erase(0, std::min(word.size(), word.find_first_not_of(" \t\r\n")));
+  word.erase(std::min(word.size(), word.find_last_not_of(" \t\r\n") + 1));
+  GMimeContentEncoding encoding = g_mime_content_encoding_from_string(word.c_str());
+  switch (encoding) {
+    case GMIME_CONTENT_ENCODING_BASE64:
+    case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
+    case GMIME_CONTENT_ENCODING_UUENCODE:
+      return encoding;
+    default:
+      return GMIME_CONTENT_ENCODING_DEFAULT;
+  }
+}
+
 }  // namespace
 
 size_t HeaderOffset(std::string_view mail, const Field& field) {
@@ -209,7 +244,9 @@ int32_t Part::GetContentType(char* buffer, uint32_t size) {
   return Guard<int32_t>("GetContentType", 0, [&]() -> int32_t {
     if (!buffer || size == 0) return Fail("GetContentType: no buffer");
     std::string type = "text/plain";
-    if (const Mail::PlainTop* plain = parent_ ? nullptr : mail_->plain_top()) {
+    if (kind_ == PartKind::kUnsplit) {
+      // Shown as the text its content is; its Content-Type still says multipart.
+    } else if (const Mail::PlainTop* plain = parent_ ? nullptr : mail_->plain_top()) {
       type = plain->type;
     } else if (object_) {
       GMimeContentType* content_type = g_mime_object_get_content_type(object_);
@@ -424,6 +461,61 @@ bool Part::MessageRange(size_t* begin, size_t* end) {
   return true;
 }
 
+bool Part::OpensNoPart() {
+  size_t begin, end;
+  bool opened = false;
+  return UnsplitRange(&begin, &end, &opened) && !opened;
+}
+
+bool Part::UnsplitRange(size_t* begin, size_t* end, bool* opened) {
+  std::string_view mail = MailBytes();
+  // Its own boundary first, to tell a delimiter line of it that GMime made
+  // no part of; then every boundary open around it, as for any part.
+  std::vector<std::string_view> boundaries;
+  const char* own = g_mime_object_get_content_type_parameter(object_, "boundary");
+  boundaries.push_back(own ? own : "");
+  for (Part* p = parent_; p; p = p->parent_) {
+    if (!p->boundary().empty()) boundaries.push_back(p->boundary());
+  }
+  size_t start;
+  if (!parent_) {
+    size_t unused;
+    AfterTopHeaderBlock(&start, &unused);
+  } else {
+    if (headers().empty()) return false;
+    size_t first = HeaderOffset(mail, headers().front());
+    if (first == kNotFound) return false;
+    // Its header block ends at the empty line, unless an enclosing
+    // delimiter comes first: then GMime gave it no content at all.
+    size_t cut = FindAnyDelimiter(mail, first, boundaries.data() + 1, boundaries.size() - 1);
+    size_t empty = FindEmptyLine(mail, first);
+    if (empty == kNotFound || (cut != kNotFound && cut < empty)) {
+      *begin = *end = cut == kNotFound ? mail.size() : cut;
+      return true;
+    }
+    start = empty + EmptyLineLength(mail, empty);
+  }
+  size_t stop = start >= mail.size()
+                    ? kNotFound
+                    : FindAnyDelimiter(mail, start, boundaries.data(), boundaries.size());
+  if (stop == kNotFound) {
+    stop = mail.size();
+  } else {
+    if (opened) {
+      std::string_view line = mail.substr(stop, NextLine(mail, stop) - stop);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+      // A close delimiter alone ends an empty multipart: one all the same.
+      *opened = IsDelimiterLine(line, boundaries[0], false) ||
+                IsDelimiterLine(line, boundaries[0], true);
+    }
+    if (stop > start && mail[stop - 1] == '\n') stop--;
+    if (stop > start && mail[stop - 1] == '\r') stop--;
+  }
+  *begin = std::min(start, mail.size());
+  *end = std::max(*begin, stop);
+  return true;
+}
+
 void Part::AfterTopHeaderBlock(size_t* begin, size_t* end) const {
   std::string_view mail = MailBytes();
   size_t start = 0;
@@ -446,6 +538,9 @@ bool Part::ContentRange(size_t* begin, size_t* end, GMimeContentEncoding* encodi
       return true;
     case PartKind::kMessage:
       return MessageRange(begin, end);
+    case PartKind::kUnsplit:
+      *encoding = DeclaredLeafEncoding(object_);
+      return UnsplitRange(begin, end);
     case PartKind::kLeaf:
       break;
   }
@@ -480,7 +575,10 @@ bool Part::WriteBody(int fd, std::string* error) {
       case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
         return DecodeTo(fd, data, end - begin, encoding, error);
       case GMIME_CONTENT_ENCODING_UUENCODE:
-        break;  // needs its begin line found: GMime's wrapper does that
+        // Needs its begin line found: GMime's wrapper does that.
+        if (kind_ == PartKind::kUnsplit)
+          return DecodeRangeWithWrapper(fd, mail_->byte_array(), begin, end, encoding, error);
+        break;
       default:
         return WriteAll(fd, data, end - begin, error);
     }

@@ -40,6 +40,11 @@ enum class PartKind : uint8_t {
   kMultipart,  // a GMimeMultipart
   kMessage,    // a GMimeMessagePart: an attached mail, shown as a leaf
   kRawBody,    // no GMime object: the input was not a mail, all of it is body
+  kUnsplit,    // a GMimeMultipart with a boundary but no part: none of its
+               // delimiter lines occurs, so GMime holds all of its content as
+               // the preamble. Shown as a text/plain leaf of that content, as
+               // Python's email and mail readers show it
+               // (kDefectBoundaryNotFound).
 };
 
 // A header value set through SetHeader, in the form it is written: the text
@@ -88,10 +93,20 @@ class Part final : public CAMimePart {
   // False when it cannot be located (a multipart, or GMime's content is not a
   // view of the mail's bytes).
   bool ContentRange(size_t* begin, size_t* end, GMimeContentEncoding* encoding);
+  // For a kUnsplit part (as GMime left it): true when no delimiter or close
+  // delimiter line of its boundary stands in its content. GMime makes no part
+  // of a close delimiter alone, of a delimiter line followed at once by the
+  // close delimiter, nor of one longer than its line buffer; such a multipart
+  // stays one, without children.
+  bool OpensNoPart();
+  void set_kind(PartKind kind) { kind_ = kind; }
 
  private:
   bool WriteBody(int fd, std::string* error);
   bool MessageRange(size_t* begin, size_t* end);
+  // A kUnsplit part's content; *opened (when given) tells whether the line
+  // that ends it is a delimiter or close delimiter of its own boundary.
+  bool UnsplitRange(size_t* begin, size_t* end, bool* opened = nullptr);
   // All that follows the mail's header block and its empty line (the whole
   // mail when it has none).
   void AfterTopHeaderBlock(size_t* begin, size_t* end) const;

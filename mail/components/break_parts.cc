@@ -1,5 +1,7 @@
 #include "mail/components/break_parts.h"
 
+#include <strings.h>
+
 #include <memory>
 #include <new>
 #include <vector>
@@ -39,10 +41,24 @@ const ascommon::sstring* MediaTypeOf(const CPart& part, const WalkContext& conte
 
 // A new body for a leaf of this media type (compared without regard to case;
 // an empty or unset type gives a binary body).
-CPartBody* NewLeafBody(const ascommon::sstring& media_type) {
-  if (media_type.Compare("text/plain", true) == 0) return new CPartBodyTextPlain;
-  if (media_type.Compare("text/html", true) == 0) return new CPartBodyTextHtml;
+CPartBody* NewLeafBody(const char* media_type) {
+  if (strcasecmp(media_type, "text/plain") == 0) return new CPartBodyTextPlain;
+  if (strcasecmp(media_type, "text/html") == 0) return new CPartBodyTextHtml;
   return new CPartBodyBinary;
+}
+
+// The body of a leaf: by the media type of its header, except for a leaf whose
+// header names a multipart. The packer shows a multipart whose boundary opens
+// no part as a leaf of the content that a reader still shows, and says as what
+// (text/plain): that content must reach the text analysis.
+CPartBody* NewLeafBody(CAMimePart* source, const CPart& part, const WalkContext& context) {
+  const char* declared = MediaTypeOf(part, context)->c_str();
+  char shown[64];
+  if (strncasecmp(declared, "multipart/", 10) == 0 &&
+      source->GetContentType(shown, sizeof(shown)) > 0) {
+    return NewLeafBody(shown);
+  }
+  return NewLeafBody(declared);
 }
 
 // Makes the part of `source`, reads its headers and body file, and places it
@@ -60,7 +76,7 @@ int32_t PlacePart(CAMimePart* source, CNode* parent, int32_t depth, bool is_mult
   } else {
     char path[kPackerMaxPath];
     if (source->GetBodyFile(path) == 0) return kPartNoBodyFile;
-    part->body = NewLeafBody(*MediaTypeOf(*part, context));
+    part->body = NewLeafBody(source, *part, context);
     if (part->body->file.Assign(path) != 0) return kNoMemory;
   }
   if (depth == 0) {
