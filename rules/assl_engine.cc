@@ -62,6 +62,7 @@ void CASSLEngine::Clear() {
   ForEachRule([](CRule* rule) { delete rule; });
   rules.RemoveAll();
   name_index_.Clear();
+  by_state_.clear();
 }
 
 CRule* CASSLEngine::Find(const char* name) const {
@@ -174,6 +175,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
 
   // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
   ForEachRule([](CRule* rule) { rule->SetStateIndex(CRule::kNoStateIndex); });
+  by_state_.clear();
   // Room for every rule at once: grown 1,499 states at a time, ten thousand rules
   // re-made the whole array seven times over.
   stateTemplates.SetSize(0, false);
@@ -194,6 +196,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
     }
     const uint32_t index = static_cast<uint32_t>(stateTemplates.GetSize());
     rule->SetStateIndex(index);
+    by_state_.push_back(rule);
     CRule::StateInfo fresh;
     if (rule->GetActionCount() > 0 && fresh.actionDone.SetSize(rule->GetActionCount(), true) != 0) {
       throw ASException("%s - allocation error while adding to state info array", kWhere);
@@ -267,6 +270,20 @@ sstring CASSLEngine::GetHitRules(CEnginesInterface* engines, CEmlContextInterfac
   if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
   if (context == nullptr) throw ASException("%s - invalid context handle", kWhere);
   std::string hits;
+  // Per mail: the states in index order are the rules in map order, and only the rules
+  // that hit are touched. A context whose states are not this engine's takes the walk
+  // over the map, which says which rule has no state.
+  const StateArray& states = context->GetRuleStates();
+  if (states.GetSize() == by_state_.size() && by_state_.size() == rules.GetCount()) {
+    for (size_t i = 0; i < states.GetSize(); ++i) {
+      if (!states[i].evaluated || states[i].value == 0.0) continue;
+      if (!hits.empty()) hits += "; ";
+      hits += by_state_[i]->GetName().c_str();
+    }
+    sstring result{std::string_view(hits)};
+    if (result.GetError() != 0) throw ASMemException("%s - memory problems", kWhere);
+    return result;
+  }
   ForEachRule([&](CRule* rule) {
     if (rule->GetStateIndex() == CRule::kNoStateIndex) {
       throw ASException("%s - no index for rule %s", "CASSLEngine::GetRuleIndex",

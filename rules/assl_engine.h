@@ -127,6 +127,9 @@ class CASSLEngine : public ARuleRunner {
   NNetRuleArray nnetRules;
   SignatureArray signatures;
   StateArray stateTemplates;
+  // The rule of each state index. Indexes are handed out in the order of `rules`, so a
+  // walk over a mail's states meets the rules in that order without walking the map.
+  std::vector<CRule*> by_state_;
   ARuleLoadReport* load_report_ = nullptr;
   // Borrows the rules, and finds them by the names they own.
   NameIndex<CRule, RuleNameOf> name_index_;
