@@ -479,6 +479,11 @@ bool Part::UnsplitRange(size_t* begin, size_t* end, bool* opened) {
   }
   size_t start;
   if (!parent_) {
+    if (mail_->headers_end() < 0) {
+      // The header block runs to the end of the mail: no content at all.
+      *begin = *end = mail.size();
+      return true;
+    }
     size_t unused;
     AfterTopHeaderBlock(&start, &unused);
   } else {
