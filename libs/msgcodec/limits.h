@@ -36,6 +36,11 @@ inline constexpr uint32_t kMaxParts = 10000;
 // at a blank before it (RFC 5322's hard line limit is 998 octets).
 inline constexpr size_t kMaxHeaderLine = 998;
 
+// After parsing a mail larger than this, the thread's GMime parser is made to
+// give back the header buffer it grew (see mail.cc); below it the buffer is
+// small and kept for the next mail.
+inline constexpr uint64_t kParserKeepBytes = 1u << 20;
+
 // Transfer decoding reads the content in chunks of this size, so decoding a
 // large attachment needs no buffer of its full size.
 inline constexpr size_t kDecodeChunk = 256u << 10;

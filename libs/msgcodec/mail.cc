@@ -163,6 +163,17 @@ GMimeParser* ThreadParser() {
   return holder.parser;
 }
 
+// GMime's parser gathers each header in one buffer that it grows to the
+// longest header met and frees only when it is set to another stream; the
+// thread's parser would keep it until the thread's next mail. After a large
+// mail, where one header may be most of the mail, it is set to an empty
+// stream now, which also drops its reference to the mail's stream.
+void ReleaseParserBuffers(GMimeParser* parser) {
+  GMimeStream* empty = g_mime_stream_mem_new();
+  g_mime_parser_init_with_stream(parser, empty);
+  g_object_unref(empty);
+}
+
 }  // namespace
 
 void EnsureGMime() {
@@ -260,6 +271,7 @@ std::unique_ptr<Mail> Mail::Parse(GByteArray* bytes, std::string body_base, std:
     }
   }
   mail->headers_end_ = mail->top_ ? g_mime_parser_get_headers_end(parser) : -1;
+  if (raw.size() > kParserKeepBytes) ReleaseParserBuffers(parser);
   mail->BuildTree();
   return mail;
 }

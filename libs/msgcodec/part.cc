@@ -20,14 +20,15 @@ namespace msgcodec {
 namespace {
 
 // Copies `raw` (a value as GMime keeps it: everything after the colon, line
-// breaks included) to `out` unfolded: line breaks dropped, then leading blanks.
-size_t UnfoldValue(const char* raw, char* out) {
-  auto dropped = [](const char* p) {
-    return *p == '\n' || (*p == '\r' && (p[1] == '\n' || p[1] == '\0'));
+// breaks included) to `out` unfolded and terminated: line breaks dropped, then
+// leading blanks.
+size_t UnfoldValue(std::string_view raw, char* out) {
+  const char* p = raw.data();
+  const char* const end = p + raw.size();
+  auto dropped = [end](const char* at) {
+    return *at == '\n' || (*at == '\r' && (at + 1 == end || at[1] == '\n'));
   };
-  const char* p = raw;
-  while (*p != '\0' && (dropped(p) || IsBlank(*p))) p++;
-  const char* const end = p + std::strlen(p);
+  while (p < end && (dropped(p) || IsBlank(*p))) p++;
   size_t n = 0;
   for (; p < end; p++) {
 #if defined(__SSE2__)
@@ -48,6 +49,11 @@ size_t UnfoldValue(const char* raw, char* out) {
   }
   out[n] = '\0';
   return n;
+}
+
+// A view of a C string GMime holds; empty for null.
+std::string_view CText(const char* text) {
+  return text ? std::string_view(text) : std::string_view();
 }
 
 // The text an added or replaced value is written as: the given value without
@@ -198,26 +204,16 @@ void Part::BuildHeaders() {
   headers_built_ = true;
   if (!parent_ && mail_->scanned_fields()) {
     // The top part's fields were read off the raw header block; GMime was
-    // shown only the ones it needs (see Mail::Parse).
+    // shown only the ones it needs (see Mail::Parse). They are views of the
+    // mail's bytes.
     std::string_view raw = MailBytes();
     const std::vector<RawField>& fields = *mail_->scanned_fields();
-    size_t total = 0;
-    for (const RawField& f : fields) total += (f.name_end - f.offset) + (f.end - f.offset) + 3;
-    field_text_.resize(total);
-    char* out = field_text_.data();
-    auto put = [&out, raw](size_t begin, size_t end) {
-      const char* text = out;
-      std::memcpy(out, raw.data() + begin, end - begin);
-      out += end - begin;
-      *out++ = '\0';
-      return text;
-    };
     headers_.reserve(fields.size());
     for (const RawField& f : fields) {
-      const char* name = put(f.offset, f.name_end);
-      const char* raw_name = f.name_end == f.colon ? name : put(f.offset, f.colon);
-      const char* raw_value = put(f.colon + 1, f.end);
-      headers_.push_back({name, raw_name, raw_value, static_cast<int64_t>(f.offset)});
+      headers_.push_back({raw.substr(f.offset, f.name_end - f.offset),
+                          raw.substr(f.offset, f.colon - f.offset),
+                          raw.substr(f.colon + 1, f.end - (f.colon + 1)),
+                          static_cast<int64_t>(f.offset)});
     }
     return;
   }
@@ -226,8 +222,9 @@ void Part::BuildHeaders() {
   headers_.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; i++) {
     GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
-    headers_.push_back({g_mime_header_get_name(header), g_mime_header_get_raw_name(header),
-                        g_mime_header_get_raw_value(header), g_mime_header_get_offset(header)});
+    headers_.push_back(
+        {CText(g_mime_header_get_name(header)), CText(g_mime_header_get_raw_name(header)),
+         CText(g_mime_header_get_raw_value(header)), g_mime_header_get_offset(header)});
   }
 }
 
@@ -307,12 +304,13 @@ int32_t Part::NextHeader(char* name, char* value) {
     if (header_cursor_ < list.size()) {
       size_t index = header_cursor_++;
       const Field& field = list[index];
-      std::memcpy(name, field.name, std::strlen(field.name) + 1);
-      const char* raw = field.raw_value;
+      std::memcpy(name, field.name.data(), field.name.size());
+      name[field.name.size()] = '\0';
+      std::string_view raw = field.raw_value;
       for (const HeaderEdit& edit : edits_) {
-        if (edit.index == static_cast<int32_t>(index)) raw = edit.text.c_str();
+        if (edit.index == static_cast<int32_t>(index)) raw = edit.text;
       }
-      UnfoldValue(raw ? raw : "", value);
+      UnfoldValue(raw, value);
       return 1;
     }
     size_t added = header_cursor_ - list.size();
@@ -321,7 +319,7 @@ int32_t Part::NextHeader(char* name, char* value) {
       if (added-- == 0) {
         header_cursor_++;
         std::memcpy(name, edit.name.c_str(), edit.name.size() + 1);
-        UnfoldValue(edit.text.c_str(), value);
+        UnfoldValue(edit.text, value);
         return 1;
       }
     }
@@ -334,8 +332,8 @@ int32_t Part::GetMaxHeaderLengths(uint32_t* name_length, uint32_t* value_length)
     if (!name_length || !value_length) return Fail("GetMaxHeaderLengths: null output");
     size_t longest_name = 0, longest_value = 0;
     for (const Field& field : headers()) {
-      longest_name = std::max(longest_name, std::strlen(field.name));
-      longest_value = std::max(longest_value, field.raw_value ? std::strlen(field.raw_value) : 0);
+      longest_name = std::max(longest_name, field.name.size());
+      longest_value = std::max(longest_value, field.raw_value.size());
     }
     for (const HeaderEdit& edit : edits_) {
       longest_name = std::max(longest_name, edit.name.size());
@@ -357,7 +355,10 @@ int32_t Part::SetHeader(const char* name, const char* value, int32_t mode) {
     if (mode == kSetHeaderReplace) {
       const std::vector<Field>& list = headers();
       for (size_t i = 0; i < list.size(); i++) {
-        if (g_ascii_strcasecmp(list[i].name, name) != 0) continue;
+        const std::string_view listed = list[i].name;
+        if (listed.size() != std::strlen(name) ||
+            g_ascii_strncasecmp(listed.data(), name, listed.size()) != 0)
+          continue;
         for (HeaderEdit& edit : edits_) {
           if (edit.index == static_cast<int32_t>(i)) {
             edit.text = std::move(text);
@@ -433,8 +434,9 @@ bool Part::MessageRange(size_t* begin, size_t* end) {
     if (!list || g_mime_header_list_get_count(list) == 0) return false;
     GMimeHeader* header = g_mime_header_list_get_header_at(list, 0);
     size_t anchor =
-        HeaderOffset(mail, {g_mime_header_get_name(header), g_mime_header_get_raw_name(header),
-                            nullptr, g_mime_header_get_offset(header)});
+        HeaderOffset(mail, {CText(g_mime_header_get_name(header)),
+                            CText(g_mime_header_get_raw_name(header)), {},
+                            g_mime_header_get_offset(header)});
     if (anchor == kNotFound) return false;
     size_t delimiter = FindDelimiterBefore(mail, anchor, 0, parent_->boundary());
     if (delimiter == kNotFound) return false;

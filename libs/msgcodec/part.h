@@ -21,13 +21,15 @@ namespace msgcodec {
 class Mail;
 
 // A header field as the packer gives it out: one of GMime's, or for the top
-// part one read off the raw header block (see Mail). The strings live as long
-// as the part.
+// part one read off the raw header block (see Mail). The views live as long
+// as the part: GMime's strings, or for a field read off the raw block the
+// mail's own bytes, so that a field costs no copy of its value (a value can
+// be most of a mail).
 struct Field {
-  const char* name;
-  const char* raw_name;   // the bytes before the colon
-  const char* raw_value;  // after the colon, line breaks included
-  int64_t offset;         // where GMime found the field, -1 when unknown
+  std::string_view name;
+  std::string_view raw_name;   // the bytes before the colon
+  std::string_view raw_value;  // after the colon, line breaks included
+  int64_t offset;              // where GMime found the field, -1 when unknown
 };
 
 // The offset of `field` in the raw `mail`, or kNotFound. The offset a field
@@ -123,7 +125,6 @@ class Part final : public CAMimePart {
   std::vector<Part*> children_;
   uint32_t sibling_index_ = 0;
   std::vector<Field> headers_;
-  std::vector<char> field_text_;  // the strings of fields read off the raw mail
   std::vector<HeaderEdit> edits_;
   size_t header_cursor_ = 0;
   std::string body_path_;  // empty until the body file is written

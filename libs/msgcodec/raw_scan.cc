@@ -1,5 +1,6 @@
 #include "raw_scan.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -129,7 +130,7 @@ bool ScanHeaderBlock(std::string_view mail, size_t pos, std::vector<RawField>* f
     const char* nl = static_cast<const char*>(std::memchr(line, '\n', left));
     if (!nl) return false;  // the block runs to the end of the mail
     size_t length = static_cast<size_t>(nl - line) + 1;
-    if (length >= kMaxScannedLine || std::memchr(line, '\0', length)) return false;
+    if (std::memchr(line, '\0', length)) return false;
     if (length == 1 || (length == 2 && line[0] == '\r')) {
       if (fields->empty()) return false;
       *block_end = pos;
@@ -141,8 +142,12 @@ bool ScanHeaderBlock(std::string_view mail, size_t pos, std::vector<RawField>* f
       pos += length;
       continue;
     }
+    // A line longer than GMime's buffer is read in pieces; only its field
+    // name must be read in one (see kMaxScannedLine).
     bool valid;
-    size_t i = static_cast<size_t>(ScanFieldName(line, line + length, &valid) - line);
+    const size_t name_span = std::min(length, kMaxScannedLine);
+    size_t i = static_cast<size_t>(ScanFieldName(line, line + name_span, &valid) - line);
+    if (i >= name_span && length > kMaxScannedLine) return false;
     if (!valid && fields->empty()) return false;  // GMime finds no mail here
     in_field = valid;
     if (valid) {

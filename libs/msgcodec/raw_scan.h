@@ -70,9 +70,12 @@ struct RawField {
   size_t end;       // end of the raw value
 };
 
-// Longest line ScanHeaderBlock reads itself. GMime refills its 4 KiB buffer
-// within longer ones, and the field rules are only sure to hold line by line
-// below that.
+// Longest field name (with what precedes the colon) ScanHeaderBlock reads
+// itself. GMime refills its 4 KiB buffer within longer lines, and the name
+// rules are only sure to hold within one fill; a longer line is read here
+// when its name ends (or turns invalid) within this many bytes, since the
+// rest of a line is value either way. Lines of a megabyte and more are read
+// here then, and GMime does not keep its own copies of them.
 inline constexpr size_t kMaxScannedLine = 2048;
 
 // Reads the header block that starts at the line start `pos` into `fields`,
@@ -80,7 +83,7 @@ inline constexpr size_t kMaxScannedLine = 2048;
 // Returns false, leaving the block to GMime, when the block is not one that
 // plain rules are sure to read as GMime does: it has no empty line, its first
 // line is no field, a field name is empty, or it holds a NUL byte or a line
-// of kMaxScannedLine bytes or more.
+// whose field name does not end within kMaxScannedLine bytes.
 bool ScanHeaderBlock(std::string_view mail, size_t pos, std::vector<RawField>* fields,
                      size_t* block_end);
 
