@@ -140,9 +140,7 @@ const sstring& CEmlContextInterface::Utf8Of(const ascommon::usstring& text) {
   }
 }
 
-void CEmlContextInterface::SetCurrentRuleName(const sstring& name) {
-  currentRuleName = name;
-  if (currentRuleName.GetError() != 0) {
-    throw ASMemException("%s - memory problems", "CEmlContextInterface::SetCurrentRuleName");
-  }
+const sstring& CEmlContextInterface::NoRuleName() {
+  static const sstring kNone;
+  return kNone;
 }

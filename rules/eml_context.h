@@ -82,8 +82,13 @@ class CEmlContextInterface {
   // A conversion that runs out of memory gives an empty text, as a failed copy would.
   const ascommon::sstring& Utf8Of(const ascommon::usstring& text);
 
-  void SetCurrentRuleName(const ascommon::sstring& name);
-  const ascommon::sstring& GetCurrentRuleName() const { return currentRuleName; }
+  // The running rule's name, for the actions that write it. It is not copied (a rule
+  // runs hundreds of times per mail): `name` must stay valid while it is current, as a
+  // rule's own name does.
+  void SetCurrentRuleName(const ascommon::sstring& name) { currentRuleName = &name; }
+  const ascommon::sstring& GetCurrentRuleName() const {
+    return currentRuleName != nullptr ? *currentRuleName : NoRuleName();
+  }
 
  private:
   nsEmlComponents::CHeaderMap* headers = nullptr;  // not owned
@@ -93,7 +98,8 @@ class CEmlContextInterface {
   ascommon::CMap<ascommon::sstring, int32_t> intVariables;
   ascommon::CMap<ascommon::sstring, ascommon::sstring> stringVariables;
   StateArray ruleStates;
-  ascommon::sstring currentRuleName;
+  const ascommon::sstring* currentRuleName = nullptr;  // not owned; null: none yet
+  static const ascommon::sstring& NoRuleName();
   const StateArray* pendingStates = nullptr;  // the templates not copied yet
   std::unordered_map<const ascommon::usstring*, ascommon::sstring> utf8Texts;
 

@@ -200,26 +200,21 @@ bool CRule::RunActions(const StateInfo& state, CEnginesInterface* engines,
 namespace {
 
 // Sets the context's current-rule name for the actions and puts the saved one back when it
-// goes out of scope, whichever way that happens.
+// goes out of scope, whichever way that happens. The context keeps a reference to the
+// name, which is the rule's own and outlives the mail.
 class CurrentRuleScope {
  public:
   CurrentRuleScope(CEmlContextInterface* context, const sstring& name)
-      : context_(context), saved_(context->GetCurrentRuleName()) {
+      : context_(context), saved_(&context->GetCurrentRuleName()) {
     context_->SetCurrentRuleName(name);
   }
-  ~CurrentRuleScope() {
-    try {
-      context_->SetCurrentRuleName(saved_);
-    } catch (const std::exception&) {
-      // Only a failed copy can throw here; the name then stays the running rule's.
-    }
-  }
+  ~CurrentRuleScope() { context_->SetCurrentRuleName(*saved_); }
   CurrentRuleScope(const CurrentRuleScope&) = delete;
   CurrentRuleScope& operator=(const CurrentRuleScope&) = delete;
 
  private:
   CEmlContextInterface* context_;
-  sstring saved_;
+  const sstring* saved_;
 };
 
 // Clears a state's executing flag on every way out of Execute.
