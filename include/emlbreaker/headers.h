@@ -37,13 +37,17 @@ enum : int32_t {
 
 // The base of every header object. `value` is the header's raw value as wide
 // text (UTF-8 taken strictly; empty when the bytes are not valid UTF-8); for
-// Received it joins the values of all Received headers with "\n".
+// Received it joins the values of all Received headers with "\n". `cut` is 1
+// when the value was longer than the breaker takes in (1 MiB of a header's
+// bytes): then `value` and every form parsed from it hold its start only; for
+// Received, when any of them was.
 class CHeader {
  public:
   virtual ~CHeader() = default;
   virtual int32_t GetType() const = 0;
 
   ascommon::usstring value;
+  uint8_t cut = 0;
 };
 
 // The second base of the headers whose text may be rewritten (CHeaderOther,

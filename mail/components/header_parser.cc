@@ -109,6 +109,17 @@ int32_t BuildHeader(int32_t type, View raw, const ascommon::CCharsetConverter* c
   return code == kHeaderOk ? kHeaderOk : kHeaderNoMemory;
 }
 
+// The first kMaxHeaderTextBytes of a value, cut before a UTF-8 sequence
+// rather than inside one (back over at most three continuation bytes), so the
+// kept text converts as the whole would have up to there.
+View KeptValue(View raw) {
+  if (raw.size() <= kMaxHeaderTextBytes) return raw;
+  size_t cut = kMaxHeaderTextBytes;
+  for (int back = 0; back < 3 && (static_cast<unsigned char>(raw[cut]) & 0xC0) == 0x80; ++back)
+    --cut;
+  return raw.substr(0, cut);
+}
+
 // Gives a map twice the buckets once its chains grow long (see header_limits.h).
 void KeepChainsShort(CHeaderMap* headers) {
   const uint32_t buckets = headers->GetBucketCount();
@@ -147,11 +158,13 @@ class ReceivedHops {
   ReceivedHops& operator=(const ReceivedHops&) = delete;
   ~ReceivedHops() { Finish(); }
 
-  // One Received header. On failure the entry leaves the map and is deleted.
-  int32_t Add(View raw) {
+  // One Received header, `cut` when its value was cut. On failure the entry
+  // leaves the map and is deleted.
+  int32_t Add(View raw, bool cut) {
     int32_t code = kHeaderNoMemory;
     try {
       code = header_ == nullptr ? Attach() : kHeaderOk;
+      if (code == kHeaderOk && cut) header_->cut = 1;
       if (code == kHeaderOk) code = Append(raw);
     } catch (const std::bad_alloc&) {
       code = kHeaderNoMemory;
@@ -264,17 +277,20 @@ int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers) con
   try {
     while (code == kHeaderOk && source->NextHeader(name.get(), value.get()) != 0) {
       const View header_name(name.get(), strnlen(name.get(), max_name));
-      const View raw(value.get(), strnlen(value.get(), max_value));
+      const View whole(value.get(), strnlen(value.get(), max_value));
       if (header_name.find_first_of(" \t") != View::npos) continue;
+      const View raw = KeptValue(whole);
+      const bool cut = raw.size() < whole.size();
       if (key.Assign(header_name.data(), header_name.size()) != 0) return kHeaderNoMemory;
       key.MakeUpper();
       const int32_t type = ClassOf(key.View(), addressNames.Lookup(key) != nullptr);
       if (type == kHeaderReceived) {
-        code = received.Add(raw);
+        code = received.Add(raw, cut);
         continue;
       }
       std::unique_ptr<CHeader> header;
       code = BuildHeader(type, raw, converter, &header);
+      if (code == kHeaderOk && cut) header->cut = 1;
       if (code == kHeaderOk) code = StoreHeader(headers, key, std::move(header));
     }
   } catch (const std::bad_alloc&) {
