@@ -151,6 +151,12 @@ class BadMails(Fixture):
         self.assertEqual([{"limit": "depth", "at": ".".join(["1"] * 21), "max": 20}], cuts)
         text = emlscan("dump", deep).stdout.decode()
         self.assertRegex(text, r"\ntruncated:\n  depth at (1\.){20}1: ")
+        # A header past the breaker's bound on one value, named with its part.
+        long = self.write("long.eml", b"From: a@b\nSubject: " + b"x" * (1100 << 10) +
+                          b"\nTo: c@d\n\nbody\n")
+        cuts = json.loads(emlscan("dump", "--json", long).stdout)["truncated"]
+        self.assertEqual([{"limit": "header", "at": "1", "header": "SUBJECT", "max": 1 << 20}],
+                         cuts)
         # An ordinary mail has no such list.
         self.assertNotIn("truncated", json.loads(emlscan("dump", "--json", WELCOME).stdout))
 

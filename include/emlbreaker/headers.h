@@ -37,18 +37,21 @@ enum : int32_t {
 
 // The base of every header object. `value` is the header's raw value as wide
 // text (UTF-8 taken strictly; empty when the bytes are not valid UTF-8); for
-// Received it joins the values of all Received headers with "\n". `cut` is 1
-// when the value was longer than the breaker takes in (1 MiB of a header's
-// bytes): then `value` and every form parsed from it hold its start only; for
-// Received, when any of them was.
+// Received it joins the values of all Received headers with "\n".
 class CHeader {
  public:
   virtual ~CHeader() = default;
   virtual int32_t GetType() const = 0;
 
   ascommon::usstring value;
-  uint8_t cut = 0;
 };
+
+// Bytes of one header's value that the breaker takes in (1 MiB); past it the
+// value, and every field parsed from it, holds the start only, cut before a
+// UTF-8 sequence rather than inside one. A host tells a cut header by the
+// packer's longest value of the part (CAMimePart::GetMaxHeaderLengths) being
+// longer than this, and the header's own value coming within 3 bytes of it.
+inline constexpr size_t kMaxHeaderValueBytes = 1u << 20;
 
 // The second base of the headers whose text may be rewritten (CHeaderOther,
 // CHeaderSubject). Whoever changes the text sets `modified`; CommitChanges

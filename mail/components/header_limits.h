@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "emlbreaker/headers.h"
+
 namespace nsEmlComponents {
 
 // Entries kept from one address header; later entries are dropped. Real
@@ -12,14 +14,14 @@ namespace nsEmlComponents {
 inline constexpr size_t kMaxAddressesPerHeader = 4096;
 
 // Bytes of one header's value that the header model takes in; the rest is
-// dropped and the header's `cut` is set. Everything the model builds from a
+// dropped. Everything the model builds from a
 // value (the wide value, the decoded text, the addresses, a hop) is a
 // multiple of it, so a mail of one 50 MB header line would otherwise cost
 // several times its size. Real headers stay far below it (RFC 5322 lines stop
 // at 998 bytes; long References and recipient lists run to some tens of KiB).
 // The cut falls before a UTF-8 sequence, never inside one. A cut header that a
 // rule rewrites is written back from the kept text.
-inline constexpr size_t kMaxHeaderTextBytes = 1u << 20;
+inline constexpr size_t kMaxHeaderTextBytes = kMaxHeaderValueBytes;
 
 // Received headers kept in one map (hops and joined value alike); later ones
 // are skipped. Real mails carry a few dozen; the packer admits tens of

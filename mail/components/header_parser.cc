@@ -158,13 +158,11 @@ class ReceivedHops {
   ReceivedHops& operator=(const ReceivedHops&) = delete;
   ~ReceivedHops() { Finish(); }
 
-  // One Received header, `cut` when its value was cut. On failure the entry
-  // leaves the map and is deleted.
-  int32_t Add(View raw, bool cut) {
+  // One Received header. On failure the entry leaves the map and is deleted.
+  int32_t Add(View raw) {
     int32_t code = kHeaderNoMemory;
     try {
       code = header_ == nullptr ? Attach() : kHeaderOk;
-      if (code == kHeaderOk && cut) header_->cut = 1;
       if (code == kHeaderOk) code = Append(raw);
     } catch (const std::bad_alloc&) {
       code = kHeaderNoMemory;
@@ -280,17 +278,15 @@ int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers) con
       const View whole(value.get(), strnlen(value.get(), max_value));
       if (header_name.find_first_of(" \t") != View::npos) continue;
       const View raw = KeptValue(whole);
-      const bool cut = raw.size() < whole.size();
       if (key.Assign(header_name.data(), header_name.size()) != 0) return kHeaderNoMemory;
       key.MakeUpper();
       const int32_t type = ClassOf(key.View(), addressNames.Lookup(key) != nullptr);
       if (type == kHeaderReceived) {
-        code = received.Add(raw, cut);
+        code = received.Add(raw);
         continue;
       }
       std::unique_ptr<CHeader> header;
       code = BuildHeader(type, raw, converter, &header);
-      if (code == kHeaderOk && cut) header->cut = 1;
       if (code == kHeaderOk) code = StoreHeader(headers, key, std::move(header));
     }
   } catch (const std::bad_alloc&) {

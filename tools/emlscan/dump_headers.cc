@@ -81,7 +81,6 @@ nlohmann::json HeaderJson(const CHeader& header) {
   nlohmann::json entry;
   entry["type"] = TypeName(header.GetType());
   entry["value"] = Utf8(header.value);
-  if (header.cut) entry["cut"] = true;
   if (auto* subject = As<CHeaderSubject>(header, kHeaderSubject)) {
     entry["decoded"] = Utf8(subject->decoded);
     if (subject->charset.IsSet()) entry["charset"] = Narrow(subject->charset);
@@ -163,9 +162,6 @@ void HeaderText(std::string& out, std::string_view name, const CHeader& header) 
     out.append("...");
   }
   out.push_back('\n');
-  // Past the breaker's bound on one header (1 MiB) only the start of the
-  // value was taken in, and every field below comes from that start.
-  if (header.cut) out.append("      cut: only the start of the value was kept\n");
   switch (header.GetType()) {
     case kHeaderSubject: {
       const auto& subject = static_cast<const CHeaderSubject&>(header);
