@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -151,6 +152,20 @@ bool GMimeFields(const uint8_t* data, size_t size, Fields* fields, Leaf* leaf) {
   return true;
 }
 
+// Whether an mbox "From " (or ">From ") line before the first field is longer
+// than GMime's 4096-byte line buffer: GMime's message parser then loses the
+// line after it too, where the packer keeps that field (docs/PACKER.md).
+bool HasLongMarkerLine(const uint8_t* data, size_t size) {
+  std::string_view rest(reinterpret_cast<const char*>(data), size);
+  while (rest.substr(0, 5) == "From " || rest.substr(0, 6) == ">From ") {
+    const size_t nl = rest.find('\n');
+    const size_t length = nl == std::string_view::npos ? rest.size() : nl + 1;
+    if (length > 4096) return true;
+    rest.remove_prefix(length);
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -168,7 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Leaf leaf;
   bool is_mail = GMimeFields(data, size, &theirs, &leaf);
   if (is_mail != !(top->GetDefects() & kDefectNotAMail)) abort();
-  if (is_mail && OurFields(top, &name, &value) != theirs) abort();
+  if (is_mail && !HasLongMarkerLine(data, size) && OurFields(top, &name, &value) != theirs)
+    abort();
   // A single-part mail is read without GMime's parse: its type and body must
   // still be GMime's.
   if (leaf.found && !(top->GetDefects() & (kDefectTooDeep | kDefectTooManyParts))) {
