@@ -194,8 +194,10 @@ void Scanner::Scan(const std::string& name, const std::function<void(MailItem&)>
   if (!known_regular && !fs::is_regular_file(file, error)) {
     throw std::runtime_error(fs::exists(file, error) ? "not a regular file" : "no such file");
   }
-  if (known_regular && !LooksLikeMail(file))
-    throw NotMailError("not a mail: no header field at its start");
+  // A folder's file that is plainly not mail is skipped. The test costs a mail
+  // nothing: the packer's open says "no header block" for most such files, and
+  // only a file it refuses (too large, say) is looked at apart.
+  static const char kNotMail[] = "not a mail: no header field at its start";
   std::unique_ptr<CAStream> stream(
       streamer_->CreateStream(kProfile, const_cast<char*>(file.c_str()), kEmlSubtypeFile));
   // A streamer answers a file stream (subtype 3) as a CAEmlStream.
@@ -206,11 +208,14 @@ void Scanner::Scan(const std::string& name, const std::function<void(MailItem&)>
     // The streamer opened the mail on this thread: the packer's reason for
     // refusing it (too large, unreadable, ...) is still this thread's.
     std::string reason = LoadedPackerLastError(packer_dir_);
+    if (known_regular && !LooksLikeMail(file)) throw NotMailError(kNotMail);
     throw std::runtime_error(reason.empty() ? std::string("the packer could not open it")
                                             : "the packer could not open it: " + reason);
   }
-  if (static_cast<CAMimePart*>(eml->GetHandle())->GetDefects() & kDefectNotAMail)
+  if (static_cast<CAMimePart*>(eml->GetHandle())->GetDefects() & kDefectNotAMail) {
+    if (known_regular) throw NotMailError(kNotMail);
     throw std::runtime_error("not a mail: no header block");
+  }
   BreakStream(stream.get(), inspect, skip_stages);
 }
 

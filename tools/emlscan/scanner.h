@@ -59,7 +59,8 @@ class Scanner {
   // std::runtime_error with a one-line reason when the mail cannot be read
   // or broken; the item is released in every case. `known_regular` skips the
   // check that the name is a regular file (a folder listing already made it)
-  // and throws NotMailError for a file that does not look like a mail.
+  // and throws NotMailError for a file that is plainly not mail (the packer
+  // finds no header block, or refuses a file that does not look like a mail).
   //
   // `skip_stages` lists body kinds (52 text, 53 HTML) whose stage is not to
   // run: the headers and parts are broken by the parts breaker first and the
