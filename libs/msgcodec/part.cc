@@ -19,6 +19,26 @@
 namespace msgcodec {
 namespace {
 
+// The content from `start` to the first delimiter line of any of
+// `boundaries`, whose line break before it belongs to the delimiter, or to
+// the end of the mail, as GMime ends a part. Returns the delimiter's offset,
+// kNotFound when the content runs to the end.
+size_t ContentUpTo(std::string_view mail, size_t start,
+                   const std::vector<std::string_view>& boundaries, size_t* begin, size_t* end) {
+  const size_t delimiter =
+      start >= mail.size() ? kNotFound
+                           : FindAnyDelimiter(mail, start, boundaries.data(), boundaries.size());
+  size_t stop = mail.size();
+  if (delimiter != kNotFound) {
+    stop = delimiter;
+    if (stop > start && mail[stop - 1] == '\n') stop--;
+    if (stop > start && mail[stop - 1] == '\r') stop--;
+  }
+  *begin = std::min(start, mail.size());
+  *end = std::max(*begin, stop);
+  return delimiter;
+}
+
 // Copies `raw` (a value as GMime keeps it: everything after the colon, line
 // breaks included) to `out` unfolded and terminated: line breaks dropped, then
 // leading blanks.
@@ -449,17 +469,7 @@ bool Part::MessageRange(size_t* begin, size_t* end) {
   for (Part* p = parent_; p; p = p->parent_) {
     if (!p->boundary().empty()) boundaries.push_back(p->boundary());
   }
-  size_t stop = start >= mail.size()
-                    ? kNotFound
-                    : FindAnyDelimiter(mail, start, boundaries.data(), boundaries.size());
-  if (stop == kNotFound) {
-    stop = mail.size();
-  } else {
-    if (stop > start && mail[stop - 1] == '\n') stop--;
-    if (stop > start && mail[stop - 1] == '\r') stop--;
-  }
-  *begin = std::min(start, mail.size());
-  *end = std::max(*begin, stop);
+  ContentUpTo(mail, start, boundaries, begin, end);
   return true;
 }
 
@@ -502,24 +512,14 @@ bool Part::UnsplitRange(size_t* begin, size_t* end, bool* opened) {
     }
     start = empty + EmptyLineLength(mail, empty);
   }
-  size_t stop = start >= mail.size()
-                    ? kNotFound
-                    : FindAnyDelimiter(mail, start, boundaries.data(), boundaries.size());
-  if (stop == kNotFound) {
-    stop = mail.size();
-  } else {
-    if (opened) {
-      std::string_view line = mail.substr(stop, NextLine(mail, stop) - stop);
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-      // A close delimiter alone ends an empty multipart: one all the same.
-      *opened = IsDelimiterLine(line, boundaries[0], false) ||
-                IsDelimiterLine(line, boundaries[0], true);
-    }
-    if (stop > start && mail[stop - 1] == '\n') stop--;
-    if (stop > start && mail[stop - 1] == '\r') stop--;
+  const size_t delimiter = ContentUpTo(mail, start, boundaries, begin, end);
+  if (opened && delimiter != kNotFound) {
+    std::string_view line = mail.substr(delimiter, NextLine(mail, delimiter) - delimiter);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    // A close delimiter alone ends an empty multipart: one all the same.
+    *opened = IsDelimiterLine(line, boundaries[0], false) ||
+              IsDelimiterLine(line, boundaries[0], true);
   }
-  *begin = std::min(start, mail.size());
-  *end = std::max(*begin, stop);
   return true;
 }
 
