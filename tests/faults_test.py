@@ -132,8 +132,8 @@ class BadMails(Fixture):
         self.assertEqual([WELCOME, bad], [line["file"] for line in lines])
         self.assertNotIn("error", lines[0])
         self.assertEqual(-303, lines[1]["code"])
-        self.assertIn('part 1.2, charset "x-no-such-set"', lines[1]["error"])
-        self.assertIn(b'part 1.2, charset "x-no-such-set"', run.stderr)
+        self.assertIn('body 1.2, charset "x-no-such-set"', lines[1]["error"])
+        self.assertIn(b'body 1.2, charset "x-no-such-set"', run.stderr)
 
     def test_a_tree_cut_at_the_depth_limit_says_where(self):
         depth = 30

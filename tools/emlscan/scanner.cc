@@ -257,7 +257,7 @@ const CHeaderContentType* ContentTypeIn(const nsEmlComponents::CHeaderMap& heade
 // in document order, and stop at the first whose bytes do not convert from
 // the declared charset; the parts before it hold their text, that one and
 // those after it none. So the first such part without text but with a
-// non-empty body file is the one that failed: ": part 1.2, charset
+// non-empty body file is the one that failed: ": body 1.2, charset
 // \"x\"", or "" when the tree does not tell.
 std::string UnconvertedPart(MailItem& item, const std::string& message) {
   CPartsTree* tree = GetPartsTree(item.box);
@@ -280,7 +280,7 @@ std::string UnconvertedPart(MailItem& item, const std::string& message) {
     std::string charset = type != nullptr && type->charset.Length() > 0
                               ? std::string(type->charset.c_str())
                               : std::string("ISO-8859-1, the default");
-    return ": part " + number + ", charset \"" + charset + "\"";
+    return ": body " + number + ", charset \"" + charset + "\"";
   };
   const CPart& root = *tree->GetRoot()->part;
   if (unconverted(root)) {
