@@ -122,8 +122,12 @@ std::vector<Cut> CutsOf(const CPartsTree& tree, const nsEmlComponents::CHeaderMa
                       "the parts below are not in the tree"});
     }
     const int32_t kind = part.GetKind();
+    // Undoing a transfer encoding never makes a body longer, so only a part
+    // whose content in the mail is past the bound (or unknown) is looked at.
+    const int64_t encoded = part.source != nullptr ? part.source->GetEncodedSize() : -1;
     if ((kind == nsEmlComponents::kBodyTextPlain || kind == nsEmlComponents::kBodyTextHtml) &&
-        part.body->file.Length() > 0) {
+        part.body->file.Length() > 0 &&
+        (encoded < 0 || static_cast<uint64_t>(encoded) > nsEmlComponents::kMaxAnalysedBodyBytes)) {
       struct stat st;
       if (stat(part.body->file.c_str(), &st) == 0 &&
           static_cast<uint64_t>(st.st_size) > nsEmlComponents::kMaxAnalysedBodyBytes) {
