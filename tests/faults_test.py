@@ -157,11 +157,11 @@ class BadMails(Fixture):
         cuts = json.loads(emlscan("dump", "--json", long).stdout)["truncated"]
         self.assertEqual([{"limit": "header", "at": "1", "header": "SUBJECT", "max": 1 << 20}],
                          cuts)
-        # A body past what the text stages read: 310 KB of quoted-printable
+        # A body past what the text stages read: 350 KB of quoted-printable
         # text, whose content in the mail is longer still.
         big = self.write("big.eml", b"From: a@b\nSubject: big\nMIME-Version: 1.0\n"
                          b"Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n" +
-                         b"caf=C3=A9 au lait\n" * 20000)
+                         b"caf=C3=A9 au lait\n" * 25000)
         cuts = json.loads(emlscan("dump", "--json", big).stdout)["truncated"]
         self.assertEqual([{"limit": "body", "at": "1", "max": 307200}], cuts)
         # An ordinary mail has no such list.
