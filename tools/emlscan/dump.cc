@@ -11,6 +11,7 @@
 #include "emlbreaker/parts_tree.h"
 #include "tools/emlscan/dump_bodies.h"
 #include "tools/emlscan/dump_headers.h"
+#include "tools/emlscan/part_numbers.h"
 
 namespace emlscan {
 namespace {
@@ -33,21 +34,6 @@ std::string MediaType(const CPart& part) {
   char type[256];
   int32_t length = part.source->GetContentType(type, sizeof(type));
   return length > 0 ? std::string(type, static_cast<size_t>(length)) : std::string();
-}
-
-// Visits the tree in document order with an explicit stack (the tree may be
-// as deep as the breaker allows; the host's stack is not the limit).
-template <class Visit>
-void ForEachNode(const CPartsTree& tree, Visit visit) {
-  std::vector<std::pair<const CPartsTree::CNode*, std::string>> stack;
-  if (tree.GetRoot() != nullptr) stack.emplace_back(tree.GetRoot(), "1");
-  while (!stack.empty()) {
-    auto [node, number] = stack.back();
-    stack.pop_back();
-    visit(*node, number);
-    for (size_t i = node->children.GetSize(); i-- > 0;)
-      stack.emplace_back(node->children[i], number + "." + std::to_string(i + 1));
-  }
 }
 
 const CPartsTree* TreeOf(MailItem& item) {
@@ -113,7 +99,7 @@ std::vector<Cut> CutsOf(const CPartsTree& tree, const nsEmlComponents::CHeaderMa
   if ((defects & kDefectTooDeep) && tree.GetMaxDepth() < nsEmlComponents::kMaxPartDepth)
     cuts.push_back({"depth", "1", 0, "parts past the packer's depth limit are not shown"});
   AddHeaderCuts(root.source, mail_headers, "1", &cuts);
-  ForEachNode(tree, [&](const CPartsTree::CNode& node, const std::string& number) {
+  ForEachNumberedNode(tree, [&](const CPartsTree::CNode& node, const std::string& number) {
     const CPart& part = *node.part;
     if (&part != &root) AddHeaderCuts(part.source, &part.headers, number, &cuts);
     if (part.depth == nsEmlComponents::kMaxPartDepth && part.source != nullptr &&
@@ -148,7 +134,7 @@ nlohmann::json DumpJson(MailItem& item) {
   mail["headers"] = HeadersJson(item);
   nlohmann::json parts = nlohmann::json::array();
   if (const CPartsTree* tree = TreeOf(item)) {
-    ForEachNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
+    ForEachNumberedNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
       const CPart& part = *node.part;
       nlohmann::json entry;
       entry["part"] = number;
@@ -181,7 +167,7 @@ std::string DumpText(MailItem& item) {
   AppendHeadersText(out, item);
   if (const CPartsTree* tree = TreeOf(item)) {
     out.append("parts:\n");
-    ForEachNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
+    ForEachNumberedNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
       const CPart& part = *node.part;
       out.append("  ")
           .append(static_cast<size_t>(part.depth) * 2, ' ')

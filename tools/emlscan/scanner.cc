@@ -23,6 +23,7 @@
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/packer.h"
 #include "tools/emlscan/packer_host.h"
+#include "tools/emlscan/part_numbers.h"
 
 namespace emlscan {
 namespace fs = std::filesystem;
@@ -287,18 +288,14 @@ std::string UnconvertedPart(MailItem& item, const std::string& message) {
     const nsEmlComponents::CHeaderMap* headers = GetMailHeaders(item.box);
     return describe("1", headers != nullptr ? ContentTypeIn(*headers) : nullptr);
   }
-  // Document order with the dump's numbering: 1, 1.1, 1.2, 1.2.1, ...
-  std::vector<std::pair<const CPartsTree::CNode*, std::string>> stack{{tree->GetRoot(), "1"}};
-  while (!stack.empty()) {
-    auto [node, number] = stack.back();
-    stack.pop_back();
-    const CPart& part = *node->part;
-    if (part.removed || part.depth > kStageDepth) continue;
-    if (&part != &root && unconverted(part)) return describe(number, ContentTypeIn(part.headers));
-    for (size_t i = node->children.GetSize(); i-- > 0;)
-      stack.emplace_back(node->children[i], number + "." + std::to_string(i + 1));
-  }
-  return "";
+  std::string found;
+  ForEachNumberedNode(*tree, [&](const CPartsTree::CNode& node, const std::string& number) {
+    const CPart& part = *node.part;
+    if (found.empty() && &part != &root && !part.removed && part.depth <= kStageDepth &&
+        unconverted(part))
+      found = describe(number, ContentTypeIn(part.headers));
+  });
+  return found;
 }
 
 }  // namespace
