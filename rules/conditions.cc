@@ -198,6 +198,11 @@ bool IsSubject(const CHeader& header) { return header.GetType() == kHeaderSubjec
 const CHeaderSubject& AsSubject(const CHeader& header) {
   return static_cast<const CHeaderSubject&>(header);
 }
+// The wide text a header is searched in: the subject as decoded, so that
+// encoded words are read by their text; any other header's value.
+const usstring& SearchedText(const CHeader& header) {
+  return IsSubject(header) ? AsSubject(header).decoded : header.value;
+}
 
 // The substring tests of EXACT and EXACT_INSENSITIVE (ASCII letters folded).
 bool Contains(const usstring& text, const usstring& what, uint32_t how) {
@@ -407,10 +412,8 @@ double MatchCondition::ExactMatch(CEmlContextInterface* context) const {
   const Mail mail = MailOf(context, kWhere);
   switch (where_) {
     case WHERE_HEADERS_ALL:
-      // The subject as decoded, so that encoded words are searched by their text.
       return AnyHeader(*mail.headers, [this](const CHeader& header) {
-               return Contains(IsSubject(header) ? AsSubject(header).decoded : header.value,
-                               wide_what_, how_);
+               return Contains(SearchedText(header), wide_what_, how_);
              })
                  ? 1.0
                  : 0.0;
@@ -449,8 +452,7 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
   switch (where_) {
     case WHERE_HEADERS_ALL:
       return AnyHeader(*mail.headers, [regex, context](const CHeader& header) {
-               return Matches(regex, IsSubject(header) ? AsSubject(header).decoded : header.value,
-                              context);
+               return Matches(regex, SearchedText(header), context);
              })
                  ? 1.0
                  : 0.0;
@@ -458,10 +460,7 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
       // The subject as decoded here too: a regex reads text, never encoded words.
       const CHeader* header = NamedHeader(*mail.headers, header_name_);
       if (header == nullptr) return 0.0;
-      return Matches(regex, IsSubject(*header) ? AsSubject(*header).decoded : header->value,
-                     context)
-                 ? 1.0
-                 : 0.0;
+      return Matches(regex, SearchedText(*header), context) ? 1.0 : 0.0;
     }
     case WHERE_PARTS_ALL:
     case WHERE_PARTS_TEXT:
@@ -549,9 +548,7 @@ double IsEmptyCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterfa
     case WHERE_HEADER_NAMED: {
       const CHeader* header = NamedHeader(*mail.headers, GetHeaderName());
       if (header == nullptr) return 0.0;
-      const bool empty =
-          IsSubject(*header) ? AsSubject(*header).decoded.Length() == 0 : header->value.IsEmpty();
-      return empty ? 1.0 : 0.0;
+      return SearchedText(*header).Length() == 0 ? 1.0 : 0.0;
     }
     case WHERE_PARTS_ALL:
     case WHERE_PARTS_TEXT:
