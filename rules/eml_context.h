@@ -20,7 +20,7 @@
 #include "emlbreaker/map.h"
 #include "emlbreaker/parts_tree.h"
 #include "emlbreaker/strings.h"
-#include "rules/blackbox_facilitator.h"
+#include "engines/blackbox_facilitator.h"
 #include "rules/rule.h"
 
 struct MailItem;

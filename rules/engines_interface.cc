@@ -10,6 +10,7 @@
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
 #include "framework/base/not_available.h"
+#include "rules/eml_context.h"
 #include "rules/rule_runner.h"
 
 using ascommon::sstring;
@@ -162,6 +163,10 @@ double CEnginesInterface::ExecRule(const char* name, CEmlContextInterface* conte
     throw ASException("%s - invalid reference to ASSL engine", "CEnginesInterface::ExecRule");
   }
   return asslEngine->ExecRule(name, this, context);
+}
+
+const CBlackBoxFacilitator* CEnginesInterface::FacilitatorOf(CEmlContextInterface* context) const {
+  return context != nullptr ? context->GetFacilitator() : nullptr;
 }
 
 double CEnginesInterface::AutoExecRule(const char* name, double value,

@@ -55,6 +55,7 @@ class CEnginesInterface : public ARulePublisher {
   double ExecRule(const char* name, CEmlContextInterface* context);
   double AutoExecRule(const char* name, double value, CEmlContextInterface* context) override;
   ascommon::sstring GetHitRules(CEmlContextInterface* context);
+  const CBlackBoxFacilitator* FacilitatorOf(CEmlContextInterface* context) const override;
 
   // Null until set up.
   CASSLEngine* GetASSLEngine() const { return asslEngine; }

@@ -1,4 +1,4 @@
-#include "rules/blackbox_facilitator.h"
+#include "engines/blackbox_facilitator.h"
 
 #include "emlbreaker/broken_mail.h"
 

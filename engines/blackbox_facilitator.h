@@ -7,8 +7,8 @@
 // Every list takes first the root part's body when it is of the list's kind, then the
 // bodies of the tree's plain-text (or HTML) part list in order; the anchors follow their
 // HTML bodies. Running out of memory stops the gathering where it was.
-#ifndef RULES_BLACKBOX_FACILITATOR_H_
-#define RULES_BLACKBOX_FACILITATOR_H_
+#ifndef ENGINES_BLACKBOX_FACILITATOR_H_
+#define ENGINES_BLACKBOX_FACILITATOR_H_
 
 #include <cstdint>
 
@@ -86,4 +86,4 @@ class CBlackBoxFacilitator {
   List<const nsEmlComponents::CHtmlAHref> anchors_;
 };
 
-#endif  // RULES_BLACKBOX_FACILITATOR_H_
+#endif  // ENGINES_BLACKBOX_FACILITATOR_H_
