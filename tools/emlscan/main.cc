@@ -20,6 +20,7 @@
 #include "tools/emlscan/locations.h"
 #include "tools/emlscan/plugin_host.h"
 #include "tools/emlscan/scanner.h"
+#include "tools/emlscan/urldb.h"
 
 namespace emlscan {
 namespace {
@@ -197,7 +198,7 @@ std::string CommandWord(int argc, char** argv) {
   return "";
 }
 
-constexpr const char kCommands[] = "check, filter, dump, lint, info, config";
+constexpr const char kCommands[] = "check, filter, dump, lint, info, config, urldb";
 
 constexpr const char kExitStatuses[] =
     "Exit status:\n"
@@ -274,6 +275,7 @@ int main(int argc, char** argv) {
   filter->add_flag("--exit-code", check_options.exit_code, "exit 1 for spam, 2 for phishing");
   filter->add_flag("-q,--quiet", check_options.quiet, "no line per file with --in-place");
   LintCommand lint(app, options.config_file, options.plugin_path, options.overrides);
+  UrlDbCommand urldb(app);
   CLI::App* config_command =
       app.add_subcommand("config", "show the effective settings and where each came from");
   // Usage errors exit 2, as command-line tools do (CLI11's own codes are
@@ -300,6 +302,8 @@ int main(int argc, char** argv) {
                  kCommands);
     return 2;
   }
+  // urldb reads and writes its own files only: no settings to check.
+  if (urldb.Selected()) return urldb.Run(std::cout, std::cerr);
   check_options.config_file = options.config_file;
   check_options.plugin_path = options.plugin_path;
   check_options.overrides = options.overrides;
