@@ -6,6 +6,7 @@
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/headers.h"
 #include "emlbreaker/parts_tree.h"
+#include "engines/knn_engine.h"
 #include "framework/base/not_available.h"
 #include "rules/eml_context.h"
 #include "rules/engines_interface.h"
@@ -573,7 +574,8 @@ double ExecCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface*
   ThrowNotAvailable(kWhere);
 }
 
-// Likewise the graphical-pattern classifier.
+// The classifier's whole answer is compared: the condition holds when the centres that
+// take the mail in all carry the one category asked for, and exactly one of them does.
 double KNNCategCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
   static const char kWhere[] = "KNNCategCondition::Evaluate";
   if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
@@ -581,7 +583,9 @@ double KNNCategCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterf
   if (engines->GetKNNEngine() == nullptr) {
     throw ASException("%s - invalid handle to KNN engine", kWhere);
   }
-  ThrowNotAvailable(kWhere);
+  if (mode_ == KNN_ANY) return 0.0;
+  if (mode_ != KNN_GIVEN) throw ASException("%s - invalid category type specificator!", kWhere);
+  return engines->GetKNNEngine()->Classify(engines, context) == category_ ? 1.0 : 0.0;
 }
 
 // A missing score variable fails the rule: GetIntValue throws.

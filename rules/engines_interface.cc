@@ -9,6 +9,7 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
+#include "engines/knn_engine.h"
 #include "framework/base/not_available.h"
 #include "rules/eml_context.h"
 #include "rules/rule_runner.h"
@@ -36,6 +37,7 @@ CEnginesInterface::CEnginesInterface() = default;
 // finder, code heuristics and classifier are never created yet.
 CEnginesInterface::~CEnginesInterface() {
   DestroyASSLEngine();
+  delete knnEngine;
   delete regexLibrary;
   retired_regex_libraries_.clear();
 }
@@ -155,7 +157,19 @@ void CEnginesInterface::SetupCodeHeurEngine() {
 }
 
 void CEnginesInterface::SetupKNNEngine(const char* data_file) {
-  ThrowNotAvailable("CEnginesInterface::SetupKNNEngine");
+  if (knnEngine == nullptr) {
+    knnEngine = new (std::nothrow) CKnnEngine;
+    if (knnEngine == nullptr) {
+      throw ASException("%s - memory problems", "CEnginesInterface::SetupKNNEngine");
+    }
+  }
+  try {
+    knnEngine->Setup(data_file);
+  } catch (const ASException&) {
+    delete knnEngine;
+    knnEngine = nullptr;
+    throw;
+  }
 }
 
 double CEnginesInterface::ExecRule(const char* name, CEmlContextInterface* context) {

@@ -22,7 +22,7 @@
 class CEmlContextInterface;
 class CWordFinder;
 class CCodeHeurEngine;
-class CKNNEngine;
+class CKnnEngine;
 
 class CEnginesInterface : public ARulePublisher {
  public:
@@ -48,6 +48,9 @@ class CEnginesInterface : public ARulePublisher {
   // Not available yet.
   void SetupWordFinder(const char* configuration_file);
   void SetupCodeHeurEngine();
+  // Creates the graphical-pattern classifier on first use and (re)loads the centres file
+  // data_file ("as2graph.dat") into it; a failed load destroys the classifier and passes
+  // the exception on.
   void SetupKNNEngine(const char* data_file);
 
   // Forward to the rule engine with this facade as the engines argument; throw when there
@@ -62,7 +65,7 @@ class CEnginesInterface : public ARulePublisher {
   CRegexLibrary* GetRegexLibrary() const { return regexLibrary; }
   CWordFinder* GetWordFinder() const { return wordFinder; }
   CCodeHeurEngine* GetCodeHeurEngine() const { return codeHeurEngine; }
-  CKNNEngine* GetKNNEngine() const { return knnEngine; }
+  CKnnEngine* GetKNNEngine() const { return knnEngine; }
   // The rule engine as the expression conditions see it; null until set up.
   ARuleRunner* GetRuleRunner() const { return asslEngine; }
 
@@ -80,7 +83,7 @@ class CEnginesInterface : public ARulePublisher {
   CWordFinder* wordFinder = nullptr;
   CCodeHeurEngine* codeHeurEngine = nullptr;
   CRegexLibrary* regexLibrary = nullptr;
-  CKNNEngine* knnEngine = nullptr;
+  CKnnEngine* knnEngine = nullptr;
   ARuleLoadReport* load_report_ = nullptr;
   // Libraries replaced by SetupRxLibHandle, kept loaded for the rules built with them.
   std::vector<std::unique_ptr<CRegexLibrary>> retired_regex_libraries_;
