@@ -8,6 +8,7 @@
 // rules and lists written against it.
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engines/url_db.h"
@@ -162,8 +163,13 @@ std::vector<std::u16string> DomainKeys() {
     while (begin < labels.size()) {
       size_t end = labels.find(' ', begin);
       if (end == std::string::npos) end = labels.size();
-      const std::string key = "." + labels.substr(begin, end - begin) + "." + group.lastLabel;
-      keys.emplace_back(key.begin(), key.end());  // ASCII only
+      std::u16string key = u".";
+      for (size_t i = begin; i < end; ++i) key.push_back(static_cast<char16_t>(labels[i]));
+      key.push_back(u'.');
+      for (const char* c = group.lastLabel; *c != '\0'; ++c) {
+        key.push_back(static_cast<char16_t>(*c));
+      }
+      keys.push_back(std::move(key));  // ASCII only
       begin = end + 1;
     }
   }

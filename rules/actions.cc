@@ -8,7 +8,7 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/headers.h"
-#include "framework/base/not_available.h"
+#include "engines/code_heur.h"
 #include "rules/eml_context.h"
 #include "rules/engines_interface.h"
 
@@ -56,8 +56,7 @@ void MarkAction::Execute(CEnginesInterface* engines, CEmlContextInterface* conte
   if (category_source_ == P_MARK_CATEGORY_LITERAL) context->SetStringValue(kCategory, category_);
 }
 
-// The code heuristics engine is not part of the engines yet, so every exec action stops
-// at the missing engine.
+// Runs the named heuristic for what it publishes; its value is dropped.
 void ExecAction::Execute(CEnginesInterface* engines, CEmlContextInterface* context) {
   static const char kWhere[] = "ExecAction::Execute";
   CheckContext(context, kWhere);
@@ -65,7 +64,7 @@ void ExecAction::Execute(CEnginesInterface* engines, CEmlContextInterface* conte
   if (engines->GetCodeHeurEngine() == nullptr) {
     throw ASException("%s - invalid handle to code heur engine", kWhere);
   }
-  nsEmlFramework::ThrowNotAvailable(kWhere);
+  engines->GetCodeHeurEngine()->Execute(function_name_, engines, context);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/headers.h"
 #include "emlbreaker/parts_tree.h"
+#include "engines/code_heur.h"
 #include "engines/knn_engine.h"
 #include "framework/base/not_available.h"
 #include "rules/eml_context.h"
@@ -563,15 +564,15 @@ double IsEmptyCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterfa
   }
 }
 
-// The code heuristics engine is not part of the engines yet, so every exec condition
-// stops at the missing engine.
+// The condition's value is what the named heuristic answers; the engine checks the
+// context and throws for a name it does not know.
 double ExecCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
   static const char kWhere[] = "ExecCondition::Evaluate";
   if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
   if (engines->GetCodeHeurEngine() == nullptr) {
     throw ASException("%s - invalid handle to code heur engine", kWhere);
   }
-  ThrowNotAvailable(kWhere);
+  return engines->GetCodeHeurEngine()->Execute(function_name_, engines, context);
 }
 
 // The classifier's whole answer is compared: the condition holds when the centres that

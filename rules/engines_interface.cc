@@ -9,6 +9,7 @@
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/trace.h"
+#include "engines/code_heur.h"
 #include "engines/knn_engine.h"
 #include "framework/base/not_available.h"
 #include "rules/eml_context.h"
@@ -34,10 +35,11 @@ bool HasRuleFileExtension(const std::string& name) {
 CEnginesInterface::CEnginesInterface() = default;
 
 // The rules go first: their regex objects' code lives in the regex library. The word
-// finder, code heuristics and classifier are never created yet.
+// finder is never created yet.
 CEnginesInterface::~CEnginesInterface() {
   DestroyASSLEngine();
   delete knnEngine;
+  delete codeHeurEngine;
   delete regexLibrary;
   retired_regex_libraries_.clear();
 }
@@ -152,8 +154,14 @@ void CEnginesInterface::SetupWordFinder(const char* configuration_file) {
   ThrowNotAvailable("CEnginesInterface::SetupWordFinder");
 }
 
+// The engine needs no data, so a second set-up keeps the first engine (and the URL
+// database loaded into it).
 void CEnginesInterface::SetupCodeHeurEngine() {
-  ThrowNotAvailable("CEnginesInterface::SetupCodeHeurEngine");
+  if (codeHeurEngine != nullptr) return;
+  codeHeurEngine = new (std::nothrow) CCodeHeurEngine;
+  if (codeHeurEngine == nullptr) {
+    throw ASMemException("%s - memory problems", "CEnginesInterface::SetupCodeHeurEngine");
+  }
 }
 
 void CEnginesInterface::SetupKNNEngine(const char* data_file) {

@@ -4,9 +4,8 @@
 // argument.
 //
 // Set up while the breaker applies its shared settings (one thread, no mail running), read
-// by every mail afterwards; nothing here takes a lock. The word finder, the code
-// heuristics and the classifier are built by later work: their set-ups throw
-// "... - not available yet" and their pointers stay null.
+// by every mail afterwards; nothing here takes a lock. The word finder is built by later
+// work: its set-up throws "... - not available yet" and its pointer stays null.
 #ifndef RULES_ENGINES_INTERFACE_H_
 #define RULES_ENGINES_INTERFACE_H_
 
@@ -45,9 +44,11 @@ class CEnginesInterface : public ARulePublisher {
   // (Re)loads the regular-expression library from directory; throws when it cannot.
   void SetupRxLibHandle(const char* directory);
 
+  // Creates the code heuristics engine when there is none ("... - memory problems" when it
+  // cannot); an existing engine is kept with its URL database.
+  void SetupCodeHeurEngine();
   // Not available yet.
   void SetupWordFinder(const char* configuration_file);
-  void SetupCodeHeurEngine();
   // Creates the graphical-pattern classifier on first use and (re)loads the centres file
   // data_file ("as2graph.dat") into it; a failed load destroys the classifier and passes
   // the exception on.

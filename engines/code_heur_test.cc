@@ -1,0 +1,281 @@
+// The code heuristics engine on hand-made mails: the function table, when a domain
+// dominates the links, which findings the news heuristic publishes, and how it counts
+// the addresses of the text. The heuristic on broken corpus mails through the shipped
+// rules is tested in tests/news_heuristic_test.py.
+#include "engines/code_heur.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emlbreaker/broken_mail.h"
+#include "emlbreaker/mail_item.h"
+#include "engines/blackbox_facilitator.h"
+#include "engines/rule_publisher.h"
+#include "framework/base/testing/outcome.h"
+#include "mail/components/headers.h"
+
+namespace {
+
+using ascommon::sstring;
+using ascommon::usstring;
+using emlbtest::Outcome;
+using namespace nsEmlComponents;
+
+// Records what a heuristic publishes instead of running rules.
+class RecordingPublisher : public ARulePublisher {
+ public:
+  double AutoExecRule(const char* name, double value, CEmlContextInterface*) override {
+    published.push_back(name);
+    return value;
+  }
+  const CBlackBoxFacilitator* FacilitatorOf(CEmlContextInterface* context) const override {
+    return context != nullptr ? mail : nullptr;
+  }
+  size_t Count(const std::string& name) const {
+    return std::count(published.begin(), published.end(), name);
+  }
+
+  const CBlackBoxFacilitator* mail = nullptr;
+  std::vector<std::string> published;
+};
+
+// A mail with a From header, one plain-text part and one HTML part, filled by the test.
+class Mail {
+ public:
+  Mail() {
+    auto* headers = new CHeaderMap(64, nullptr);
+    from_ = new CHeaderAddress;
+    headers->Insert("FROM", from_);
+    item_.box.SetObject(headers, kMailHeadersId, false);
+    auto* tree = new CPartsTree;
+    auto* root = new CPart(nullptr, 0);
+    root->body = new CPartBodyMultipart;
+    CPartsTree::CNode* node = tree->SetRoot(root);
+    plain_ = new CPartBodyTextPlain;
+    auto* plain_part = new CPart(nullptr, 1);
+    plain_part->body = plain_;
+    tree->AddChild(node, plain_part, 1);
+    html_ = new CPartBodyTextHtml;
+    auto* html_part = new CPart(nullptr, 1);
+    html_part->body = html_;
+    tree->AddChild(node, html_part, 1);
+    item_.box.SetObject(tree, kPartsTreeId, false);
+    plain_->text.Assign(u"");
+  }
+  ~Mail() {
+    DeleteHeaders(GetMailHeaders(item_.box));
+    item_.box.Remove(kMailHeadersId);
+  }
+
+  void AddFrom(const char16_t* address) {
+    FullAddress entry;
+    entry.address.Assign(address);
+    from_->addresses.Add(entry);
+  }
+  void AddAnchors(const std::u16string& url, int count) {
+    for (int i = 0; i < count; ++i) {
+      CHtmlAHref anchor;
+      anchor.url.decoded.Assign(url.c_str());
+      html_->info.anchors.Add(anchor);
+    }
+  }
+  void AddPlainUrls(const std::u16string& url, int count) {
+    for (int i = 0; i < count; ++i) {
+      CUrl link;
+      link.decoded.Assign(url.c_str());
+      plain_->urls.Add(link);
+    }
+  }
+  void SetText(const std::u16string& text) { plain_->text.Assign(text.c_str()); }
+
+  // Gathers the mail once all is filled and hands it to publisher.
+  void Bind(RecordingPublisher* publisher) {
+    facilitator_ = std::make_unique<CBlackBoxFacilitator>(&item_.box);
+    facilitator_->Gather();
+    publisher->mail = facilitator_.get();
+  }
+
+ private:
+  MailItem item_;
+  CHeaderAddress* from_;
+  CPartBodyTextPlain* plain_;
+  CPartBodyTextHtml* html_;
+  std::unique_ptr<CBlackBoxFacilitator> facilitator_;
+};
+
+// Any non-null context: the recording publisher never looks inside it.
+CEmlContextInterface* Context() {
+  static int dummy;
+  return reinterpret_cast<CEmlContextInterface*>(&dummy);
+}
+
+struct MainDomainResult {
+  std::string domain;
+  std::vector<std::string> published;
+};
+
+MainDomainResult RunMainDomain(Mail* mail) {
+  CCodeHeurEngine engine;
+  RecordingPublisher publisher;
+  mail->Bind(&publisher);
+  usstring domain(u"stale");
+  engine.MainDomain(&domain, &publisher, Context());
+  return {std::string(sstring(domain).View()), publisher.published};
+}
+
+using Names = std::vector<std::string>;
+
+TEST(CodeHeurEngineTest, ADomainDominatesWithSixteenLinksOrWithItsRunnerUp) {
+  {
+    Mail mail;  // 16 of 16: dominates on its own
+    mail.AddAnchors(u"http://www.shop.example.com/a", 10);
+    mail.AddPlainUrls(u"http://click.example.com/b", 6);
+    mail.AddFrom(u"offers@example.com");
+    mail.AddFrom(u"someone@elsewhere.org");
+    mail.AddFrom(u"news@mail.example.com");
+    const MainDomainResult result = RunMainDomain(&mail);
+    EXPECT_EQ("example.com", result.domain);
+    EXPECT_EQ((Names{"H_NEWS_FROM_DOMAIN", "H_NEWS_FROM_DOMAIN"}), result.published);
+  }
+  {
+    Mail mail;  // 15 of 15: too few links
+    mail.AddAnchors(u"http://example.com/", 15);
+    mail.AddFrom(u"offers@example.com");
+    const MainDomainResult result = RunMainDomain(&mail);
+    EXPECT_EQ("", result.domain);
+    EXPECT_EQ(Names{}, result.published);
+  }
+  {
+    Mail mail;  // 15 + 5: the pair makes 20 links, all of them
+    mail.AddAnchors(u"http://example.com/", 15);
+    mail.AddAnchors(u"http://tracker.co.uk/", 5);
+    const MainDomainResult result = RunMainDomain(&mail);
+    EXPECT_EQ("example.com", result.domain);
+    EXPECT_EQ(Names{"H_NEWS_DOMAIN2"}, result.published);
+  }
+  {
+    Mail mail;  // 15 + 4: the pair is one link short
+    mail.AddAnchors(u"http://example.com/", 15);
+    mail.AddAnchors(u"http://tracker.co.uk/", 4);
+    EXPECT_EQ("", RunMainDomain(&mail).domain);
+  }
+  {
+    Mail mail;  // 16 of 32 is 50 %, and the runner-up adds 1: nothing dominates
+    mail.AddAnchors(u"http://example.com/", 16);
+    for (int i = 0; i < 16; ++i) {
+      mail.AddAnchors(u"http://site" + std::u16string(1, u'a' + i) + u".net/", 1);
+    }
+    EXPECT_EQ("", RunMainDomain(&mail).domain);
+  }
+  {
+    Mail mail;  // 16 of 31 is 51 %
+    mail.AddAnchors(u"http://example.com/", 16);
+    for (int i = 0; i < 15; ++i) {
+      mail.AddAnchors(u"http://site" + std::u16string(1, u'a' + i) + u".net/", 1);
+    }
+    EXPECT_EQ("example.com", RunMainDomain(&mail).domain);
+  }
+  {
+    Mail mail;  // links without a host are not counted at all
+    mail.AddAnchors(u"http://example.com/", 16);
+    mail.AddAnchors(u"http://", 20);
+    mail.AddPlainUrls(u"", 20);
+    EXPECT_EQ("example.com", RunMainDomain(&mail).domain);
+  }
+  {
+    Mail mail;  // 12 + 12: a tie dominates as a pair, and one of the two is the domain
+    mail.AddAnchors(u"http://one.example/", 12);
+    mail.AddAnchors(u"http://two.example/", 12);
+    const MainDomainResult result = RunMainDomain(&mail);
+    EXPECT_TRUE(result.domain == "one.example" || result.domain == "two.example")
+        << result.domain;
+    EXPECT_EQ(Names{"H_NEWS_DOMAIN2"}, result.published);
+  }
+}
+
+// What NewsHeur publishes for a text, with or without a dominating domain.
+Names News(const std::u16string& text, bool with_domain) {
+  Mail mail;
+  mail.SetText(text);
+  if (with_domain) mail.AddAnchors(u"http://www.example.com/", 16);
+  CCodeHeurEngine engine;
+  RecordingPublisher publisher;
+  mail.Bind(&publisher);
+  EXPECT_EQ(1.0, engine.NewsHeur(&publisher, Context()));
+  return publisher.published;
+}
+
+std::u16string Repeat(const std::u16string& text, int count) {
+  std::u16string all;
+  for (int i = 0; i < count; ++i) all += text;
+  return all;
+}
+
+TEST(CodeHeurEngineTest, CountsTheAddressesOfTheText) {
+  const std::u16string address = u"write to bob@mail.net now ";
+  EXPECT_EQ(Names{}, News(Repeat(address, 3), false));
+  EXPECT_EQ(Names{"H_NEWS_LIKE_MULTIPLE_ADDRESSES1"}, News(Repeat(address, 4), false));
+  EXPECT_EQ(Names{"H_NEWS_LIKE_MULTIPLE_ADDRESSES1"}, News(Repeat(address, 5), false));
+  EXPECT_EQ((Names{"H_NEWS_LIKE_MULTIPLE_ADDRESSES1", "H_NEWS_LIKE_MULTIPLE_ADDRESSES2"}),
+            News(Repeat(address, 6), false));
+  // The dot must come within the "@" and the 39 characters after it; a blank ends the
+  // address before it.
+  const std::u16string near = u"@" + std::u16string(38, u'x') + u".net ";
+  const std::u16string far = u"@" + std::u16string(39, u'x') + u".net ";
+  EXPECT_EQ(Names{"H_NEWS_LIKE_MULTIPLE_ADDRESSES1"}, News(Repeat(near, 4), false));
+  EXPECT_EQ(Names{}, News(Repeat(far, 6), false));
+  EXPECT_EQ(Names{}, News(Repeat(u"me@ home.net ", 6), false));
+  // A second "@" before the dot belongs to the same address.
+  EXPECT_EQ(Names{}, News(Repeat(u"a@b@c.d ", 3), false));
+  EXPECT_EQ(Names{"H_NEWS_LIKE_MULTIPLE_ADDRESSES1"},
+            News(Repeat(u"a@b@c.d ", 3) + u"e@f.g@h.i", false));
+}
+
+TEST(CodeHeurEngineTest, PublishesTheMainDomainWhereverItFollowsAnAddress) {
+  // Once per "@" that the domain follows anywhere later in the text.
+  EXPECT_EQ((Names{"H_NEWS_MAIL_ADDRESS_DOMAIN", "H_NEWS_MAIL_ADDRESS_DOMAIN"}),
+            News(u"sales@example.com or help@ourdesk.org, see example.com", true));
+  EXPECT_EQ(Names{}, News(u"see example.com or mail help@ourdesk.org", true));
+  EXPECT_EQ(Names{}, News(u"sales@example.com", false));
+}
+
+TEST(CodeHeurEngineTest, RunsTheTableByNameAndRefusesWhatItCannotRun) {
+  CCodeHeurEngine engine;
+  Mail mail;
+  mail.AddAnchors(u"http://example.com/", 14);
+  mail.AddAnchors(u"http://example.org/", 6);
+  mail.SetText(Repeat(u"x@example.com ", 6));
+  RecordingPublisher publisher;
+  mail.Bind(&publisher);
+  for (const char* name : {"H_NEWS_DOMAIN2", "H_NEWS_FROM_DOMAIN", "H_NEWS_MAIL_ADDRESS_DOMAIN",
+                           "H_NEWS_LIKE_MULTIPLE_ADDRESSES1", "H_NEWS_LIKE_MULTIPLE_ADDRESSES2"}) {
+    publisher.published.clear();
+    EXPECT_EQ(1.0, engine.Execute(name, &publisher, Context())) << name;
+    EXPECT_EQ(1u, publisher.Count("H_NEWS_DOMAIN2")) << name;
+    EXPECT_EQ(6u, publisher.Count("H_NEWS_MAIL_ADDRESS_DOMAIN")) << name;
+    EXPECT_EQ(1u, publisher.Count("H_NEWS_LIKE_MULTIPLE_ADDRESSES2")) << name;
+  }
+  for (size_t i = 0; i < kMailHeuristicCount; ++i) {
+    EXPECT_TRUE(engine.HasHeuristic(kMailHeuristics[i].name)) << kMailHeuristics[i].name;
+  }
+
+  EXPECT_EQ("-1 CCodeHeurEngine::Execute - A heuristic function is called from the script but "
+            "has no definition!",
+            Outcome([&] { engine.Execute("h_news_domain2", &publisher, Context()); }));
+  EXPECT_EQ("-1 CCodeHeurEngine::Execute - invalid engines handle",
+            Outcome([&] { engine.Execute("H_NEWS_DOMAIN2", nullptr, Context()); }));
+  EXPECT_EQ("-1 CCodeHeurEngine::Execute - invalid context handle",
+            Outcome([&] { engine.Execute("H_NEWS_DOMAIN2", &publisher, nullptr); }));
+  RecordingPublisher without_mail;
+  EXPECT_EQ("-1 CCodeHeurEngine::NewsHeur - invalid reference to blackbox facilitator",
+            Outcome([&] { engine.Execute("H_NEWS_DOMAIN2", &without_mail, Context()); }));
+  usstring domain;
+  EXPECT_EQ("-1 CCodeHeurEngine::MainDomain - invalid context handle",
+            Outcome([&] { engine.MainDomain(&domain, &publisher, nullptr); }));
+}
+
+}  // namespace
