@@ -115,13 +115,15 @@ u16string_view TrimName(u16string_view name) {
 
 // ---- the heuristics --------------------------------------------------------------------
 
-double LinkTextOtherDomain(const CBlackBoxFacilitator& mail, const CURLDB& db) {
+int CountLinkTextOtherDomain(const CBlackBoxFacilitator& mail, const CURLDB& db,
+                             bool urls_only) {
   const CDomainTable& table = db.GetDomainTable();
   int count = 0;
   for (const CHtmlAHref* anchor : mail.GetAnchors()) {
     try {
-      const u16string shown = HostOfLinkText(anchor->label.View());
-      if (shown.empty()) continue;
+      bool written_as_url = false;
+      const u16string shown = HostOfLinkText(anchor->label.View(), &written_as_url);
+      if (shown.empty() || (urls_only && !written_as_url)) continue;
       const u16string linked = DomainOfUrl(table, anchor->url);
       const u16string named = DomainOfText(table, shown);
       if (!linked.empty() && !named.empty() && linked != named) ++count;
@@ -130,6 +132,14 @@ double LinkTextOtherDomain(const CBlackBoxFacilitator& mail, const CURLDB& db) {
     }
   }
   return count;
+}
+
+double LinkTextOtherDomain(const CBlackBoxFacilitator& mail, const CURLDB& db) {
+  return CountLinkTextOtherDomain(mail, db, false);
+}
+
+double LinkUrlOtherDomain(const CBlackBoxFacilitator& mail, const CURLDB& db) {
+  return CountLinkTextOtherDomain(mail, db, true);
 }
 
 double FromNameOtherDomain(const CBlackBoxFacilitator& mail, const CURLDB& db) {
@@ -323,7 +333,8 @@ int64_t CountHtmlTextUnits(u16string_view source) {
   return units;
 }
 
-u16string HostOfLinkText(u16string_view text) {
+u16string HostOfLinkText(u16string_view text, bool* written_as_url) {
+  if (written_as_url != nullptr) *written_as_url = false;
   auto is_edge = [](char16_t c) {
     return IsBlank(c) || c == 0xA0 || c == u'"' || c == u'\'' || c == u'<' || c == u'>' ||
            c == u'(' || c == u')' || c == u'[' || c == u']';
@@ -349,6 +360,7 @@ u16string HostOfLinkText(u16string_view text) {
   }
   const u16string_view host = rest.substr(0, rest.find_first_of(u"/?#:"));
   if (!IsDottedHost(host)) return u16string();
+  if (written_as_url != nullptr) *written_as_url = marked || StartsWith(host, u"www.");
   if (!marked && !StartsWith(host, u"www.")) {
     const u16string_view last = host.substr(host.rfind(u'.') + 1);
     if (last.size() < 2 || last.size() > 6 || !std::all_of(last.begin(), last.end(), IsAsciiLetter) ||
@@ -361,6 +373,7 @@ u16string HostOfLinkText(u16string_view text) {
 
 const MailHeuristic kMailHeuristics[] = {
     {"H_LINK_TEXT_OTHER_DOMAIN", &LinkTextOtherDomain},
+    {"H_LINK_URL_OTHER_DOMAIN", &LinkUrlOtherDomain},
     {"H_FROM_NAME_OTHER_DOMAIN", &FromNameOtherDomain},
     {"H_FROM_NAME_IS_ADDRESS", &FromNameIsAddress},
     {"H_URL_LISTED", &UrlListed},

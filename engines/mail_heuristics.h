@@ -7,6 +7,9 @@
 //
 //   H_LINK_TEXT_OTHER_DOMAIN  anchors whose visible text is a URL or host of another
 //                             registrable domain than the anchor's link
+//   H_LINK_URL_OTHER_DOMAIN   the same, counting only texts written as a URL (a scheme or
+//                             "www."): newsletters name shops ("Example.com") on links
+//                             through their own servers, phishing shows the address
 //   H_FROM_NAME_OTHER_DOMAIN  From entries whose display name holds an address of another
 //                             registrable domain than the entry's address
 //   H_FROM_NAME_IS_ADDRESS    From entries whose display name is one address and nothing
@@ -58,7 +61,8 @@ int64_t CountHtmlTextUnits(std::u16string_view source);
 // URL or a host: "http://" or "https://" with a host, "www." with a host, or a bare
 // dotted host whose last label is 2 to 6 letters (file names such as "terms.pdf" are
 // not hosts). Blanks, quotes and angle brackets around the text are ignored; a text with
-// a blank or an "@" inside is not a host.
-std::u16string HostOfLinkText(std::u16string_view text);
+// a blank or an "@" inside is not a host. *written_as_url, when given, tells whether the
+// text began with a scheme or "www." (a shop's name such as "Example.com" does not).
+std::u16string HostOfLinkText(std::u16string_view text, bool* written_as_url = nullptr);
 
 #endif  // ENGINES_MAIL_HEURISTICS_H_

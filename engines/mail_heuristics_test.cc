@@ -96,8 +96,8 @@ std::string Anchor(const std::string& href, const std::string& label) {
 
 TEST(MailHeuristicsTest, LinkTextNamingAnotherDomain) {
   CURLDB db;
-  // Hits: a host, a URL with a path; misses: the same registrable domain under another
-  // host and case, text that is no host, a file name, an address.
+  // Hits: a host, a URL with a path, a bare host; misses: the same registrable domain
+  // under another host and case, text that is no host, a file name, an address.
   const std::string html = "<html><body>" +
                            Anchor("http://evil.example.net/x", "www.paypal.com") +
                            Anchor("http://login.example.org/", "https://bank.example.com/sign-in") +
@@ -107,8 +107,12 @@ TEST(MailHeuristicsTest, LinkTextNamingAnotherDomain) {
                            Anchor("http://track.example.net/", "Click here to see") +
                            Anchor("http://files.example.net/t.pdf", "terms.pdf") +
                            Anchor("http://mail.example.net/", "help@paypal.com") +
+                           Anchor("http://track.example.net/", "Shop.example.org") +
                            "</body></html>";
-  EXPECT_EQ(2.0, Html(html).Run("H_LINK_TEXT_OTHER_DOMAIN", db));
+  // A bare host counts as a host, but not as a text written as a URL.
+  const TestMail mail = Html(html);
+  EXPECT_EQ(3.0, mail.Run("H_LINK_TEXT_OTHER_DOMAIN", db));
+  EXPECT_EQ(2.0, mail.Run("H_LINK_URL_OTHER_DOMAIN", db));
   EXPECT_EQ(0.0, Html(Anchor("http://a.example.com/", "b.example.com")).Run(
                      "H_LINK_TEXT_OTHER_DOMAIN", db));
 }
@@ -135,6 +139,11 @@ TEST(MailHeuristicsTest, WhatLinkTextCountsAsAHost) {
     EXPECT_EQ(std::u16string(c.host), HostOfLinkText(c.text))
         << ascommon::sstring(usstring(c.text)).c_str();
   }
+  bool written_as_url = true;
+  EXPECT_EQ(u"shop.example.de", HostOfLinkText(u"Shop.Example.de", &written_as_url));
+  EXPECT_FALSE(written_as_url);
+  HostOfLinkText(u"WWW.example.de", &written_as_url);
+  EXPECT_TRUE(written_as_url);
 }
 
 TEST(MailHeuristicsTest, FromDisplayNames) {
