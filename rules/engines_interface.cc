@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "emlbreaker/exceptions.h"
@@ -162,6 +164,26 @@ void CEnginesInterface::SetupCodeHeurEngine() {
   if (codeHeurEngine == nullptr) {
     throw ASMemException("%s - memory problems", "CEnginesInterface::SetupCodeHeurEngine");
   }
+}
+
+void CEnginesInterface::SetupUrlDatabase(const char* base_file, const char* update_file) {
+  static constexpr const char kWhere[] = "CEnginesInterface::SetupUrlDatabase";
+  if (base_file == nullptr || update_file == nullptr) {
+    throw ASException("%s - invalid file name", kWhere);
+  }
+  std::unique_ptr<CCodeHeurEngine> fresh(new (std::nothrow) CCodeHeurEngine);
+  if (fresh == nullptr) throw ASMemException("%s - memory problems", kWhere);
+  if (*base_file != 0) {
+    const char* temp = std::getenv("TMPDIR");
+    if (temp == nullptr || *temp == 0) temp = "/tmp";
+    const int code = fresh->LoadUrlDatabase(base_file, update_file, temp);
+    if (code != 0) {
+      throw ASException(code, "%s - the URL database could not be loaded from [%s] (code %d)",
+                        kWhere, base_file, code);
+    }
+  }
+  delete codeHeurEngine;
+  codeHeurEngine = fresh.release();
 }
 
 void CEnginesInterface::SetupKNNEngine(const char* data_file) {

@@ -53,6 +53,13 @@ class CEnginesInterface : public ARulePublisher {
   // data_file ("as2graph.dat") into it; a failed load destroys the classifier and passes
   // the exception on.
   void SetupKNNEngine(const char* data_file);
+  // Loads the URL database of the code heuristics (paths in UTF-8; update_file is read
+  // when it names an existing file; unscrambled copies go to $TMPDIR, else /tmp) into a new
+  // code heuristics engine that then replaces the one in use, so a changed file lists only
+  // what it lists. An empty base_file gives an engine with an empty database. Throws
+  // ASException (with the load's code) when the base file cannot be loaded; the engine in
+  // use is then kept.
+  void SetupUrlDatabase(const char* base_file, const char* update_file);
 
   // Forward to the rule engine with this facade as the engines argument; throw when there
   // is no rule engine.

@@ -132,6 +132,8 @@ void CEmlBreaker::ApplySharedSettings(uint32_t profile) {
     if (shared->engines == nullptr) throw ASException("%s - memory problems", kFunction);
   }
   SetUpEngines(shared, libs_path, data_path, slf_path, generate_map == 1);
+  SetUpUrlDatabase(shared, WideSetting(settings, profile, u"/eml/breaker/UrlDatabase"),
+                   WideSetting(settings, profile, u"/eml/breaker/UrlDatabaseUpdate"));
 }
 
 namespace {
@@ -206,6 +208,21 @@ void CEmlBreaker::SetUpEngines(SEmlBreakerSharedData* shared, const ascommon::us
               StoreApplied(&shared->slfPathApplied, slf_path);
             });
   }
+}
+
+void CEmlBreaker::SetUpUrlDatabase(SEmlBreakerSharedData* shared, const ascommon::usstring& base,
+                                   const ascommon::usstring& update) {
+  if (base == shared->urlDatabaseApplied && update == shared->urlDatabaseUpdateApplied) return;
+  Guarded("%s - the URL database could not be loaded", nullptr, [&] {
+    try {
+      shared->engines->SetupUrlDatabase(Narrow(base).c_str(), Narrow(update).c_str());
+    } catch (const ASException& e) {
+      GetDebugTrace()->Trace("%s", e.what());  // which file, and the load's code
+      throw;
+    }
+    StoreApplied(&shared->urlDatabaseApplied, base);
+    StoreApplied(&shared->urlDatabaseUpdateApplied, update);
+  });
 }
 
 int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {

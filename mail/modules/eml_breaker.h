@@ -42,6 +42,8 @@ struct SEmlBreakerSharedData {
   ascommon::usstring regexPathApplied;  // unset: the first apply always sets up
   ascommon::usstring slfPathApplied;  // unset: the first apply always sets up
   ascommon::usstring knnPathApplied;  // unset: the first apply always sets up
+  ascommon::usstring urlDatabaseApplied;  // unset: the first apply always loads
+  ascommon::usstring urlDatabaseUpdateApplied;
 };
 
 class CEmlBreaker : public CABreaker {
@@ -92,6 +94,11 @@ class CEmlBreaker : public CABreaker {
   static void SetUpEngines(SEmlBreakerSharedData* shared, const ascommon::usstring& libs_path,
                            const ascommon::usstring& data_path, const ascommon::usstring& slf_path,
                            bool generate_map);
+  // The URL database step, after the engine steps: loads the base and update files
+  // ("/eml/breaker/UrlDatabase", "/eml/breaker/UrlDatabaseUpdate") when either path
+  // changed; a failure is traced and the database in use is kept.
+  static void SetUpUrlDatabase(SEmlBreakerSharedData* shared, const ascommon::usstring& base,
+                               const ascommon::usstring& update);
   // The last step of Break: a rule context over the broken mail and an
   // execution unit over it and the engines, published under id 4 in place of
   // the unit of an earlier Break of the item.
