@@ -20,6 +20,7 @@
 #include "tools/emlscan/locations.h"
 #include "tools/emlscan/plugin_host.h"
 #include "tools/emlscan/scanner.h"
+#include "tools/emlscan/train_layout.h"
 #include "tools/emlscan/urldb.h"
 
 namespace emlscan {
@@ -198,7 +199,7 @@ std::string CommandWord(int argc, char** argv) {
   return "";
 }
 
-constexpr const char kCommands[] = "check, filter, dump, lint, info, config, urldb";
+constexpr const char kCommands[] = "check, filter, dump, lint, info, config, urldb, train-layout";
 
 constexpr const char kExitStatuses[] =
     "Exit status:\n"
@@ -276,6 +277,8 @@ int main(int argc, char** argv) {
   filter->add_flag("-q,--quiet", check_options.quiet, "no line per file with --in-place");
   LintCommand lint(app, options.config_file, options.plugin_path, options.overrides);
   UrlDbCommand urldb(app);
+  TrainLayoutCommand train_layout(app, options.config_file, options.plugin_path,
+                                  options.overrides);
   CLI::App* config_command =
       app.add_subcommand("config", "show the effective settings and where each came from");
   // Usage errors exit 2, as command-line tools do (CLI11's own codes are
@@ -333,6 +336,7 @@ int main(int argc, char** argv) {
     if (*check) return finished(RunCheck(check_options));
     if (*filter) return finished(RunFilter(check_options));
     if (lint.Selected()) return lint.Run();
+    if (train_layout.Selected()) return train_layout.Run();
     if (*config_command) {
       std::fputs(DescribeSettings(LoadConfig(options, options.plugin_path)).c_str(), stdout);
       return 0;
