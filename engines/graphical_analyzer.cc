@@ -24,32 +24,49 @@ constexpr size_t kMaxMaskedValues = 64;
 
 char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
 
-// Whether the lower-case ASCII pattern starts at text[at], ignoring ASCII case.
-bool MatchAt(const char16_t* text, size_t length, size_t at, const char* pattern) {
-  const size_t n = std::strlen(pattern);
-  if (at > length || length - at < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (Lower(text[at + i]) != static_cast<char16_t>(pattern[i])) return false;
+// A lower-case ASCII pattern searched for ignoring ASCII case.
+struct Pattern {
+  template <size_t N>
+  constexpr Pattern(const char (&text)[N]) : chars(text), length(N - 1) {}  // NOLINT
+  const char* chars;
+  size_t length;
+};
+
+constexpr Pattern kHttp = "http:";
+constexpr Pattern kLink = "http://";
+constexpr Pattern kImage = "img ";
+constexpr Pattern kSource = "src";
+constexpr Pattern kContentId = "cid";
+
+// Whether pattern starts at text[at].
+bool MatchAt(const char16_t* text, size_t length, size_t at, const Pattern& pattern) {
+  if (at > length || length - at < pattern.length) return false;
+  for (size_t i = 0; i < pattern.length; ++i) {
+    if (Lower(text[at + i]) != static_cast<char16_t>(pattern.chars[i])) return false;
   }
   return true;
 }
 
-// The first position p >= from where pattern starts, or length.
-size_t FindFrom(const char16_t* text, size_t length, size_t from, const char* pattern) {
-  for (size_t p = from; p < length; ++p) {
-    if (MatchAt(text, length, p, pattern)) return p;
+// The first position p >= from, below end, where pattern starts; end when none.
+size_t FindBetween(const char16_t* text, size_t length, size_t from, size_t end,
+                   const Pattern& pattern) {
+  const char16_t first = static_cast<char16_t>(pattern.chars[0]);
+  const char16_t upper = first >= u'a' && first <= u'z' ? first - (u'a' - u'A') : first;
+  for (size_t p = from; p < end; ++p) {
+    if ((text[p] == first || text[p] == upper) && MatchAt(text, length, p, pattern)) return p;
   }
-  return length;
+  return end;
+}
+
+size_t FindFrom(const char16_t* text, size_t length, size_t from, const Pattern& pattern) {
+  return FindBetween(text, length, from, length, pattern);
 }
 
 // Whether pattern starts at some p with start <= p < start + reach.
 bool StartsWithin(const char16_t* text, size_t length, size_t start, size_t reach,
-                  const char* pattern) {
+                  const Pattern& pattern) {
   const size_t end = std::min(length, start + reach);
-  for (size_t p = start; p < end; ++p) {
-    if (MatchAt(text, length, p, pattern)) return true;
-  }
-  return false;
+  return FindBetween(text, length, start, end, pattern) < end;
 }
 
 void AddTo(CGraphicalFeatureSet* set, size_t feature, float amount) {
@@ -79,28 +96,28 @@ void CountAddresses(const char16_t* text, size_t length, CGraphicalFeatureSet* s
 }
 
 void CountLinks(const char16_t* text, size_t length, CGraphicalFeatureSet* set) {
-  for (size_t p = FindFrom(text, length, 0, "http://"); p < length;
-       p = FindFrom(text, length, p + 1, "http://")) {
+  for (size_t p = FindFrom(text, length, 0, kLink); p < length;
+       p = FindFrom(text, length, p + 1, kLink)) {
     AddTo(set, kFeatureLinks, 1);
   }
 }
 
 void CountImages(const char16_t* text, size_t length, CGraphicalFeatureSet* set) {
-  size_t p = FindFrom(text, length, 0, "img ");
+  size_t p = FindFrom(text, length, 0, kImage);
   while (p < length) {
     size_t reached = p + 1;
     for (size_t src = p + 1; src <= p + kImageSourceReach && src < length; ++src) {
-      if (!MatchAt(text, length, src, "src")) continue;
-      if (StartsWithin(text, length, src, kImageTargetReach, "http:")) {
+      if (!MatchAt(text, length, src, kSource)) continue;
+      if (StartsWithin(text, length, src, kImageTargetReach, kHttp)) {
         AddTo(set, kFeatureWebImages, 1);
       }
-      if (StartsWithin(text, length, src, kImageTargetReach, "cid")) {
+      if (StartsWithin(text, length, src, kImageTargetReach, kContentId)) {
         AddTo(set, kFeatureCidImages, 1);
       }
       reached = src + 1;
       break;
     }
-    p = FindFrom(text, length, reached, "img ");
+    p = FindFrom(text, length, reached, kImage);
   }
 }
 
@@ -118,7 +135,7 @@ void CodeLines(const char16_t* text, size_t length, CGraphicalFeatureSet* set,
         codes->push_back(kLineEmpty);
         AddTo(set, kFeatureEmptyLines, 1);
       } else {
-        codes->push_back(StartsWithin(text, length, p, line, "http:") ? kLineLink : kLineEnded);
+        codes->push_back(StartsWithin(text, length, p, line, kHttp) ? kLineLink : kLineEnded);
       }
       AddTo(set, kFeatureLineFeeds, 1);
       AddTo(set, kFeatureCodedLines, 1);
@@ -126,7 +143,7 @@ void CodeLines(const char16_t* text, size_t length, CGraphicalFeatureSet* set,
       continue;
     }
     if (line == kLineSegmentLength) {
-      codes->push_back(StartsWithin(text, length, p, kLineSegmentLength, "http:") ? kLineLink
+      codes->push_back(StartsWithin(text, length, p, kLineSegmentLength, kHttp) ? kLineLink
                                                                                  : kLineSegment);
       AddTo(set, kFeatureCodedLines, 1);
       line = 0;
@@ -152,14 +169,15 @@ size_t MaskedLcs(const float* a, size_t n, const float* b, size_t m,
   std::vector<uint64_t> masks(distinct.size() * words, 0);
   for (size_t i = 0; i < n; ++i) {
     if (a[i] != a[i]) continue;  // NaN equals nothing
-    const size_t k = std::lower_bound(distinct.begin(), distinct.end(), a[i]) - distinct.begin();
+    const size_t k = std::find(distinct.begin(), distinct.end(), a[i]) - distinct.begin();
     masks[k * words + i / 64] |= uint64_t{1} << (i % 64);
   }
   std::vector<uint64_t> v(words, ~uint64_t{0});
   for (size_t j = 0; j < m; ++j) {
     if (b[j] != b[j]) continue;
-    const auto it = std::lower_bound(distinct.begin(), distinct.end(), b[j]);
-    if (it == distinct.end() || *it != b[j]) continue;
+    // Few distinct values (line codes have four): a walk beats a binary search.
+    const auto it = std::find(distinct.begin(), distinct.end(), b[j]);
+    if (it == distinct.end()) continue;
     const uint64_t* mask = &masks[(it - distinct.begin()) * words];
     uint64_t carry = 0;
     for (size_t w = 0; w < words; ++w) {
@@ -213,7 +231,6 @@ size_t SequenceEditDistance(const float* a, size_t n, const float* b, size_t m) 
   }
   size_t lcs;
   if (distinct.size() <= kMaxMaskedValues) {
-    std::sort(distinct.begin(), distinct.end());
     lcs = MaskedLcs(a, n, b, m, distinct);
   } else {
     lcs = TableLcs(a, n, b, m);

@@ -25,8 +25,10 @@ bool IsCentreSlot(size_t slot) { return slot != kFeatureUnused; }
 // The sum of |mail - centre| over the scalars that count.
 float ScalarDistance(const CGraphicalFeatureSet& mail, const CGFCenter& centre) {
   float sum = 0;
+  // CGDifCrt::Distance without its checks: both sides are scalars by construction.
   for (size_t i = 0; i < kCountedScalars; ++i) {
-    sum += std::fabs(mail.criteria[i]->Distance(*centre.criteria[i]));
+    sum += std::fabs(centre.criteria[i]->values.GetData()[0] -
+                     mail.criteria[i]->values.GetData()[0]);
   }
   return sum;
 }
@@ -150,6 +152,7 @@ void CKnnClassifier::Load(ascommon::IStreamer& reader) {
     if (!centre) throw ASMemException("%s - memory problems", "CKnnClassifier::Load");
     centre->Read(reader);
     slots_[i] = std::move(centre);
+    Summarise(static_cast<int32_t>(i));
     count_ = static_cast<int32_t>(i + 1);
   }
 }
@@ -163,7 +166,16 @@ void CKnnClassifier::AddCentre(std::unique_ptr<CGFCenter> centre) {
   if (count_ + 1 >= kMaxKnnCentres) {
     throw ASInternalException(kInternalCode, "Too many knn centers (%d)", count_ + 1);
   }
-  slots_[count_++] = std::move(centre);
+  slots_[count_] = std::move(centre);
+  Summarise(count_++);
+}
+
+void CKnnClassifier::Summarise(int32_t index) {
+  const CGFCenter& centre = *slots_[index];
+  Summary& summary = summaries_[index];
+  for (size_t i = 0; i < kCountedScalars; ++i) summary.scalars[i] = centre.criteria[i]->values[0];
+  summary.lineCodes = centre.criteria[kFeatureLineCodes]->values.GetSize();
+  summary.partCodes = centre.criteria[kFeaturePartCodes]->values.GetSize();
 }
 
 sstring CKnnClassifier::Classify(const CGraphicalFeatureSet& mail) const {
@@ -171,8 +183,20 @@ sstring CKnnClassifier::Classify(const CGraphicalFeatureSet& mail) const {
     float score;
     int32_t index;
   };
+  float scalars[kCountedScalars];
+  for (size_t i = 0; i < kCountedScalars; ++i) scalars[i] = mail.Scalar(i);
+  const size_t line_codes = mail.criteria[kFeatureLineCodes]->values.GetSize();
+  const size_t part_codes = mail.criteria[kFeaturePartCodes]->values.GetSize();
+  auto gap = [](size_t a, size_t b) { return static_cast<float>(a > b ? a - b : b - a); };
   std::vector<Candidate> candidates;
   for (int32_t i = 0; i < count_; ++i) {
+    // LayoutDistanceWithin's bound, computed the same way from the summaries.
+    const Summary& summary = summaries_[i];
+    float bound = 0;
+    for (size_t k = 0; k < kCountedScalars; ++k) bound += std::fabs(summary.scalars[k] - scalars[k]);
+    bound += gap(line_codes, summary.lineCodes);
+    bound += gap(part_codes, summary.partCodes);
+    if (!(bound <= slots_[i]->radius)) continue;
     float distance = 0;
     if (!LayoutDistanceWithin(mail, *slots_[i], slots_[i]->radius, &distance)) continue;
     float score = kExactCentreScore;

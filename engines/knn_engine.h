@@ -114,8 +114,18 @@ class CKnnClassifier {
   ascommon::sstring Classify(const CGraphicalFeatureSet& mail) const;
 
  private:
+  // What the first test of every centre reads, side by side: its scalars and its
+  // sequences' lengths. Most centres are ruled out by these alone.
+  struct Summary {
+    float scalars[kCountedScalars];
+    size_t lineCodes;
+    size_t partCodes;
+  };
+  void Summarise(int32_t index);
+
   int32_t count_ = 0;
   std::unique_ptr<CGFCenter> slots_[kMaxKnnCentres];
+  Summary summaries_[kMaxKnnCentres];
 };
 
 // Writes centres to path as a checked file (temporary folder "."). Throws what the

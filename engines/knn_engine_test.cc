@@ -377,7 +377,7 @@ TEST_F(CentresFileTest, RefusedFiles) {
   EXPECT_STREQ(engine.ClassifyParts(&mail_.tree).c_str(), "spam");
 }
 
-TEST_F(CentresFileTest, ClassifiesFromTwoThreadsDuringReloads) {
+TEST_F(CentresFileTest, ConcurrentClassificationDuringReloads) {
   const std::string first = WriteGood("first.dat");
   const std::string second = WriteGood("second.dat");
   CKnnEngine engine;
