@@ -122,11 +122,6 @@ class NewsHeuristicOnCorpus(unittest.TestCase):
             with open(path, "rb") as f:
                 cls.messages[path] = email.message_from_binary_file(f, policy=email.policy.compat32)
 
-    def test_the_heuristic_runs_on_every_mail(self):
-        self.assertEqual(len(self.mails), len(self.hits))
-        for path, hits in self.hits.items():
-            self.assertIn("NEWS_HEURISTIC", hits, path)
-
     def test_addresses_of_plain_text_mails(self):
         judged = found = 0
         for path in self.mails:
