@@ -10,6 +10,7 @@ usage: urldb_cli_test.py EMLSCAN [unittest options]
 - update joins an update file to a base; diff writes the update that adds what a new
   base has and names what an update file cannot remove.
 """
+import json
 import os
 import shutil
 import subprocess
@@ -96,6 +97,28 @@ class UrlDb(unittest.TestCase):
                      "-o", self.path("empty.dat"))
         self.assertEqual(0, same.returncode, same.stderr)
         self.assertEqual([], self.listed("empty.dat"))
+
+    def test_the_breaker_loads_the_database_the_rules_read(self):
+        self.assertEqual(0, self.build("base", ["blocked.example"]).returncode)
+        mail = self.path("mail.eml")
+        with open(mail, "w") as out:
+            out.write("From: a@sender.example\nTo: b@rcpt.example\nSubject: hi\n"
+                      "Date: Mon, 7 Dec 2026 10:00:00 +0000\nMessage-ID: <1@sender.example>\n\n"
+                      "See http://www.Shop.Blocked.example/offer today.\n")
+
+        def hits(*settings):
+            sets = [arg for s in settings for arg in ("--set", s)]
+            run = subprocess.run([EMLSCAN, *sets, "check", "--json", mail],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(0, run.returncode, run.stderr)
+            return json.loads(run.stdout)["hit_rules"]
+
+        self.assertIn("SC_URL_LISTED",
+                      hits("/eml/breaker/UrlDatabase=" + self.path("base.dat")))
+        # A missing base file lists nothing and stops nothing.
+        self.assertNotIn("URI_LISTED",
+                         hits("/eml/breaker/UrlDatabase=" + self.path("missing.dat")))
+        self.assertNotIn("URI_LISTED", hits())
 
     def test_files_that_cannot_be_read_or_written(self):
         with open(self.path("plain.txt"), "w") as plain:
