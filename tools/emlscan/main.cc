@@ -205,8 +205,11 @@ constexpr const char kExitStatuses[] =
     "Exit status:\n"
     "  0    every mail was checked or dumped (filter: the mail was written)\n"
     "  1    some mails could not be read (check, dump), rule files have errors (lint),\n"
-    "       the plug-in did not load (--version); filter --exit-code: spam\n"
-    "  2    a usage, settings, plug-in or library error; filter --exit-code: phishing\n"
+    "       the plug-in did not load (--version); filter --exit-code: spam;\n"
+    "       urldb: lines refused (build), a removal an update cannot hold (diff),\n"
+    "       no URL listed (test)\n"
+    "  2    a usage, settings, plug-in or library error, a file urldb could not read\n"
+    "       or write; filter --exit-code: phishing\n"
     "  75   filter: the mail could not be written, or emlscan could not start\n"
     "  130  stopped by SIGINT (Ctrl-C), 143 by SIGTERM: the mails under way were\n"
     "       finished and the summary printed";
