@@ -359,8 +359,8 @@ TrainLayoutCommand::TrainLayoutCommand(CLI::App& app, const std::string& config_
       ->required();
   command_->add_option("--spam", spam_, "folder of spam (category \"spam\")")->required();
   command_->add_option("--category", extra_, "another category: NAME FOLDER")
-      ->expected(2)
-      ->allow_extra_args(false);
+      ->type_size(2)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command_->add_option("-o,--output", options_.output, "the centres file to write")->required();
   command_->add_option("--holdout", options_.holdout,
                        "keep every Nth mail of each category out of training and report how "
