@@ -8,6 +8,7 @@
 #include "emlbreaker/parts_tree.h"
 #include "engines/code_heur.h"
 #include "engines/knn_engine.h"
+#include "engines/word_finder.h"
 #include "framework/base/not_available.h"
 #include "rules/eml_context.h"
 #include "rules/engines_interface.h"
@@ -393,6 +394,75 @@ class MatchCondition::RegexURLFinder final : public Finder {
   CEmlContextInterface* context_;
 };
 
+// Looks for the word in every text of a part that the place names: the part's text, its
+// URLs or its headers. Each text is studied once per mail, by the context.
+class MatchCondition::ObfuscatedFinder final : public Finder {
+ public:
+  ObfuscatedFinder(const MatchCondition& match, const CWordFinder& finder,
+                   CEmlContextInterface* context, uint32_t budget)
+      : match_(match), finder_(finder), context_(context), budget_(budget) {}
+
+  bool Holds(const usstring& text) const {
+    return finder_.FindWord(context_->StudiedTextOf(text, finder_), match_.wide_what_.View(),
+                            budget_);
+  }
+
+ private:
+  bool Test(const CPart& part) override {
+    auto holds = [this](const usstring& text) { return Holds(text); };
+    switch (match_.where_) {
+      case WHERE_URLS:
+        return AnyUrl(part, holds);
+      case WHERE_PART_HEADERS_ALL:
+      case WHERE_PART_HEADER_NAMED:
+        return AnyPartHeader(part, match_.where_, match_.header_name_,
+                             [this](const CHeader& header) { return Holds(header.value); });
+      default: {
+        const usstring* text = WideTextOf(part, match_.where_, match_.part_mode_);
+        return text != nullptr && Holds(*text);
+      }
+    }
+  }
+  const MatchCondition& match_;
+  const CWordFinder& finder_;
+  CEmlContextInterface* context_;
+  uint32_t budget_;
+};
+
+double MatchCondition::ObfuscatedMatch(CEnginesInterface* engines,
+                                       CEmlContextInterface* context) const {
+  static const char kWhere[] = "MatchCondition::ObfuscatedMatch";
+  const CWordFinder* word_finder = engines->GetWordFinder();
+  if (word_finder == nullptr || wide_what_.IsEmpty()) return 0.0;
+  const Mail mail = MailOf(context, kWhere);
+  const uint32_t budget =
+      CWordFinder::BudgetFor(context->GetWordFinderThreshold(), wide_what_.Length());
+  ObfuscatedFinder finder(*this, *word_finder, context, budget);
+  switch (where_) {
+    case WHERE_HEADERS_ALL:
+      return AnyHeader(*mail.headers,
+                       [&finder](const CHeader& header) {
+                         return finder.Holds(SearchedText(header));
+                       })
+                 ? 1.0
+                 : 0.0;
+    case WHERE_HEADER_NAMED: {
+      const CHeader* header = NamedHeader(*mail.headers, header_name_);
+      return header != nullptr && finder.Holds(SearchedText(*header)) ? 1.0 : 0.0;
+    }
+    case WHERE_PARTS_ALL:
+    case WHERE_PARTS_TEXT:
+    case WHERE_PARTS_TEXT_PLAIN:
+    case WHERE_PARTS_TEXT_HTML:
+    case WHERE_URLS:
+    case WHERE_PART_HEADERS_ALL:
+    case WHERE_PART_HEADER_NAMED:
+      return FoundInParts(std::move(finder), mail.parts, kWhere);
+    default:
+      return 0.0;
+  }
+}
+
 double MatchCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
   static const char kWhere[] = "MatchCondition::Evaluate";
   if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
@@ -404,8 +474,8 @@ double MatchCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface
     case HOW_REGEX:
     case HOW_REGEX_INSENSITIVE:
       return RegexMatch(context);
-    default:  // HOW_OBFUSCATED: no matcher
-      return 0.0;
+    default:  // HOW_OBFUSCATED
+      return ObfuscatedMatch(engines, context);
   }
 }
 

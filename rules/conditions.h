@@ -72,7 +72,8 @@ class ExprCondition : public ACondition {
 };
 
 // match(text, place, type [, mode]). Header names are compared byte for byte with the
-// map keys, which are upper case. OBFUSCATED never matches.
+// map keys, which are upper case. OBFUSCATED is an approximate word match with the word
+// finder's costs (CWordFinder::FindWord); it never hits without a word finder.
 class MatchCondition : public ACondition {
  public:
   MatchCondition(const ascommon::sstring& what, uint32_t where, const ascommon::sstring& header,
@@ -106,6 +107,7 @@ class MatchCondition : public ACondition {
   class RegexPartFinder;
   class RegexPartHeaderFinder;
   class RegexURLFinder;
+  class ObfuscatedFinder;
 
  private:
   // EXACT and EXACT_INSENSITIVE: a substring test on every candidate of the place.
@@ -113,6 +115,9 @@ class MatchCondition : public ACondition {
   // REGEX and REGEX_INSENSITIVE: the compiled expression on the UTF-8 form of every
   // candidate.
   double RegexMatch(CEmlContextInterface* context) const;
+  // OBFUSCATED: the word, disguised or not, in the same candidates as the exact match
+  // (a named subject is read decoded), within the context's threshold per character.
+  double ObfuscatedMatch(CEnginesInterface* engines, CEmlContextInterface* context) const;
 
   ascommon::usstring wide_what_;
   ascommon::sstring what_;

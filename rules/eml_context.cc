@@ -18,6 +18,8 @@ void CEmlContextInterface::SetStructs(MailItem* item) {
   }
   if (facilitator != nullptr && facilitator->GetBox() == &item->box) return;
   facilitator.reset();
+  // The studied texts are the previous mail's; their addresses may come back for this one.
+  studiedTexts.clear();
   headers = nullptr;
   parts = nullptr;
   dirtyFlag = nullptr;
@@ -137,6 +139,23 @@ const sstring& CEmlContextInterface::Utf8Of(const ascommon::usstring& text) {
   } catch (const std::bad_alloc&) {
     static const sstring kEmpty;
     return kEmpty;
+  }
+}
+
+const CStudiedText& CEmlContextInterface::StudiedTextOf(const ascommon::usstring& text,
+                                                        const CWordFinder& finder) {
+  auto found = studiedTexts.find(&text);
+  if (found != studiedTexts.end() && found->second.finder == &finder) {
+    return *found->second.studied;
+  }
+  try {
+    StudiedText& entry = studiedTexts[&text];
+    entry.finder = &finder;
+    entry.studied = finder.Study(text.c_str(), text.Length());
+    return *entry.studied;
+  } catch (const std::bad_alloc&) {
+    studiedTexts.erase(&text);
+    throw ASMemException("%s - memory problems", "CEmlContextInterface::StudiedTextOf");
   }
 }
 

@@ -21,6 +21,7 @@
 #include "emlbreaker/parts_tree.h"
 #include "emlbreaker/strings.h"
 #include "engines/blackbox_facilitator.h"
+#include "engines/word_finder.h"
 #include "rules/rule.h"
 
 struct MailItem;
@@ -82,6 +83,16 @@ class CEmlContextInterface {
   // A conversion that runs out of memory gives an empty text, as a failed copy would.
   const ascommon::sstring& Utf8Of(const ascommon::usstring& text);
 
+  // A wide text of this mail as the word finder studied it, for the OBFUSCATED matches:
+  // studied on first use and kept for every other rule that reads it (the study grows with
+  // the text, a lookup with the word), keyed by the text object like Utf8Of. Throws
+  // ASMemException when memory runs out.
+  const CStudiedText& StudiedTextOf(const ascommon::usstring& text, const CWordFinder& finder);
+  // The breaker profile's word-finder threshold: the cost an OBFUSCATED match may spend
+  // per character of its word, in edits (0.1 until set, as the breaker's default).
+  void SetWordFinderThreshold(float threshold) { wordFinderThreshold = threshold; }
+  float GetWordFinderThreshold() const { return wordFinderThreshold; }
+
   // The running rule's name, for the actions that write it. It is not copied (a rule
   // runs hundreds of times per mail): `name` must stay valid while it is current, as a
   // rule's own name does.
@@ -102,6 +113,12 @@ class CEmlContextInterface {
   static const ascommon::sstring& NoRuleName();
   const StateArray* pendingStates = nullptr;  // the templates not copied yet
   std::unordered_map<const ascommon::usstring*, ascommon::sstring> utf8Texts;
+  float wordFinderThreshold = 0.1f;
+  struct StudiedText {
+    const CWordFinder* finder;
+    std::unique_ptr<CStudiedText> studied;
+  };
+  std::unordered_map<const ascommon::usstring*, StudiedText> studiedTexts;
 
   void CopyPendingStates();
 };

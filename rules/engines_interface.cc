@@ -13,6 +13,7 @@
 #include "emlbreaker/trace.h"
 #include "engines/code_heur.h"
 #include "engines/knn_engine.h"
+#include "engines/word_finder.h"
 #include "framework/base/not_available.h"
 #include "rules/eml_context.h"
 #include "rules/rule_runner.h"
@@ -36,10 +37,10 @@ bool HasRuleFileExtension(const std::string& name) {
 
 CEnginesInterface::CEnginesInterface() = default;
 
-// The rules go first: their regex objects' code lives in the regex library. The word
-// finder is never created yet.
+// The rules go first: their regex objects' code lives in the regex library.
 CEnginesInterface::~CEnginesInterface() {
   DestroyASSLEngine();
+  delete wordFinder;
   delete knnEngine;
   delete codeHeurEngine;
   delete regexLibrary;
@@ -152,8 +153,21 @@ void CEnginesInterface::SetupRxLibHandle(const char* directory) {
   regexLibrary = library;
 }
 
+// A second load applies the new file on top of the tables the first one left.
 void CEnginesInterface::SetupWordFinder(const char* configuration_file) {
-  ThrowNotAvailable("CEnginesInterface::SetupWordFinder");
+  if (wordFinder == nullptr) {
+    wordFinder = new (std::nothrow) CWordFinder;
+    if (wordFinder == nullptr) {
+      throw ASException("%s - memory problems", "CEnginesInterface::SetupWordFinder");
+    }
+  }
+  try {
+    wordFinder->Load(configuration_file);
+  } catch (...) {
+    delete wordFinder;
+    wordFinder = nullptr;
+    throw;
+  }
 }
 
 // The engine needs no data, so a second set-up keeps the first engine (and the URL

@@ -47,7 +47,9 @@ class CEnginesInterface : public ARulePublisher {
   // Creates the code heuristics engine when there is none ("... - memory problems" when it
   // cannot); an existing engine is kept with its URL database.
   void SetupCodeHeurEngine();
-  // Not available yet.
+  // Creates the word finder on first use ("... - memory problems" when it cannot) and
+  // applies the configuration file ("aswfconf.dat") to it; any exception while loading
+  // destroys the word finder (there is none afterwards) and passes on.
   void SetupWordFinder(const char* configuration_file);
   // Creates the graphical-pattern classifier on first use and (re)loads the centres file
   // data_file ("as2graph.dat") into it; a failed load destroys the classifier and passes

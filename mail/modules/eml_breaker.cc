@@ -233,11 +233,18 @@ int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {
   BreakParts(profile, item);
   BreakTextParts(profile, item);
   BreakHtmlParts(profile, item);
-  PublishExecutionUnit(item, static_cast<SEmlBreakerSharedData*>(sharedData));
+  // A profile whose settings were never applied matches with the default threshold.
+  const auto* profile_block = profile < kMaxProfiles
+                                  ? static_cast<SEmlBreakerProfileData*>(profileData[profile])
+                                  : nullptr;
+  PublishExecutionUnit(item, static_cast<SEmlBreakerSharedData*>(sharedData),
+                       profile_block != nullptr ? profile_block->wordFinderThreshold
+                                                : kDefaultThreshold);
   return 0;
 }
 
-void CEmlBreaker::PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared) {
+void CEmlBreaker::PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared,
+                                       float word_finder_threshold) {
   static constexpr const char kFunction[] = "nsEmlModules::CEmlBreaker::Break";
   std::unique_ptr<CEmlContextInterface> context;
   try {
@@ -246,6 +253,7 @@ void CEmlBreaker::PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* sh
     throw ASException("%s - memory problems", kFunction);
   }
   context->SetStructs(item);
+  context->SetWordFinderThreshold(word_finder_threshold);
   CEnginesInterface* engines = shared->engines.get();
   if (engines != nullptr && engines->GetASSLEngine() != nullptr) {
     context->SetRuleStates(engines->GetASSLEngine()->GetStateTemplates());

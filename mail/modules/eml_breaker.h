@@ -101,8 +101,10 @@ class CEmlBreaker : public CABreaker {
                                const ascommon::usstring& update);
   // The last step of Break: a rule context over the broken mail and an
   // execution unit over it and the engines, published under id 4 in place of
-  // the unit of an earlier Break of the item.
-  static void PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared);
+  // the unit of an earlier Break of the item. The context gets the profile's
+  // word-finder threshold, which the OBFUSCATED matches spend.
+  static void PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared,
+                                   float word_finder_threshold);
   // Frees the unit under id 4 with its context and removes the id.
   static void WithdrawExecutionUnit(MailItem* item);
 

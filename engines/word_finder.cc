@@ -1,0 +1,356 @@
+#include "engines/word_finder.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "common/checked_file.h"
+#include "emlbreaker/exceptions.h"
+#include "emlbreaker/strings.h"
+#include "emlbreaker/trace.h"
+
+namespace {
+
+// A configuration line is read in pieces of at most 1999 bytes; a longer line is handled
+// as several lines.
+constexpr int kLineBuffer = 2000;
+
+// A cost read from the file: the number times 1000, truncated. Negative numbers and NaN
+// give 0 and huge ones kMaxCost, so that the matcher's sums cannot wrap.
+uint32_t ToCost(float number) {
+  const double cost = static_cast<double>(number) * CWordFinder::kUnit;
+  if (!(cost > 0)) return 0;
+  if (cost >= CWordFinder::kMaxCost) return CWordFinder::kMaxCost;
+  return static_cast<uint32_t>(cost);
+}
+
+bool InCodeRange(int code) { return code >= 0 && code < 256; }
+
+// Spaces end a word (except between lone letters, see Normalise). The 8-bit ones are
+// fixed here rather than configured: a cheap space would join "via Agra" into "viagra".
+bool IsSpace(char16_t c) {
+  switch (c) {
+    case u' ':
+    case u'\t':
+    case u'\n':
+    case u'\r':
+    case u'\f':
+    case u'\v':
+    case 0x00A0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+// Characters that show nothing: spammers put them between letters to break up words, and
+// a reader never sees them, so they cost nothing and separate nothing.
+bool IsInvisible(char16_t c) {
+  return (c >= 0x200B && c <= 0x200D) || c == 0x2060 || c == 0xFEFF;
+}
+
+// Wide punctuation (general punctuation, CJK and small-form punctuation): no part of a
+// word. Any other character above 255 is taken as a letter of its own.
+bool IsWidePunctuation(char16_t c) {
+  return (c >= 0x2010 && c <= 0x2027) || (c >= 0x2030 && c <= 0x205E) ||
+         (c >= 0x3001 && c <= 0x303F) || (c >= 0xFE10 && c <= 0xFE6F) ||
+         (c >= 0xFF01 && c <= 0xFF0F);
+}
+
+// The 8-bit characters that are letters or digits in ISO-8859-1.
+bool IsBaseLetter(int c) {
+  if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+  if (c == 0xAA || c == 0xB5 || c == 0xBA) return true;
+  return c >= 0xC0 && c != 0xD7 && c != 0xF7;
+}
+
+// Which member names a class: a small ASCII letter first, then a digit, then any other.
+int NamingRank(int c) {
+  if (c >= 'a' && c <= 'z') return c;
+  if (c >= '0' && c <= '9') return 256 + c;
+  return 512 + c;
+}
+
+// Letters proper, as opposed to digits and symbols that only read as letters.
+bool IsLetter(int c) { return IsBaseLetter(c) && !(c >= '0' && c <= '9'); }
+
+bool IsSmallAscii(char16_t c) { return c >= u'a' && c <= u'z'; }
+bool IsCapitalAscii(char16_t c) { return c >= u'A' && c <= u'Z'; }
+
+uint64_t IndexKey(const std::vector<CStudiedText::Run>& runs, size_t first) {
+  return (static_cast<uint64_t>(runs[first].letter) << 32) |
+         (static_cast<uint64_t>(runs[first + 1].letter) << 16) | runs[first + 2].letter;
+}
+
+}  // namespace
+
+CWordFinder::CWordFinder() {
+  for (int a = 0; a < 256; ++a) {
+    charCost[a] = kUnit;
+    lowerCase[a] = static_cast<uint8_t>(a >= 'A' && a <= 'Z' ? a + ('a' - 'A') : a);
+    for (int b = 0; b < 256; ++b) pairCost[a][b] = a == b ? 0 : kUnit;
+  }
+  for (int a = 'A'; a <= 'Z'; ++a) SetPairCost(a, lowerCase[a], 0);
+  RebuildClasses();
+}
+
+CWordFinder::~CWordFinder() {
+  GetDebugTrace()->Trace("%s", ">>> CWordFinder destructor : freeing the structures...");
+  GetDebugTrace()->Trace("%s", "<<< CWordFinder destructor: done!");
+}
+
+void CWordFinder::SetPairCost(int a, int b, uint32_t cost) {
+  pairCost[a][b] = cost;
+  pairCost[b][a] = cost;
+}
+
+void CWordFinder::Load(const char* configuration_file) {
+  // A null name reaches CASFile, which refuses it.
+  const ascommon::usstring name{ascommon::sstring(configuration_file != nullptr ? configuration_file : "")};
+  ascommon::CASFile file(configuration_file != nullptr ? name.c_str() : nullptr, "r");
+  char line[kLineBuffer];
+  while (file.gets(line, kLineBuffer) != nullptr) ApplyLine(line);
+  RebuildClasses();
+}
+
+// The second pair of ";" and ":" (a's code minus 32) is the capital of a small letter a,
+// so "; a 4 0.2" makes both "a" and "A" cheap to write as "4".
+void CWordFinder::ApplyLine(const char* line) {
+  if (std::strstr(line, "##") != nullptr) return;
+  // The values start at the third character; a shorter line holds none.
+  if (std::strlen(line) < 3) return;
+  const char* values = line + 2;
+  char a_char = 0, b_char = 0;
+  int a = 0, b = 0;
+  float cost = 0;
+  switch (line[0]) {
+    case '.':
+      if (std::sscanf(values, "%c %f", &a_char, &cost) != 2) return;
+      charCost[static_cast<uint8_t>(a_char)] = ToCost(cost);
+      return;
+    case '*':
+      if (std::sscanf(values, "%d %f", &a, &cost) != 2 || !InCodeRange(a)) return;
+      charCost[a] = ToCost(cost);
+      return;
+    case ';':
+      if (std::sscanf(values, "%c %c %f", &a_char, &b_char, &cost) != 3) return;
+      a = static_cast<uint8_t>(a_char);
+      b = static_cast<uint8_t>(b_char);
+      break;
+    case ':':
+      if (std::sscanf(values, "%d %d %f", &a, &b, &cost) != 3) return;
+      if (!InCodeRange(a) || !InCodeRange(b)) return;
+      break;
+    default:
+      return;
+  }
+  SetPairCost(a, b, ToCost(cost));
+  if (InCodeRange(a - 32)) SetPairCost(a - 32, b, ToCost(cost));
+}
+
+// Characters that replace each other for less than kCheapCost form one class (joined
+// transitively, so "1", "l" and "i" are one class when 1/l and l/i are cheap); a class
+// holds word characters when it holds a letter or a digit.
+void CWordFinder::RebuildClasses() {
+  std::array<int, 256> parent;
+  for (int c = 0; c < 256; ++c) parent[c] = c;
+  auto root = [&parent](int c) {
+    while (parent[c] != c) c = parent[c] = parent[parent[c]];
+    return c;
+  };
+  for (int a = 0; a < 256; ++a) {
+    for (int b = a + 1; b < 256; ++b) {
+      if (pairCost[a][b] < kCheapCost || pairCost[b][a] < kCheapCost) parent[root(a)] = root(b);
+    }
+  }
+  std::array<int, 256> name;  // per root: the naming member, -1 for no letter
+  name.fill(-1);
+  for (int c = 0; c < 256; ++c) {
+    if (!IsBaseLetter(c)) continue;
+    const int r = root(c);
+    const int candidate = lowerCase[c];
+    if (name[r] < 0 || NamingRank(candidate) < NamingRank(name[r])) name[r] = candidate;
+  }
+  for (int c = 0; c < 256; ++c) {
+    const int named = name[root(c)];
+    const bool is_space = IsSpace(static_cast<char16_t>(c));
+    // A class named 0 would read as "no word": NUL is never a letter, nor a space
+    // whatever the file says of it.
+    class_of_[c] = static_cast<uint8_t>(named > 0 && !is_space ? named : 0);
+    is_separator_[c] = class_of_[c] == 0 && !is_space && charCost[c] < kCheapCost;
+  }
+}
+
+uint16_t CWordFinder::ClassOf(char16_t c) const {
+  if (c < 256) return class_of_[c];
+  if (IsSpace(c) || IsInvisible(c) || IsWidePunctuation(c)) return 0;
+  return c;
+}
+
+uint32_t CWordFinder::CostOf(char16_t c) const {
+  if (c < 256) return charCost[c];
+  return IsInvisible(c) ? 0 : kUnit;
+}
+
+// One pass: letters extend or open runs; separators, spaces and other characters only
+// decide the boundary before the next run. Repeats collapse within a word, never across a
+// separator ("v-v" stays two runs).
+void CWordFinder::Normalise(std::u16string_view text,
+                            std::vector<CStudiedText::Run>* runs) const {
+  const size_t n = text.size();
+  // A letter standing alone between spaces (or the text's ends).
+  auto is_lone_letter = [&](size_t i) {
+    return i < n && ClassOf(text[i]) != 0 && (i == 0 || IsSpace(text[i - 1])) &&
+           (i + 1 == n || IsSpace(text[i + 1]));
+  };
+  CStudiedText::Boundary pending = CStudiedText::kHard;
+  char16_t previous = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t c = text[i];
+    if (IsInvisible(c)) continue;
+    const uint16_t letter = ClassOf(c);
+    if (letter != 0) {
+      if (pending == CStudiedText::kJoined && IsSmallAscii(previous) && IsCapitalAscii(c)) {
+        pending = CStudiedText::kSoft;
+      }
+      if (pending == CStudiedText::kJoined && !runs->empty() && runs->back().letter == letter) {
+        runs->back().end = static_cast<uint32_t>(i + 1);
+      } else {
+        const bool is_look_alike = c < 256 && !IsLetter(c);
+        runs->push_back({letter, pending, is_look_alike, static_cast<uint32_t>(i),
+                         static_cast<uint32_t>(i + 1)});
+      }
+      pending = CStudiedText::kJoined;
+      previous = c;
+    } else if (IsSpace(c)) {
+      // "V I A G R A": one space between two lone letters joins them softly.
+      const bool spaced_letters = pending == CStudiedText::kJoined && c == u' ' &&
+                                  is_lone_letter(i - 1) && is_lone_letter(i + 1);
+      pending = spaced_letters ? CStudiedText::kSoft : CStudiedText::kHard;
+    } else if (c < 256 && is_separator_[c]) {
+      if (pending == CStudiedText::kJoined) pending = CStudiedText::kSoft;
+    } else {
+      pending = CStudiedText::kHard;
+    }
+  }
+}
+
+std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t length) const {
+  if (text == nullptr) {
+    throw ASBadPtrException("%s", "Invalid buffer in the Word Finder Study() method!");
+  }
+  auto studied = std::make_unique<CStudiedText>();
+  studied->text_.assign(text, std::min(length, kMaxStudiedLength));
+  const std::u16string& kept = studied->text_;
+  studied->costs_.resize(kept.size());
+  for (size_t i = 0; i < kept.size(); ++i) studied->costs_[i] = CostOf(kept[i]);
+  Normalise(kept, &studied->runs_);
+  const std::vector<CStudiedText::Run>& runs = studied->runs_;
+  for (size_t r = 0; r < runs.size(); ++r) {
+    if (!CStudiedText::StartsWord(runs, r)) continue;
+    studied->word_starts_.push_back(runs[r].begin);
+    if (r + 3 <= runs.size()) {
+      studied->index_.emplace_back(IndexKey(runs, r), static_cast<uint32_t>(r));
+    }
+  }
+  std::sort(studied->index_.begin(), studied->index_.end());
+  return studied;
+}
+
+uint32_t CWordFinder::SpanCost(const CStudiedText& text, size_t begin, size_t end,
+                               std::u16string_view word, uint32_t limit) const {
+  const uint32_t over = limit == UINT32_MAX ? limit : limit + 1;
+  const size_t m = word.size();
+  if (m > kMaxWordLength) return over;
+  end = std::min(end, text.text_.size());
+  begin = std::min(begin, end);
+  // Costs are at most kMaxCost each and a row sums at most kMaxWordLength + 1 of them
+  // per text character, so 64 bits cannot wrap.
+  std::array<uint64_t, kMaxWordLength + 1> row, next;
+  std::array<uint64_t, kMaxWordLength> deletion;
+  auto substitution = [this](char16_t t, char16_t w) -> uint64_t {
+    if (t == w) return 0;
+    return t < 256 && w < 256 ? pairCost[t][w] : kUnit;
+  };
+  row[0] = 0;
+  for (size_t j = 0; j < m; ++j) {
+    uint64_t cost = CostOf(word[j]);
+    const uint16_t letter = ClassOf(word[j]);
+    if (j > 0 && letter != 0 && letter == ClassOf(word[j - 1])) cost = std::min<uint64_t>(cost, kRepeatCost);
+    deletion[j] = cost;
+    row[j + 1] = row[j] + cost;
+  }
+  uint16_t previous_letter = 0;
+  for (size_t i = begin; i < end; ++i) {
+    const char16_t c = text.text_[i];
+    const uint16_t letter = ClassOf(c);
+    uint64_t insertion = text.costs_[i];
+    if (letter != 0 && letter == previous_letter) insertion = std::min<uint64_t>(insertion, kRepeatCost);
+    next[0] = row[0] + insertion;
+    uint64_t best = next[0];
+    for (size_t j = 0; j < m; ++j) {
+      const uint64_t value = std::min({row[j] + substitution(c, word[j]), row[j + 1] + insertion,
+                                       next[j] + deletion[j]});
+      next[j + 1] = value;
+      best = std::min(best, value);
+    }
+    if (best > limit) return over;
+    std::swap(row, next);
+    if (!IsInvisible(c)) previous_letter = letter;
+  }
+  return row[m] > limit ? over : static_cast<uint32_t>(row[m]);
+}
+
+bool CWordFinder::FindWord(const CStudiedText& text, std::u16string_view word,
+                           uint32_t budget) const {
+  if (word.empty() || word.size() > kMaxWordLength) return false;
+  std::vector<CStudiedText::Run> wanted;
+  Normalise(word, &wanted);
+  if (wanted.empty()) return false;
+  const std::vector<CStudiedText::Run>& runs = text.runs_;
+  const size_t m = wanted.size();
+  const size_t max_span = kSpanPerChar * word.size() + kSpanSlack;
+  auto found_at = [&](size_t r) {
+    if (r + m > runs.size() || !CStudiedText::StartsWord(runs, r)) return false;
+    for (size_t j = 0; j < m; ++j) {
+      if (runs[r + j].letter != wanted[j].letter) return false;
+      // The word's own spaces must be spaces in the text, and only there.
+      if (j > 0 && (runs[r + j].before == CStudiedText::kHard) !=
+                       (wanted[j].before == CStudiedText::kHard)) {
+        return false;
+      }
+    }
+    if (!CStudiedText::EndsWord(runs, r + m)) return false;
+    const size_t begin = runs[r].begin;
+    const size_t end = runs[r + m - 1].end;
+    return end - begin <= max_span && SpanCost(text, begin, end, word, budget) <= budget;
+  };
+  if (m >= 3) {
+    const uint64_t key = IndexKey(wanted, 0);
+    auto first = std::lower_bound(text.index_.begin(), text.index_.end(),
+                                  std::make_pair(key, uint32_t{0}));
+    for (auto it = first; it != text.index_.end() && it->first == key; ++it) {
+      if (found_at(it->second)) return true;
+    }
+    return false;
+  }
+  // Words of one or two letters are not indexed: try every word start.
+  for (size_t r = 0; r < runs.size(); ++r) {
+    if (found_at(r)) return true;
+  }
+  return false;
+}
+
+uint32_t CWordFinder::BudgetFor(float threshold, size_t length) {
+  const double budget = static_cast<double>(threshold) * kUnit * static_cast<double>(length);
+  if (!(budget > 0)) return 0;
+  if (budget >= UINT32_MAX - 1.0) return UINT32_MAX - 1;
+  return static_cast<uint32_t>(budget + 0.5);
+}
