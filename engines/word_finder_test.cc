@@ -5,17 +5,40 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "emlbreaker/trace.h"
 #include "framework/base/testing/outcome.h"
-#include "rules/language/rule_test_util.h"
 
 namespace {
 
 using emlbtest::Outcome;
+
+// Keeps the process tracer's lines while it lives.
+class RecordingTracer : public CADebugTrace {
+ public:
+  RecordingTracer() : saved_(GetDebugTrace()) { GetDebugTrace() = this; }
+  ~RecordingTracer() override { GetDebugTrace() = saved_; }
+  void SetLevel(uint16_t) override {}
+  void Print(const char*, ...) override {}
+  void Flush() override {}
+  void Trace(const char* format, ...) override {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    lines.push_back(line);
+  }
+  std::vector<std::string> lines;
+
+ private:
+  CADebugTrace* saved_;
+};
 
 // A configuration file in the test's temporary folder, removed with the object.
 class ConfigFile {
@@ -123,7 +146,7 @@ TEST(WordFinderTest, DefaultsAndReloads) {
 }
 
 TEST(WordFinderTest, DestructorTraces) {
-  rules_testing::RecordingTracer tracer;
+  RecordingTracer tracer;
   { auto finder = std::make_unique<CWordFinder>(); }
   EXPECT_EQ((std::vector<std::string>{">>> CWordFinder destructor : freeing the structures...",
                                       "<<< CWordFinder destructor: done!"}),
