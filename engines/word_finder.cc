@@ -84,11 +84,6 @@ bool IsLetter(int c) { return IsBaseLetter(c) && !(c >= '0' && c <= '9'); }
 bool IsSmallAscii(char16_t c) { return c >= u'a' && c <= u'z'; }
 bool IsCapitalAscii(char16_t c) { return c >= u'A' && c <= u'Z'; }
 
-uint64_t IndexKey(const std::vector<CStudiedText::Run>& runs, size_t first) {
-  return (static_cast<uint64_t>(runs[first].letter) << 32) |
-         (static_cast<uint64_t>(runs[first + 1].letter) << 16) | runs[first + 2].letter;
-}
-
 }  // namespace
 
 CWordFinder::CWordFinder() {
@@ -188,8 +183,7 @@ void CWordFinder::RebuildClasses() {
   }
 }
 
-uint16_t CWordFinder::ClassOf(char16_t c) const {
-  if (c < 256) return class_of_[c];
+uint16_t CWordFinder::WideClassOf(char16_t c) {
   if (IsSpace(c) || IsInvisible(c) || IsWidePunctuation(c)) return 0;
   return c;
 }
@@ -253,14 +247,21 @@ std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t le
   for (size_t i = 0; i < kept.size(); ++i) studied->costs_[i] = CostOf(kept[i]);
   Normalise(kept, &studied->runs_);
   const std::vector<CStudiedText::Run>& runs = studied->runs_;
+  uint32_t* group_begin = studied->group_begin_;
+  auto group_of = [&runs](size_t r) {
+    return CStudiedText::GroupOf(runs[r].letter, runs[r + 1].letter);
+  };
   for (size_t r = 0; r < runs.size(); ++r) {
     if (!CStudiedText::StartsWord(runs, r)) continue;
     studied->word_starts_.push_back(runs[r].begin);
-    if (r + 3 <= runs.size()) {
-      studied->index_.emplace_back(IndexKey(runs, r), static_cast<uint32_t>(r));
-    }
+    if (r + 1 < runs.size()) ++group_begin[group_of(r) + 1];
   }
-  std::sort(studied->index_.begin(), studied->index_.end());
+  for (size_t b = 1; b <= CStudiedText::kIndexGroups; ++b) group_begin[b] += group_begin[b - 1];
+  studied->index_.resize(group_begin[CStudiedText::kIndexGroups]);
+  std::vector<uint32_t> next(group_begin, group_begin + CStudiedText::kIndexGroups);
+  for (size_t r = 0; r + 1 < runs.size(); ++r) {
+    if (CStudiedText::StartsWord(runs, r)) studied->index_[next[group_of(r)]++] = r;
+  }
   return studied;
 }
 
@@ -332,16 +333,14 @@ bool CWordFinder::FindWord(const CStudiedText& text, std::u16string_view word,
     const size_t end = runs[r + m - 1].end;
     return end - begin <= max_span && SpanCost(text, begin, end, word, budget) <= budget;
   };
-  if (m >= 3) {
-    const uint64_t key = IndexKey(wanted, 0);
-    auto first = std::lower_bound(text.index_.begin(), text.index_.end(),
-                                  std::make_pair(key, uint32_t{0}));
-    for (auto it = first; it != text.index_.end() && it->first == key; ++it) {
-      if (found_at(it->second)) return true;
+  if (m >= 2) {
+    const size_t group = CStudiedText::GroupOf(wanted[0].letter, wanted[1].letter);
+    for (uint32_t i = text.group_begin_[group]; i < text.group_begin_[group + 1]; ++i) {
+      if (found_at(text.index_[i])) return true;
     }
     return false;
   }
-  // Words of one or two letters are not indexed: try every word start.
+  // A word of one letter is not indexed: try every word start.
   for (size_t r = 0; r < runs.size(); ++r) {
     if (found_at(r)) return true;
   }

@@ -73,9 +73,16 @@ class CStudiedText {
   std::vector<uint32_t> costs_;
   std::vector<uint32_t> word_starts_;
   std::vector<Run> runs_;
-  // (key of three runs' letters, index of the first run) for every run that starts a word,
-  // sorted: FindWord looks a word up here instead of scanning the text.
-  std::vector<std::pair<uint64_t, uint32_t>> index_;
+  // The runs that start a word and have a run after them, grouped by a hash of their
+  // first two letters (a counting sort: no comparison sort per text): FindWord looks at
+  // one group instead of scanning the text. Group b is index_[group_begin_[b]] up to
+  // index_[group_begin_[b + 1]].
+  static constexpr size_t kIndexGroups = 1024;
+  static size_t GroupOf(uint16_t first, uint16_t second) {
+    return (first * 31u + second) & (kIndexGroups - 1);
+  }
+  std::vector<uint32_t> index_;
+  uint32_t group_begin_[kIndexGroups + 1] = {};
 };
 
 class CWordFinder {
@@ -121,7 +128,7 @@ class CWordFinder {
   // other for less than kCheapCost, named by its smallest small letter or digit ("1", "l",
   // "i" and "|" may all read as "i"). A character above 255 that is not a space, a
   // punctuation mark or invisible is its own class.
-  uint16_t ClassOf(char16_t c) const;
+  uint16_t ClassOf(char16_t c) const { return c < 256 ? class_of_[c] : WideClassOf(c); }
   // The insertion or deletion cost of a wide character: the table's for 8-bit codes, 0 for
   // the invisible ones (zero-width spaces and joiners, the byte-order mark), a full edit
   // for any other.
@@ -154,6 +161,7 @@ class CWordFinder {
   // One line of the configuration grammar, as Load applies it.
   void ApplyLine(const char* line);
   void SetPairCost(int a, int b, uint32_t cost);
+  static uint16_t WideClassOf(char16_t c);
   // Recomputes the classes and separators from the tables (after every change).
   void RebuildClasses();
   // The runs of text (Study's normalisation, shared with the words FindWord looks for).

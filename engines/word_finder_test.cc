@@ -244,9 +244,12 @@ TEST_F(ShippedCostsTest, FindsDisguisedWordsAndNotTheirNeighbours) {
   // separators cost 0.65, more than 0.1 x 6 letters.
   EXPECT_TRUE(Finds(u"v.1.@.9.r.@", u"viagra", 0.2f));
   EXPECT_FALSE(Finds(u"v.1.@.9.r.@", u"viagra", 0.1f));
-  // Short words go without the index; several words keep their spaces.
+  // Short words; a word of one letter goes without the index. Several words keep their
+  // spaces.
   EXPECT_TRUE(Finds(u"a 0k then", u"ok", 0.2f));
   EXPECT_FALSE(Finds(u"token", u"ok", 0.2f));
+  EXPECT_TRUE(Finds(u"plan b!", u"b", 0.2f));
+  EXPECT_FALSE(Finds(u"plan bee", u"b", 0.2f));
   EXPECT_TRUE(Finds(u"one ca$ino bonus!", u"casino bonus", 0.2f));
   EXPECT_FALSE(Finds(u"one casinobonus", u"casino bonus", 0.2f));
   EXPECT_FALSE(Finds(u"viagra", u"", 0.2f));
