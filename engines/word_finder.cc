@@ -81,6 +81,9 @@ int NamingRank(int c) {
 // Letters proper, as opposed to digits and symbols that only read as letters.
 bool IsLetter(int c) { return IsBaseLetter(c) && !(c >= '0' && c <= '9'); }
 
+// What a character is to Normalise.
+enum CharKind : uint8_t { kOther, kLetter, kLookAlike, kSpace, kSeparator };
+
 bool IsSmallAscii(char16_t c) { return c >= u'a' && c <= u'z'; }
 bool IsCapitalAscii(char16_t c) { return c >= u'A' && c <= u'Z'; }
 
@@ -180,6 +183,11 @@ void CWordFinder::RebuildClasses() {
     // whatever the file says of it.
     class_of_[c] = static_cast<uint8_t>(named > 0 && !is_space ? named : 0);
     is_separator_[c] = class_of_[c] == 0 && !is_space && charCost[c] < kCheapCost;
+    if (class_of_[c] != 0) {
+      kind_of_[c] = IsLetter(c) ? kLetter : kLookAlike;
+    } else {
+      kind_of_[c] = is_space ? kSpace : is_separator_[c] ? kSeparator : kOther;
+    }
   }
 }
 
@@ -208,8 +216,16 @@ void CWordFinder::Normalise(std::u16string_view text,
   char16_t previous = 0;
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = text[i];
-    if (IsInvisible(c)) continue;
-    const uint16_t letter = ClassOf(c);
+    uint16_t letter;
+    uint8_t kind;
+    if (c < 256) {
+      letter = class_of_[c];
+      kind = kind_of_[c];
+    } else {
+      if (IsInvisible(c)) continue;
+      letter = WideClassOf(c);
+      kind = letter != 0 ? kLetter : IsSpace(c) ? kSpace : kOther;
+    }
     if (letter != 0) {
       if (pending == CStudiedText::kJoined && IsSmallAscii(previous) && IsCapitalAscii(c)) {
         pending = CStudiedText::kSoft;
@@ -217,18 +233,17 @@ void CWordFinder::Normalise(std::u16string_view text,
       if (pending == CStudiedText::kJoined && !runs->empty() && runs->back().letter == letter) {
         runs->back().end = static_cast<uint32_t>(i + 1);
       } else {
-        const bool is_look_alike = c < 256 && !IsLetter(c);
-        runs->push_back({letter, pending, is_look_alike, static_cast<uint32_t>(i),
+        runs->push_back({letter, pending, kind == kLookAlike, static_cast<uint32_t>(i),
                          static_cast<uint32_t>(i + 1)});
       }
       pending = CStudiedText::kJoined;
       previous = c;
-    } else if (IsSpace(c)) {
+    } else if (kind == kSpace) {
       // "V I A G R A": one space between two lone letters joins them softly.
       const bool spaced_letters = pending == CStudiedText::kJoined && c == u' ' &&
                                   is_lone_letter(i - 1) && is_lone_letter(i + 1);
       pending = spaced_letters ? CStudiedText::kSoft : CStudiedText::kHard;
-    } else if (c < 256 && is_separator_[c]) {
+    } else if (kind == kSeparator) {
       if (pending == CStudiedText::kJoined) pending = CStudiedText::kSoft;
     } else {
       pending = CStudiedText::kHard;
@@ -245,23 +260,28 @@ std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t le
   const std::u16string& kept = studied->text_;
   studied->costs_.resize(kept.size());
   for (size_t i = 0; i < kept.size(); ++i) studied->costs_[i] = CostOf(kept[i]);
+  // At most one run per character: reserving spares the vector's regrowth, which cost a
+  // third as much as the whole normalisation.
+  studied->runs_.reserve(kept.size());
   Normalise(kept, &studied->runs_);
   const std::vector<CStudiedText::Run>& runs = studied->runs_;
-  uint32_t* group_begin = studied->group_begin_;
-  auto group_of = [&runs](size_t r) {
-    return CStudiedText::GroupOf(runs[r].letter, runs[r + 1].letter);
-  };
+  // The runs that start a word and have a run after them: the ones the index holds.
+  std::vector<uint32_t> indexed;
   for (size_t r = 0; r < runs.size(); ++r) {
     if (!CStudiedText::StartsWord(runs, r)) continue;
     studied->word_starts_.push_back(runs[r].begin);
-    if (r + 1 < runs.size()) ++group_begin[group_of(r) + 1];
+    if (r + 1 < runs.size()) indexed.push_back(static_cast<uint32_t>(r));
   }
-  for (size_t b = 1; b <= CStudiedText::kIndexGroups; ++b) group_begin[b] += group_begin[b - 1];
-  studied->index_.resize(group_begin[CStudiedText::kIndexGroups]);
-  std::vector<uint32_t> next(group_begin, group_begin + CStudiedText::kIndexGroups);
-  for (size_t r = 0; r + 1 < runs.size(); ++r) {
-    if (CStudiedText::StartsWord(runs, r)) studied->index_[next[group_of(r)]++] = r;
-  }
+  size_t groups = CStudiedText::kMinGroups;
+  while (groups < indexed.size() && groups < CStudiedText::kMaxGroups) groups *= 2;
+  std::vector<uint32_t>& group_begin = studied->group_begin_;
+  group_begin.assign(groups + 1, 0);
+  auto group_of = [&](size_t r) { return studied->GroupOf(runs[r].letter, runs[r + 1].letter); };
+  for (uint32_t r : indexed) ++group_begin[group_of(r) + 1];
+  for (size_t b = 1; b <= groups; ++b) group_begin[b] += group_begin[b - 1];
+  studied->index_.resize(indexed.size());
+  std::vector<uint32_t> next(group_begin.begin(), group_begin.end() - 1);
+  for (uint32_t r : indexed) studied->index_[next[group_of(r)]++] = r;
   return studied;
 }
 
@@ -334,7 +354,7 @@ bool CWordFinder::FindWord(const CStudiedText& text, std::u16string_view word,
     return end - begin <= max_span && SpanCost(text, begin, end, word, budget) <= budget;
   };
   if (m >= 2) {
-    const size_t group = CStudiedText::GroupOf(wanted[0].letter, wanted[1].letter);
+    const size_t group = text.GroupOf(wanted[0].letter, wanted[1].letter);
     for (uint32_t i = text.group_begin_[group]; i < text.group_begin_[group + 1]; ++i) {
       if (found_at(text.index_[i])) return true;
     }

@@ -76,13 +76,15 @@ class CStudiedText {
   // The runs that start a word and have a run after them, grouped by a hash of their
   // first two letters (a counting sort: no comparison sort per text): FindWord looks at
   // one group instead of scanning the text. Group b is index_[group_begin_[b]] up to
-  // index_[group_begin_[b + 1]].
-  static constexpr size_t kIndexGroups = 1024;
-  static size_t GroupOf(uint16_t first, uint16_t second) {
-    return (first * 31u + second) & (kIndexGroups - 1);
+  // index_[group_begin_[b + 1]]. There are about as many groups as words (a power of
+  // two from 8 to 1024), so a subject does not pay for a thousand empty groups.
+  static constexpr size_t kMinGroups = 8;
+  static constexpr size_t kMaxGroups = 1024;
+  size_t GroupOf(uint16_t first, uint16_t second) const {
+    return (first * 31u + second) & (group_begin_.size() - 2);
   }
   std::vector<uint32_t> index_;
-  uint32_t group_begin_[kIndexGroups + 1] = {};
+  std::vector<uint32_t> group_begin_;
 };
 
 class CWordFinder {
@@ -174,6 +176,9 @@ class CWordFinder {
   // a code is a cheap separator inside words.
   uint8_t class_of_[256];
   bool is_separator_[256];
+  // What each 8-bit code is to Normalise (letter, look-alike, space, separator, other),
+  // so that its loop takes one lookup per character.
+  uint8_t kind_of_[256];
 };
 
 #endif  // ENGINES_WORD_FINDER_H_
