@@ -12,6 +12,8 @@
 #include "emlbreaker/trace.h"
 #include "rules/conditions.h"
 #include "rules/eml_context.h"
+#include "rules/engines_interface.h"
+#include "rules/regex_prefilter.h"
 
 using ascommon::sstring;
 using ascommon::usstring;
@@ -162,6 +164,15 @@ void CASSLEngine::AddParsedRules(const char* path, const parser_state_info& stat
 void CASSLEngine::InitRules(CEnginesInterface* engines) {
   static const char kWhere[] = "CASSLEngine::InitRules";
   ClearLists();
+  // The regex conditions offer their patterns while they initialise; the conditions keep
+  // the prefilter they were given, so a later rule set's prefilter never serves them.
+  std::shared_ptr<CRegexPrefilter> prefilter;
+  try {
+    prefilter = std::make_shared<CRegexPrefilter>();
+  } catch (const std::bad_alloc&) {
+    // No prefilter: every regex runs on every text, as it would without one.
+  }
+  if (engines != nullptr) engines->SetBuildingPrefilter(prefilter);
   ForEachRule([&](CRule* rule) {
     try {
       rule->Init(engines);
@@ -172,6 +183,8 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
       }
     }
   });
+
+  if (engines != nullptr) engines->SetBuildingPrefilter(nullptr);
 
   // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
   ForEachRule([](CRule* rule) { rule->SetStateIndex(CRule::kNoStateIndex); });

@@ -151,6 +151,12 @@ int MatchCondition::Init(CEnginesInterface* engines) {
     throw RegexCompileException(what_.c_str(), regex->GetError());
   }
   regex_ = std::move(regex);
+  prefilter_.reset();
+  prefilter_id_ = -1;
+  if (const std::shared_ptr<CRegexPrefilter>& prefilter = engines->GetBuildingPrefilter()) {
+    prefilter_id_ = prefilter->Add(what_.c_str(), how_ == HOW_REGEX_INSENSITIVE);
+    if (prefilter_id_ >= 0) prefilter_ = prefilter;
+  }
   return 0;
 }
 
@@ -218,13 +224,25 @@ bool Contains(const sstring& text, const sstring& what, uint32_t how) {
 }
 
 // A wide text in the 8-bit form a regex reads (UTF-8; unset when it does not convert).
-bool Matches(CARegEx* regex, const sstring& text) {
-  return regex->Match(text.c_str(), static_cast<uint32_t>(text.Length()), 0, 0) == 1;
+// One regex condition's evaluation for one mail: the compiled expression, and the rule
+// set's prefilter with the expression's id in it (none: -1).
+struct RegexRun {
+  CARegEx* regex;
+  const CRegexPrefilter* prefilter;
+  int id;
+  CEmlContextInterface* context;
+};
+
+// PCRE2 decides; it runs only where the prefilter's one scan of the text left the
+// expression possible.
+bool Matches(const RegexRun& run, const sstring& text) {
+  if (run.id >= 0 && !run.context->PrefilterMayMatch(*run.prefilter, run.id, text)) return false;
+  return run.regex->Match(text.c_str(), static_cast<uint32_t>(text.Length()), 0, 0) == 1;
 }
 // A wide text of the mail (a header value, a URL) is matched in its UTF-8 form, which the
 // context converts once per mail: every regex condition reads the same few texts.
-bool Matches(CARegEx* regex, const usstring& text, CEmlContextInterface* context) {
-  return Matches(regex, context->Utf8Of(text));
+bool Matches(const RegexRun& run, const usstring& text) {
+  return Matches(run, run.context->Utf8Of(text));
 }
 
 // Whether a part place searches plain-text bodies, HTML bodies.
@@ -351,47 +369,43 @@ class MatchCondition::ExactURLFinder final : public Finder {
 
 class MatchCondition::RegexPartFinder final : public Finder {
  public:
-  RegexPartFinder(CARegEx* regex, uint32_t where, uint32_t mode)
-      : regex_(regex), where_(where), mode_(mode) {}
+  RegexPartFinder(const RegexRun& run, uint32_t where, uint32_t mode)
+      : run_(run), where_(where), mode_(mode) {}
 
  private:
   bool Test(const CPart& part) override {
     const sstring* text = Utf8TextOf(part, where_, mode_);
-    return text != nullptr && Matches(regex_, *text);
+    return text != nullptr && Matches(run_, *text);
   }
-  CARegEx* regex_;
+  const RegexRun& run_;
   uint32_t where_, mode_;
 };
 
 class MatchCondition::RegexPartHeaderFinder final : public Finder {
  public:
-  RegexPartHeaderFinder(CARegEx* regex, uint32_t where, const sstring& name,
-                        CEmlContextInterface* context)
-      : regex_(regex), where_(where), name_(name), context_(context) {}
+  RegexPartHeaderFinder(const RegexRun& run, uint32_t where, const sstring& name)
+      : run_(run), where_(where), name_(name) {}
 
  private:
   bool Test(const CPart& part) override {
     return AnyPartHeader(part, where_, name_, [this](const CHeader& header) {
-      return Matches(regex_, header.value, context_);
+      return Matches(run_, header.value);
     });
   }
-  CARegEx* regex_;
+  const RegexRun& run_;
   uint32_t where_;
   const sstring& name_;
-  CEmlContextInterface* context_;
 };
 
 class MatchCondition::RegexURLFinder final : public Finder {
  public:
-  RegexURLFinder(CARegEx* regex, CEmlContextInterface* context)
-      : regex_(regex), context_(context) {}
+  explicit RegexURLFinder(const RegexRun& run) : run_(run) {}
 
  private:
   bool Test(const CPart& part) override {
-    return AnyUrl(part, [this](const usstring& url) { return Matches(regex_, url, context_); });
+    return AnyUrl(part, [this](const usstring& url) { return Matches(run_, url); });
   }
-  CARegEx* regex_;
-  CEmlContextInterface* context_;
+  const RegexRun& run_;
 };
 
 // Looks for the word in every text of a part that the place names: the part's text, its
@@ -521,10 +535,11 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
   CARegEx* regex = regex_.get();
   if (regex == nullptr) throw ASException("%s - invalid regex - maybe init failed", kWhere);
   const Mail mail = MailOf(context, kWhere);
+  const RegexRun run{regex, prefilter_.get(), prefilter_ != nullptr ? prefilter_id_ : -1, context};
   switch (where_) {
     case WHERE_HEADERS_ALL:
-      return AnyHeader(*mail.headers, [regex, context](const CHeader& header) {
-               return Matches(regex, SearchedText(header), context);
+      return AnyHeader(*mail.headers, [&run](const CHeader& header) {
+               return Matches(run, SearchedText(header));
              })
                  ? 1.0
                  : 0.0;
@@ -532,21 +547,20 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
       // The subject as decoded here too: a regex reads text, never encoded words.
       const CHeader* header = NamedHeader(*mail.headers, header_name_);
       if (header == nullptr) return 0.0;
-      return Matches(regex, SearchedText(*header), context) ? 1.0 : 0.0;
+      return Matches(run, SearchedText(*header)) ? 1.0 : 0.0;
     }
     case WHERE_PARTS_ALL:
     case WHERE_PARTS_TEXT:
     case WHERE_PARTS_TEXT_PLAIN:
     case WHERE_PARTS_TEXT_HTML: {
-      return FoundInParts(RegexPartFinder(regex, where_, part_mode_), mail.parts, kWhere);
+      return FoundInParts(RegexPartFinder(run, where_, part_mode_), mail.parts, kWhere);
     }
     case WHERE_URLS: {
-      return FoundInParts(RegexURLFinder(regex, context), mail.parts, kWhere);
+      return FoundInParts(RegexURLFinder(run), mail.parts, kWhere);
     }
     case WHERE_PART_HEADERS_ALL:
     case WHERE_PART_HEADER_NAMED: {
-      return FoundInParts(RegexPartHeaderFinder(regex, where_, header_name_, context),
-                          mail.parts, kWhere);
+      return FoundInParts(RegexPartHeaderFinder(run, where_, header_name_), mail.parts, kWhere);
     }
     default:
       return 0.0;

@@ -15,6 +15,7 @@
 #include "rules/language/rule_items.h"
 
 class ARuleRunner;
+class CRegexPrefilter;
 
 // A regular expression of a match condition that does not compile. The message is the
 // engine's usual one; the regex library's own reason (PCRE2's text and the offset in the
@@ -126,6 +127,9 @@ class MatchCondition : public ACondition {
   uint32_t how_;
   uint32_t part_mode_;
   std::unique_ptr<CARegEx> regex_;
+  // The rule set's prefilter and this expression's id in it, when it took the pattern.
+  std::shared_ptr<CRegexPrefilter> prefilter_;
+  int prefilter_id_ = -1;
 };
 
 // exists(place) and is_empty(place) share their fields.

@@ -18,7 +18,9 @@ void CEmlContextInterface::SetStructs(MailItem* item) {
   }
   if (facilitator != nullptr && facilitator->GetBox() == &item->box) return;
   facilitator.reset();
-  // The studied texts are the previous mail's; their addresses may come back for this one.
+  // The texts of the previous mail are gone; their addresses may come back for this one.
+  utf8Texts.clear();
+  prefilterTables.clear();
   studiedTexts.clear();
   headers = nullptr;
   parts = nullptr;
@@ -140,6 +142,24 @@ const sstring& CEmlContextInterface::Utf8Of(const ascommon::usstring& text) {
     static const sstring kEmpty;
     return kEmpty;
   }
+}
+
+bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, int id,
+                                             const sstring& text) {
+  auto found = prefilterTables.find(&text);
+  if (found == prefilterTables.end()) {
+    try {
+      std::unique_ptr<CRegexPrefilter::TextTable> table;
+      if (text.Length() >= CRegexPrefilter::kMinScannedLength) {
+        table.reset(new CRegexPrefilter::TextTable);
+        CRegexPrefilter::Tabulate(text.c_str(), text.Length(), table.get());
+      }
+      found = prefilterTables.emplace(&text, std::move(table)).first;
+    } catch (const std::bad_alloc&) {
+      return true;
+    }
+  }
+  return found->second == nullptr || prefilter.MayMatch(id, *found->second);
 }
 
 const CStudiedText& CEmlContextInterface::StudiedTextOf(const ascommon::usstring& text,

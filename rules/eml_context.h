@@ -22,6 +22,7 @@
 #include "emlbreaker/strings.h"
 #include "engines/blackbox_facilitator.h"
 #include "engines/word_finder.h"
+#include "rules/regex_prefilter.h"
 #include "rules/rule.h"
 
 struct MailItem;
@@ -83,6 +84,12 @@ class CEmlContextInterface {
   // A conversion that runs out of memory gives an empty text, as a failed copy would.
   const ascommon::sstring& Utf8Of(const ascommon::usstring& text);
 
+  // Whether pattern id of the rule set's regex prefilter may match a UTF-8 text of this
+  // mail. The text is tabulated on first use and the table kept for every other regex
+  // condition that reads it; keyed by the text object, like Utf8Of. True when the table
+  // cannot be made (memory): the regex then runs.
+  bool PrefilterMayMatch(const CRegexPrefilter& prefilter, int id, const ascommon::sstring& text);
+
   // A wide text of this mail as the word finder studied it, for the OBFUSCATED matches:
   // studied on first use and kept for every other rule that reads it (the study grows with
   // the text, a lookup with the word), keyed by the text object like Utf8Of. Throws
@@ -113,6 +120,9 @@ class CEmlContextInterface {
   static const ascommon::sstring& NoRuleName();
   const StateArray* pendingStates = nullptr;  // the templates not copied yet
   std::unordered_map<const ascommon::usstring*, ascommon::sstring> utf8Texts;
+  // A null table: the text is too short to be worth one.
+  std::unordered_map<const ascommon::sstring*, std::unique_ptr<CRegexPrefilter::TextTable>>
+      prefilterTables;
   float wordFinderThreshold = 0.1f;
   struct StudiedText {
     const CWordFinder* finder;

@@ -4,8 +4,7 @@
 // argument.
 //
 // Set up while the breaker applies its shared settings (one thread, no mail running), read
-// by every mail afterwards; nothing here takes a lock. The word finder is built by later
-// work: its set-up throws "... - not available yet" and its pointer stays null.
+// by every mail afterwards; nothing here takes a lock (the classifier takes its own).
 #ifndef RULES_ENGINES_INTERFACE_H_
 #define RULES_ENGINES_INTERFACE_H_
 
@@ -17,6 +16,7 @@
 #include "engines/rule_publisher.h"
 #include "rules/assl_engine.h"
 #include "rules/regex_library.h"
+#include "rules/regex_prefilter.h"
 
 class CEmlContextInterface;
 class CWordFinder;
@@ -44,13 +44,13 @@ class CEnginesInterface : public ARulePublisher {
   // (Re)loads the regular-expression library from directory; throws when it cannot.
   void SetupRxLibHandle(const char* directory);
 
-  // Creates the code heuristics engine when there is none ("... - memory problems" when it
-  // cannot); an existing engine is kept with its URL database.
-  void SetupCodeHeurEngine();
   // Creates the word finder on first use ("... - memory problems" when it cannot) and
   // applies the configuration file ("aswfconf.dat") to it; any exception while loading
   // destroys the word finder (there is none afterwards) and passes on.
   void SetupWordFinder(const char* configuration_file);
+  // Creates the code heuristics engine when there is none ("... - memory problems" when it
+  // cannot); an existing engine is kept with its URL database.
+  void SetupCodeHeurEngine();
   // Creates the graphical-pattern classifier on first use and (re)loads the centres file
   // data_file ("as2graph.dat") into it; a failed load destroys the classifier and passes
   // the exception on.
@@ -79,6 +79,15 @@ class CEnginesInterface : public ARulePublisher {
   // The rule engine as the expression conditions see it; null until set up.
   ARuleRunner* GetRuleRunner() const { return asslEngine; }
 
+  // The prefilter the regex conditions of the rule set being initialised offer their
+  // patterns to; null outside CASSLEngine::InitRules.
+  const std::shared_ptr<CRegexPrefilter>& GetBuildingPrefilter() const {
+    return building_prefilter_;
+  }
+  void SetBuildingPrefilter(std::shared_ptr<CRegexPrefilter> prefilter) {
+    building_prefilter_ = std::move(prefilter);
+  }
+
   // Handed to every rule engine this facade sets up from now on (borrowed; null: none).
   void SetRuleLoadReport(ARuleLoadReport* report) { load_report_ = report; }
 
@@ -95,6 +104,7 @@ class CEnginesInterface : public ARulePublisher {
   CRegexLibrary* regexLibrary = nullptr;
   CKnnEngine* knnEngine = nullptr;
   ARuleLoadReport* load_report_ = nullptr;
+  std::shared_ptr<CRegexPrefilter> building_prefilter_;
   // Libraries replaced by SetupRxLibHandle, kept loaded for the rules built with them.
   std::vector<std::unique_ptr<CRegexLibrary>> retired_regex_libraries_;
 };

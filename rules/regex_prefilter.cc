@@ -1,0 +1,328 @@
+#include "rules/regex_prefilter.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using Literals = CRegexPrefilter::Literals;
+// Every literal of a sequence is needed at once; the prefilter keeps only the most telling.
+using Sequence = std::vector<Literals>;
+
+constexpr int kMaxDepth = 50;
+
+unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+bool IsAlnum(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The shortest literal of an alternative: how telling it is.
+size_t Shortest(const Literals& literals) {
+  size_t shortest = SIZE_MAX;
+  for (const std::string& literal : literals) shortest = std::min(shortest, literal.size());
+  return shortest;
+}
+
+Literals MostTelling(const Sequence& sequence) {
+  const Literals* best = nullptr;
+  for (const Literals& literals : sequence) {
+    if (best == nullptr || Shortest(literals) > Shortest(*best)) best = &literals;
+  }
+  return best != nullptr ? *best : Literals();
+}
+
+// Reads a pattern as PCRE2 would, far enough to know which literal text every match
+// holds. failed is set by anything it does not know for sure; the caller then drops
+// everything it read.
+class LiteralReader {
+ public:
+  LiteralReader(const char* pattern, bool caseless)
+      : p_(pattern), end_(pattern + std::strlen(pattern)), caseless_(caseless) {}
+
+  Literals Read() {
+    Literals found = Alternatives(0);
+    if (failed_ || p_ != end_) return Literals();
+    return found;
+  }
+
+ private:
+  enum class Repeat { kOnce, kOptional, kMany };
+
+  // Branches separated by "|" up to ")" or the end: one literal of some branch's most
+  // telling list, or nothing when a branch has none.
+  Literals Alternatives(int depth) {
+    if (depth > kMaxDepth) failed_ = true;
+    Literals all;
+    bool every = true;
+    while (!failed_) {
+      Literals best = MostTelling(Branch(depth));
+      if (best.empty()) every = false;
+      all.insert(all.end(), best.begin(), best.end());
+      if (p_ < end_ && *p_ == '|') {
+        ++p_;
+        continue;
+      }
+      break;
+    }
+    return every ? all : Literals();
+  }
+
+  Sequence Branch(int depth) {
+    Sequence sequence;
+    std::string run;
+    auto end_run = [&] {
+      if (run.size() >= 2) sequence.push_back({run});
+      run.clear();
+    };
+    while (!failed_ && p_ < end_ && *p_ != '|' && *p_ != ')') {
+      const unsigned char c = static_cast<unsigned char>(*p_);
+      std::string literal;  // the atom's bytes when it is one literal character
+      Literals group;       // the atom's literals when it is a group
+      bool zero_width = false;
+      if (c == '\\') {
+        if (p_ + 1 >= end_) return Fail();
+        const unsigned char next = static_cast<unsigned char>(p_[1]);
+        p_ += 2;
+        if (next >= 0x80) return Fail();
+        if (!IsAlnum(next)) {
+          literal.assign(1, static_cast<char>(next));
+        } else if (std::strchr("bBAzZG", next) != nullptr) {
+          zero_width = true;
+        } else if (std::strchr("dDwWsShHvVRNnrtfe", next) == nullptr) {
+          return Fail();  // \Q, \x, \p, back-references...: not read here
+        }
+      } else if (c == '[') {
+        if (!SkipClass()) return Fail();
+      } else if (c == '(') {
+        if (!Group(depth, &group, &zero_width)) return Fail();
+      } else if (c == '^' || c == '$') {
+        ++p_;
+        zero_width = true;
+      } else if (c == '.') {
+        ++p_;
+      } else if (c == '*' || c == '+' || c == '?' || c == '{') {
+        return Fail();  // a repeat with nothing before it, or a literal brace
+      } else {
+        const size_t length = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (p_ + length > end_) return Fail();
+        literal.assign(p_, length);
+        p_ += length;
+      }
+      if (failed_) return Sequence();
+      const Repeat repeat = ReadRepeat();
+      if (failed_) return Sequence();
+      if (zero_width) {
+        end_run();
+      } else if (!literal.empty()) {
+        const unsigned char first = static_cast<unsigned char>(literal[0]);
+        const unsigned char folded = Fold(first);
+        // Caseless, PCRE2 folds these to characters of other bytes.
+        const bool breaks = caseless_ && (first >= 0x80 || folded == 'k' || folded == 's');
+        if (repeat == Repeat::kOptional || breaks) {
+          end_run();
+        } else {
+          if (literal.size() == 1) literal[0] = static_cast<char>(folded);
+          run += literal;
+          if (repeat == Repeat::kMany) end_run();
+        }
+      } else {
+        end_run();
+        if (repeat != Repeat::kOptional && !group.empty()) sequence.push_back(group);
+      }
+    }
+    end_run();
+    return sequence;
+  }
+
+  // After "(": the group's literals, or zero_width for a look-around or a flag setting.
+  bool Group(int depth, Literals* literals, bool* zero_width) {
+    ++p_;
+    if (p_ < end_ && *p_ == '*') return false;  // (*VERB)
+    bool look_around = false;
+    if (p_ < end_ && *p_ == '?') {
+      ++p_;
+      if (p_ >= end_) return false;
+      const char kind = *p_;
+      if (kind == ':' || kind == '>' || kind == '|') {
+        ++p_;
+      } else if (kind == '=' || kind == '!') {
+        ++p_;
+        look_around = true;
+      } else if (kind == '<' && p_ + 1 < end_ && (p_[1] == '=' || p_[1] == '!')) {
+        p_ += 2;
+        look_around = true;
+      } else if (kind == '<' || kind == '\'' || (kind == 'P' && p_ + 1 < end_ && p_[1] == '<')) {
+        const char close = kind == '\'' ? '\'' : '>';
+        while (p_ < end_ && *p_ != close) ++p_;
+        if (p_ >= end_) return false;
+        ++p_;
+      } else {
+        // Option letters: caseless or extended syntax would change what is read here.
+        bool negated = false;
+        while (p_ < end_ && *p_ != ':' && *p_ != ')') {
+          const char option = *p_++;
+          if (option == '-') {
+            negated = true;
+          } else if (option == 'x' || option == '^' || (option == 'i' && !negated)) {
+            return false;
+          } else if (!((option >= 'a' && option <= 'z') || (option >= 'A' && option <= 'Z'))) {
+            return false;
+          }
+        }
+        if (p_ >= end_) return false;
+        if (*p_++ == ')') {
+          *zero_width = true;  // applies to what follows, which is read as before
+          return true;
+        }
+      }
+    }
+    Literals inside = Alternatives(depth + 1);
+    if (failed_ || p_ >= end_ || *p_ != ')') return false;
+    ++p_;
+    if (look_around) {
+      *zero_width = true;
+    } else {
+      *literals = std::move(inside);
+    }
+    return true;
+  }
+
+  // After "[": to the character after the closing "]".
+  bool SkipClass() {
+    ++p_;
+    if (p_ < end_ && *p_ == '^') ++p_;
+    if (p_ < end_ && *p_ == ']') ++p_;
+    while (p_ < end_ && *p_ != ']') {
+      if (*p_ == '\\') {
+        p_ += 2;
+      } else if (*p_ == '[' && p_ + 1 < end_ && p_[1] == ':') {
+        const char* close = static_cast<const char*>(std::memchr(p_ + 2, ']', end_ - (p_ + 2)));
+        if (close == nullptr) return false;
+        p_ = close + 1;
+      } else {
+        ++p_;
+      }
+    }
+    if (p_ >= end_) return false;
+    ++p_;
+    return true;
+  }
+
+  // The repeat after an atom, with its lazy or possessive mark.
+  Repeat ReadRepeat() {
+    if (p_ >= end_) return Repeat::kOnce;
+    Repeat repeat = Repeat::kOnce;
+    const char c = *p_;
+    if (c == '?' || c == '*') {
+      repeat = Repeat::kOptional;
+      ++p_;
+    } else if (c == '+') {
+      repeat = Repeat::kMany;
+      ++p_;
+    } else if (c == '{') {
+      const char* q = p_ + 1;
+      long low = 0;
+      bool digits = false;
+      while (q < end_ && *q >= '0' && *q <= '9') low = low * 10 + (*q++ - '0'), digits = true;
+      if (!digits) {
+        failed_ = true;  // "{,n}" or a literal brace: read differently by PCRE2 versions
+        return Repeat::kOnce;
+      }
+      if (q < end_ && *q == ',') {
+        ++q;
+        while (q < end_ && *q >= '0' && *q <= '9') ++q;
+      }
+      if (q >= end_ || *q != '}') {
+        failed_ = true;
+        return Repeat::kOnce;
+      }
+      p_ = q + 1;
+      repeat = low == 0 ? Repeat::kOptional : Repeat::kMany;
+    } else {
+      return Repeat::kOnce;
+    }
+    if (p_ < end_ && (*p_ == '?' || *p_ == '+')) ++p_;
+    return repeat;
+  }
+
+  Sequence Fail() {
+    failed_ = true;
+    return Sequence();
+  }
+
+  const char* p_;
+  const char* end_;
+  bool caseless_;
+  bool failed_ = false;
+};
+
+// Triples share 65,536 bits: a text of a few kilobytes sets a few percent of them, so a
+// literal that is not in the text almost always needs a bit that is clear. key holds the
+// three folded bytes, first in the high bits.
+uint16_t TripleOf(uint32_t key) { return static_cast<uint16_t>((key * 0x9E3779B1u) >> 16); }
+
+bool IsSet(const uint64_t* bits, uint16_t entry) { return (bits[entry >> 6] >> (entry & 63)) & 1u; }
+
+}  // namespace
+
+CRegexPrefilter::CRegexPrefilter() : enabled_(EnabledByEnvironment()) {}
+
+bool CRegexPrefilter::EnabledByEnvironment() {
+  const char* value = std::getenv("EMLB_REGEX_PREFILTER");
+  return value == nullptr || std::strcmp(value, "0") != 0;
+}
+
+CRegexPrefilter::Literals CRegexPrefilter::RequiredLiterals(const char* pattern, bool caseless) {
+  if (pattern == nullptr) return Literals();
+  return LiteralReader(pattern, caseless).Read();
+}
+
+int CRegexPrefilter::Add(const char* pattern, bool caseless) {
+  if (!enabled_) return -1;
+  try {
+    Literals literals = RequiredLiterals(pattern, caseless);
+    std::vector<Needs> needs;
+    for (const std::string& literal : literals) {
+      // A literal of two bytes has no triple: the pattern is not tested.
+      if (literal.size() < 3) return -1;
+      Needs need;
+      uint32_t key = 0;
+      for (size_t i = 0; i < literal.size(); ++i) {
+        key = ((key << 8) | Fold(static_cast<unsigned char>(literal[i]))) & 0xFFFFFF;
+        if (i >= 2) need.push_back(TripleOf(key));
+      }
+      needs.push_back(std::move(need));
+    }
+    if (needs.empty()) return -1;
+    patterns_.push_back(std::move(needs));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return static_cast<int>(patterns_.size() - 1);
+}
+
+void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) {
+  std::memset(table, 0, sizeof(*table));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
+  for (size_t i = 2; i < length; ++i) {
+    key = ((key << 8) | Fold(bytes[i])) & 0xFFFFFF;
+    const uint16_t triple = TripleOf(key);
+    table->triples[triple >> 6] |= uint64_t{1} << (triple & 63);
+  }
+}
+
+bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
+  for (const Needs& need : patterns_[static_cast<size_t>(id)]) {
+    bool all = true;
+    for (uint16_t entry : need) {
+      if (!IsSet(table.triples, entry)) {
+        all = false;
+        break;
+      }
+    }
+    if (all) return true;
+  }
+  return false;
+}

@@ -1,0 +1,71 @@
+// What lets a regex condition skip a text without running PCRE2. A rule set holds a few
+// hundred regex conditions, and most of them read the same few texts of a mail (the body
+// texts, the Subject); run one by one, each regex scans each text again. Most of them
+// cannot match without some literal text ("unsubscribe", "click here", "1618"): the
+// prefilter works out, for each pattern, literals one of which every match must contain,
+// and records once per text which byte triples the text holds. A pattern none of whose
+// literals has all its triples in the text cannot match it, so its condition skips PCRE2
+// there. Any
+// other pattern still runs PCRE2, which alone decides: the prefilter only ever removes
+// work, never adds a hit.
+//
+// The literals are read from the pattern conservatively: anything the reading is not sure
+// of (inline (?i) or (?x), back-references, \Q...\E, an unusual escape) leaves the pattern
+// without literals, and it always runs. Letters compare without case on both sides (a
+// case-sensitive pattern only gets a weaker test). Under a caseless pattern, a non-ASCII
+// character and the letters k and s end a literal: PCRE2 folds them to characters of
+// other bytes (K to the Kelvin sign, s to the long s), which no byte pair would show.
+//
+// Built once while the rule set loads (one thread), read by every mail afterwards.
+#ifndef RULES_REGEX_PREFILTER_H_
+#define RULES_REGEX_PREFILTER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CRegexPrefilter {
+ public:
+  // Every match contains one of these literals (lower-case ASCII letters, other bytes as
+  // written); an empty list: nothing is known.
+  using Literals = std::vector<std::string>;
+
+  // Which byte triples a text holds (hashed), letters folded: built once per text, then
+  // asked by every pattern.
+  struct TextTable {
+    uint64_t triples[1024];
+  };
+
+  // Texts shorter than this are not worth a table: every pattern stays possible.
+  static constexpr size_t kMinScannedLength = 64;
+
+  CRegexPrefilter();
+
+  // False when the environment turns the prefilter off (EMLB_REGEX_PREFILTER=0): every
+  // Add then answers -1.
+  static bool EnabledByEnvironment();
+
+  // The literals of a pattern (UTF-8, PCRE2 syntax), one of which each match contains;
+  // empty when the pattern does not tell.
+  static Literals RequiredLiterals(const char* pattern, bool caseless);
+
+  // Offers a pattern. Returns its id, or -1 when it has no literal of three bytes or more
+  // to test (the caller then always runs PCRE2).
+  int Add(const char* pattern, bool caseless);
+
+  int GetPatternCount() const { return static_cast<int>(patterns_.size()); }
+
+  // Fills table from a text of at least kMinScannedLength bytes.
+  static void Tabulate(const char* text, size_t length, TextTable* table);
+  // False when pattern id cannot match the text of table.
+  bool MayMatch(int id, const TextTable& table) const;
+
+ private:
+  // One literal as the table bits of its byte triples.
+  using Needs = std::vector<uint16_t>;
+  std::vector<std::vector<Needs>> patterns_;
+  bool enabled_;
+};
+
+#endif  // RULES_REGEX_PREFILTER_H_

@@ -1,0 +1,69 @@
+#include "rules/regex_prefilter.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+using Literals = CRegexPrefilter::Literals;
+
+Literals Read(const char* pattern, bool caseless = true) {
+  return CRegexPrefilter::RequiredLiterals(pattern, caseless);
+}
+
+// A literal the reader claims must be in every match of the pattern. Claiming too much
+// loses hits, so each case names what PCRE2 can match without it.
+TEST(RegexPrefilterTest, ReadsOnlyLiteralsEveryMatchHolds) {
+  EXPECT_EQ(Literals({"unsubscribe"}), Read("\\bunsubscribe\\b", false));
+  // Caseless k and s have non-ASCII partners (the Kelvin sign, the long s).
+  EXPECT_EQ(Literals({"cribe"}), Read("unsubscribe"));
+  // "u?" may be absent; "e+" is there at least once; "{0,3}" may be absent.
+  EXPECT_EQ(Literals({"colo"}), Read("colou?r", false));
+  EXPECT_EQ(Literals({"free"}), Read("free+dom", false));
+  EXPECT_EQ(Literals({"opt"}), Read("opt\\W{0,3}out", false));
+  // Alternatives: one literal per branch, or nothing when a branch has none.
+  EXPECT_EQ(Literals({"viagra", "cialis"}), Read("(?:viagra|cialis) now", false));
+  EXPECT_EQ(Literals({" now"}), Read("(?:viagra|cialis)? now", false));
+  EXPECT_EQ(Literals(), Read("viagra|\\d+", false));
+  // Look-arounds and classes hold nothing required; the text after them still counts.
+  EXPECT_EQ(Literals({"click here"}), Read("(?!no )click here", false));
+  EXPECT_EQ(Literals({"gratuit"}), Read("[0-9\\]]gratuit", false));
+  // Case-sensitive letters compare without case; a caseless accented letter ends a run.
+  EXPECT_EQ(Literals({"caf\xC3\xa9"}), Read("CAF\xC3\xa9", false));
+  EXPECT_EQ(Literals({"caf"}), Read("caf\xC3\xa9"));
+}
+
+TEST(RegexPrefilterTest, GivesUpOnWhatItDoesNotRead) {
+  for (const char* pattern : {"(?i)FREE money", "(?x) free money", "(\\w+) \\1 again",
+                              "\\Qa.b\\E text", "\\x41bc", "a{,3}bcd", "(unclosed",
+                              "stray) text", "(*UTF)money"}) {
+    EXPECT_EQ(Literals(), Read(pattern, false)) << pattern;
+  }
+  // A caseless flag turned off is only stricter.
+  EXPECT_EQ(Literals({"money"}), Read("(?-i)money", false));
+}
+
+TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
+  CRegexPrefilter prefilter;
+  const int id = prefilter.Add("\\b(?:viagra|cialis)\\b", true);
+  const int none = prefilter.Add("\\d+", false);
+  ASSERT_GE(id, 0);
+  EXPECT_EQ(-1, none);
+  auto may = [&](const std::string& text) {
+    auto table = std::make_unique<CRegexPrefilter::TextTable>();
+    CRegexPrefilter::Tabulate(text.data(), text.size(), table.get());
+    return prefilter.MayMatch(id, *table);
+  };
+  const std::string filler(CRegexPrefilter::kMinScannedLength, '-');
+  EXPECT_TRUE(may(filler + " buy CIALIS today"));
+  EXPECT_TRUE(may(filler + " buy ViAgRa today"));
+  EXPECT_TRUE(may("viagra" + filler));  // at the very start
+  EXPECT_FALSE(may(filler + " buy nothing today"));
+  EXPECT_FALSE(may(filler + " via agra"));
+  // Triples only: a text holding every triple of a literal out of order is not skipped.
+  EXPECT_TRUE(may(filler + " ali cia ial"));
+}
+
+}  // namespace
