@@ -38,9 +38,9 @@ std::u16string ToWide(std::string_view bytes) {
   return wide;
 }
 
-// One scratch file for the process, rewritten by every input: in memory (/dev/shm) where
-// there is such a folder, as writing and reopening a file on disk per input takes far
-// longer than the input's own work.
+// One scratch file name for the process, written and removed by every input: in memory
+// (/dev/shm) where there is such a folder, as writing and reopening a file on disk per
+// input takes far longer than the input's own work.
 const std::string& ScratchFile() {
   static const std::string path = [] {
     std::string name = access("/dev/shm", W_OK) == 0 ? "/dev/shm/wordfinder_fuzz_XXXXXX"
@@ -87,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const ASException&) {
     return 0;  // only when the file cannot be opened
   }
+  // libFuzzer may end the process without running exit handlers: leave nothing behind.
+  std::remove(ScratchFile().c_str());
   Search(*finder, ToWide(text_bytes));
   return 0;
 }
