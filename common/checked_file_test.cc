@@ -14,27 +14,15 @@
 #include "common/md5.h"
 #include "emlbreaker/exceptions.h"
 #include "framework/base/testing/outcome.h"
+#include "framework/base/testing/temp_dir.h"
 
 namespace ascommon {
 namespace {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its files at the end of the test.
-class TempDir {
+// Each test's files go to a folder of its own.
+class TempDir : public emlbtest::TempDir {
  public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/cfXXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string File(const char* name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  TempDir() : emlbtest::TempDir("cf") {}
 };
 
 usstring Wide(const std::string& name) { return usstring::FromUtf8(name); }

@@ -21,6 +21,7 @@
 #include "common/checked_file.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/parts_tree.h"
+#include "framework/base/testing/temp_dir.h"
 
 namespace {
 
@@ -28,22 +29,10 @@ using ascommon::sstring;
 using ascommon::usstring;
 using namespace nsEmlComponents;
 
-class TempDir {
+// Each test's files go to a folder of its own.
+class TempDir : public emlbtest::TempDir {
  public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/knnXXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string File(const char* name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  TempDir() : emlbtest::TempDir("knn") {}
 };
 
 std::vector<float> Values(const CGCrt& criterion) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/binary_streamer.h"
+#include "fuzz/checked_input.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/parts_tree.h"
 #include "engines/knn_engine.h"
@@ -25,30 +26,13 @@ namespace {
 // Centre records are small; longer inputs only repeat what shorter ones reach.
 constexpr size_t kFuzzMaxBytes = 64 << 10;
 
-const std::string& WorkFolder() {
-  static const std::string folder = [] {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/knnfzXXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern;
-  }();
-  return folder;
-}
+const std::string& WorkFolder() { return fuzzing::WorkFolder("knnfz"); }
 
-ascommon::usstring Wide(const std::string& path) { return ascommon::usstring::FromUtf8(path); }
+using fuzzing::Wide;
+using fuzzing::WriteRaw;
 
 void WriteChecked(const std::string& path, const uint8_t* data, size_t size) {
-  ascommon::CBinaryStreamer writer(Wide(path), ascommon::IStreamer::kWriteMode,
-                                   Wide(WorkFolder()));
-  writer.WriteString(reinterpret_cast<const char*>(data), size);
-  writer.Close();
-}
-
-void WriteRaw(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (size > 0) std::fwrite(data, 1, size, file);
-  std::fclose(file);
+  fuzzing::WriteChecked(path, WorkFolder(), data, size);
 }
 
 bool Load(const std::string& path, CKnnClassifier* classifier) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "common/binary_streamer.h"
+#include "fuzz/checked_input.h"
 #include "emlbreaker/exceptions.h"
 #include "engines/url_db.h"
 
@@ -28,30 +29,13 @@ constexpr size_t kFuzzMaxBytes = 64 << 10;
 using ascommon::sstring;
 using ascommon::usstring;
 
-const std::string& WorkFolder() {
-  static const std::string folder = [] {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/urldbfzXXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern;
-  }();
-  return folder;
-}
+const std::string& WorkFolder() { return fuzzing::WorkFolder("urldbfz"); }
 
-usstring Wide(const std::string& path) { return usstring::FromUtf8(path); }
+using fuzzing::Wide;
+using fuzzing::WriteRaw;
 
 void WriteChecked(const std::string& path, const uint8_t* data, size_t size) {
-  ascommon::CBinaryStreamer writer(Wide(path), ascommon::IStreamer::kWriteMode,
-                                   Wide(WorkFolder()));
-  writer.WriteString(reinterpret_cast<const char*>(data), size);
-  writer.Close();
-}
-
-void WriteRaw(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (size > 0) std::fwrite(data, 1, size, file);
-  std::fclose(file);
+  fuzzing::WriteChecked(path, WorkFolder(), data, size);
 }
 
 std::set<std::u16string> Listed(const CURLDB& db) {
