@@ -9,7 +9,6 @@
 #include "engines/code_heur.h"
 #include "engines/knn_engine.h"
 #include "engines/word_finder.h"
-#include "framework/base/not_available.h"
 #include "rules/eml_context.h"
 #include "rules/engines_interface.h"
 #include "rules/rule_runner.h"
@@ -28,7 +27,6 @@ using nsEmlComponents::CUrl;
 using nsEmlComponents::kBodyTextHtml;
 using nsEmlComponents::kBodyTextPlain;
 using nsEmlComponents::kHeaderSubject;
-using nsEmlFramework::ThrowNotAvailable;
 
 double NoCondition::Evaluate(CEnginesInterface* engines, CEmlContextInterface* context) {
   return 1.0;

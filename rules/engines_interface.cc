@@ -14,12 +14,10 @@
 #include "engines/code_heur.h"
 #include "engines/knn_engine.h"
 #include "engines/word_finder.h"
-#include "framework/base/not_available.h"
 #include "rules/eml_context.h"
 #include "rules/rule_runner.h"
 
 using ascommon::sstring;
-using nsEmlFramework::ThrowNotAvailable;
 
 namespace {
 

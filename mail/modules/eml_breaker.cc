@@ -11,7 +11,6 @@
 #include "emlbreaker/packer.h"
 #include "emlbreaker/parts_tree.h"
 #include "emlbreaker/trace.h"
-#include "framework/base/not_available.h"
 #include "mail/components/break_parts.h"
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"

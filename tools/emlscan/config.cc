@@ -22,6 +22,12 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// Settings whose text is a file or folder, resolved against the settings file's folder.
+bool NamesFile(const std::string& path) {
+  return EndsWith(path, "Path") || path == "/eml/breaker/UrlDatabase" ||
+         path == "/eml/breaker/UrlDatabaseUpdate";
+}
+
 std::string ResolvePath(const std::string& value, const fs::path& base) {
   if (value.empty() || value.rfind("${plugin_dir}", 0) == 0) return value;
   fs::path path(value);
@@ -54,7 +60,7 @@ void Flatten(const toml::table& table, const std::string& prefix, const Reading&
     std::string value;
     if (auto text = node.value<std::string>(); text && node.is_string()) {
       raw = *text;
-      value = EndsWith(path, "Path") ? ResolvePath(*text, reading.base) : *text;
+      value = NamesFile(path) ? ResolvePath(*text, reading.base) : *text;
     } else if (node.is_integer()) {
       raw = value = std::to_string(*node.value<int64_t>());
     } else if (node.is_boolean()) {
