@@ -6,7 +6,12 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/binary_streamer.h"
+#include "common/wide_scan.h"
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/parts_tree.h"
 
@@ -24,17 +29,20 @@ constexpr size_t kMaxMaskedValues = 64;
 
 char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
 
-// A lower-case ASCII pattern searched for ignoring ASCII case.
+// A lower-case ASCII pattern searched for ignoring ASCII case; the search looks first
+// for the character at anchor, the one text holds least often.
 struct Pattern {
   template <size_t N>
-  constexpr Pattern(const char (&text)[N]) : chars(text), length(N - 1) {}  // NOLINT
+  constexpr Pattern(const char (&text)[N], size_t at = 0)  // NOLINT
+      : chars(text), length(N - 1), anchor(at) {}
   const char* chars;
   size_t length;
+  size_t anchor;
 };
 
 constexpr Pattern kHttp = "http:";
 constexpr Pattern kLink = "http://";
-constexpr Pattern kImage = "img ";
+constexpr Pattern kImage = {"img ", 2};
 constexpr Pattern kSource = "src";
 constexpr Pattern kContentId = "cid";
 
@@ -47,13 +55,40 @@ bool MatchAt(const char16_t* text, size_t length, size_t at, const Pattern& patt
   return true;
 }
 
-// The first position p >= from, below end, where pattern starts; end when none.
+// The first position p >= from, below end, where pattern starts; end when none. Eight
+// units at a time look for the pattern's rarest letter (either case), and only those
+// places are compared in full.
 size_t FindBetween(const char16_t* text, size_t length, size_t from, size_t end,
                    const Pattern& pattern) {
-  const char16_t first = static_cast<char16_t>(pattern.chars[0]);
-  const char16_t upper = first >= u'a' && first <= u'z' ? first - (u'a' - u'A') : first;
-  for (size_t p = from; p < end; ++p) {
-    if ((text[p] == first || text[p] == upper) && MatchAt(text, length, p, pattern)) return p;
+  const size_t k = pattern.anchor;
+  const char16_t lower = static_cast<char16_t>(pattern.chars[k]);
+  const bool letter = lower >= u'a' && lower <= u'z';
+  const char16_t upper = letter ? lower - (u'a' - u'A') : lower;
+  // r runs over where the anchor letter stands: r = p + k.
+  if (from >= end) return end;
+  size_t r = from + k;
+  const size_t r_end = std::min(end + k, length);
+#if defined(__SSE2__)
+  // A unit ORed with 0x20 equals a lower-case letter only when it is that letter in
+  // either case.
+  const __m128i fold = _mm_set1_epi16(letter ? 0x20 : 0);
+  const __m128i wanted = _mm_set1_epi16(static_cast<short>(lower));
+  for (; r + 8 <= r_end; r += 8) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + r));
+    unsigned mask = static_cast<unsigned>(
+                        _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_or_si128(block, fold), wanted))) &
+                    0x5555u;
+    while (mask != 0) {
+      const size_t at = r - k + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+      if (MatchAt(text, length, at, pattern)) return at;
+      mask &= mask - 1;
+    }
+  }
+#endif
+  for (; r < r_end; ++r) {
+    if ((text[r] == lower || text[r] == upper) && MatchAt(text, length, r - k, pattern)) {
+      return r - k;
+    }
   }
   return end;
 }
@@ -69,6 +104,31 @@ bool StartsWithin(const char16_t* text, size_t length, size_t start, size_t reac
   return FindBetween(text, length, start, end, pattern) < end;
 }
 
+// Every start of "http:" in a text, found once, answering "does one start in
+// [start, end)?" for starts that never go down.
+class CHttpStarts {
+ public:
+  // The ":" is far rarer in text than the "h", so the search is for it and the four
+  // units before it.
+  CHttpStarts(const char16_t* text, size_t length) {
+    for (size_t q = 4; q < length; ++q) {
+      q += ascommon::FindUnit(text + q, length - q, u':');
+      if (q >= length) break;
+      if (MatchAt(text, length, q - 4, kHttp)) starts_.push_back(q - 4);
+    }
+  }
+  const std::vector<size_t>& All() const { return starts_; }
+  bool Within(size_t start, size_t reach, size_t length) {
+    const size_t end = std::min(length, start + reach);
+    while (next_ < starts_.size() && starts_[next_] < start) ++next_;
+    return next_ < starts_.size() && starts_[next_] < end;
+  }
+
+ private:
+  std::vector<size_t> starts_;
+  size_t next_ = 0;
+};
+
 void AddTo(CGraphicalFeatureSet* set, size_t feature, float amount) {
   set->criteria[feature]->values[0] += amount;
 }
@@ -76,10 +136,8 @@ void AddTo(CGraphicalFeatureSet* set, size_t feature, float amount) {
 void CountAddresses(const char16_t* text, size_t length, CGraphicalFeatureSet* set) {
   size_t at = 0;
   while (at < length) {
-    const char16_t* found =
-        std::char_traits<char16_t>::find(text + at, length - at, u'@');
-    if (found == nullptr) return;
-    const size_t start = found - text;
+    const size_t start = at + ascommon::FindUnit(text + at, length - at, u'@');
+    if (start == length) return;
     const size_t end = std::min(length, start + kAddressWindow);
     size_t p = start;
     for (; p < end; ++p) {
@@ -95,10 +153,11 @@ void CountAddresses(const char16_t* text, size_t length, CGraphicalFeatureSet* s
   }
 }
 
-void CountLinks(const char16_t* text, size_t length, CGraphicalFeatureSet* set) {
-  for (size_t p = FindFrom(text, length, 0, kLink); p < length;
-       p = FindFrom(text, length, p + 1, kLink)) {
-    AddTo(set, kFeatureLinks, 1);
+// "http://" starts where "http:" does and "//" follows.
+void CountLinks(const char16_t* text, size_t length, const CHttpStarts& http,
+                CGraphicalFeatureSet* set) {
+  for (const size_t p : http.All()) {
+    if (MatchAt(text, length, p, kLink)) AddTo(set, kFeatureLinks, 1);
   }
 }
 
@@ -121,34 +180,65 @@ void CountImages(const char16_t* text, size_t length, CGraphicalFeatureSet* set)
   }
 }
 
+// The first line feed or carriage return in [text, text + length), or length.
+size_t FindLineStop(const char16_t* text, size_t length) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i feed = _mm_set1_epi16(u'\n');
+  const __m128i back = _mm_set1_epi16(u'\r');
+  for (; i + 8 <= length; i += 8) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const int mask = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi16(block, feed), _mm_cmpeq_epi16(block, back)));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+  }
+#endif
+  for (; i < length; ++i) {
+    if (text[i] == u'\n' || text[i] == u'\r') return i;
+  }
+  return length;
+}
+
 // Appends the line codes to codes. A line (or piece) is followed by "http:" when it
 // begins within the line's length of the line feed, or within a piece's length of the
 // character that starts the next piece: the code looks at what comes next, which in a
 // mail is where the link of a "click here:" line stands.
-void CodeLines(const char16_t* text, size_t length, CGraphicalFeatureSet* set,
-               std::vector<float>* codes) {
+void CodeLines(const char16_t* text, size_t length, CHttpStarts* http,
+               CGraphicalFeatureSet* set, std::vector<float>* codes) {
   size_t line = 0;
-  for (size_t p = 0; p < length; ++p) {
-    const char16_t c = text[p];
-    if (c == u'\n') {
+  size_t p = 0;
+  while (p < length) {
+    // Units other than line feeds and carriage returns only lengthen the line, so a
+    // run of them is taken a piece at a time.
+    const size_t stop = p + FindLineStop(text + p, length - p);
+    while (p < stop) {
+      if (line == kLineSegmentLength) {
+        codes->push_back(http->Within(p, kLineSegmentLength, length) ? kLineLink
+                                                                     : kLineSegment);
+        AddTo(set, kFeatureCodedLines, 1);
+        line = 0;
+      }
+      const size_t take = std::min(stop - p, kLineSegmentLength - line);
+      line += take;
+      p += take;
+    }
+    if (p == length) break;
+    if (text[p] == u'\n') {
       if (line == 0) {
         codes->push_back(kLineEmpty);
         AddTo(set, kFeatureEmptyLines, 1);
       } else {
-        codes->push_back(StartsWithin(text, length, p, line, kHttp) ? kLineLink : kLineEnded);
+        codes->push_back(http->Within(p, line, length) ? kLineLink : kLineEnded);
       }
       AddTo(set, kFeatureLineFeeds, 1);
       AddTo(set, kFeatureCodedLines, 1);
       line = 0;
-      continue;
-    }
-    if (line == kLineSegmentLength) {
-      codes->push_back(StartsWithin(text, length, p, kLineSegmentLength, kHttp) ? kLineLink
-                                                                                 : kLineSegment);
+    } else if (line == kLineSegmentLength) {  // a carriage return, which counts for nothing
+      codes->push_back(http->Within(p, kLineSegmentLength, length) ? kLineLink : kLineSegment);
       AddTo(set, kFeatureCodedLines, 1);
       line = 0;
     }
-    if (c != u'\r') ++line;
+    ++p;
   }
 }
 
@@ -381,11 +471,12 @@ void CGraphicalAnalyzer::AddText(const char16_t* text, size_t length, bool html,
   AddTo(set, kFeatureTexts, 1);
   AddTo(set, html ? kFeatureHtmlTexts : kFeaturePlainTexts, 1);
   CountAddresses(text, length, set);
-  CountLinks(text, length, set);
-  CountImages(text, length, set);
   std::vector<float> codes;
   try {
-    CodeLines(text, length, set, &codes);
+    CHttpStarts http(text, length);
+    CountLinks(text, length, http, set);
+    CountImages(text, length, set);
+    CodeLines(text, length, &http, set, &codes);
   } catch (const std::bad_alloc&) {
     throw ASMemException("%s - memory problems", "CGraphicalAnalyzer::AddText");
   }
