@@ -201,21 +201,49 @@ uint32_t CWordFinder::CostOf(char16_t c) const {
   return IsInvisible(c) ? 0 : kUnit;
 }
 
+bool CWordFinder::IsSpaceUnit(char16_t c) const {
+  // An 8-bit space is always of the space kind (RebuildClasses).
+  return c < 256 ? kind_of_[c] == kSpace : IsSpace(c);
+}
+
+uint32_t CStudiedText::CostAt(size_t i) const {
+  const char16_t c = text_[i];
+  if (c < 256) return char_costs_[c];
+  return IsInvisible(c) ? 0 : CWordFinder::kUnit;
+}
+
+std::vector<uint32_t> CStudiedText::Costs() const {
+  std::vector<uint32_t> costs(text_.size());
+  for (size_t i = 0; i < text_.size(); ++i) costs[i] = CostAt(i);
+  return costs;
+}
+
+std::vector<uint32_t> CStudiedText::WordStarts() const {
+  std::vector<uint32_t> starts;
+  for (size_t r = 0; r < runs_.size(); ++r) {
+    if (StartsWord(runs_, r)) starts.push_back(runs_[r].begin);
+  }
+  return starts;
+}
+
 // One pass: letters extend or open runs; separators, spaces and other characters only
 // decide the boundary before the next run. Repeats collapse within a word, never across a
 // separator ("v-v" stays two runs).
 void CWordFinder::Normalise(std::u16string_view text,
                             std::vector<CStudiedText::Run>* runs) const {
+  const char16_t* const s = text.data();
   const size_t n = text.size();
   // A letter standing alone between spaces (or the text's ends).
   auto is_lone_letter = [&](size_t i) {
-    return i < n && ClassOf(text[i]) != 0 && (i == 0 || IsSpace(text[i - 1])) &&
-           (i + 1 == n || IsSpace(text[i + 1]));
+    return i < n && ClassOf(s[i]) != 0 && (i == 0 || IsSpaceUnit(s[i - 1])) &&
+           (i + 1 == n || IsSpaceUnit(s[i + 1]));
   };
   CStudiedText::Boundary pending = CStudiedText::kHard;
   char16_t previous = 0;
+  // The letter of the last run (never 0), or 0 when there is no run yet.
+  uint16_t last_letter = runs->empty() ? 0 : runs->back().letter;
   for (size_t i = 0; i < n; ++i) {
-    const char16_t c = text[i];
+    const char16_t c = s[i];
     uint16_t letter;
     uint8_t kind;
     if (c < 256) {
@@ -227,15 +255,18 @@ void CWordFinder::Normalise(std::u16string_view text,
       kind = letter != 0 ? kLetter : IsSpace(c) ? kSpace : kOther;
     }
     if (letter != 0) {
-      if (pending == CStudiedText::kJoined && IsSmallAscii(previous) && IsCapitalAscii(c)) {
-        pending = CStudiedText::kSoft;
+      if (pending == CStudiedText::kJoined) {
+        if (IsCapitalAscii(c) && IsSmallAscii(previous)) {
+          pending = CStudiedText::kSoft;
+        } else if (last_letter == letter) {
+          runs->back().end = static_cast<uint32_t>(i + 1);
+          previous = c;
+          continue;
+        }
       }
-      if (pending == CStudiedText::kJoined && !runs->empty() && runs->back().letter == letter) {
-        runs->back().end = static_cast<uint32_t>(i + 1);
-      } else {
-        runs->push_back({letter, pending, kind == kLookAlike, static_cast<uint32_t>(i),
-                         static_cast<uint32_t>(i + 1)});
-      }
+      runs->push_back({letter, pending, kind == kLookAlike, static_cast<uint32_t>(i),
+                       static_cast<uint32_t>(i + 1)});
+      last_letter = letter;
       pending = CStudiedText::kJoined;
       previous = c;
     } else if (kind == kSpace) {
@@ -258,30 +289,32 @@ std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t le
   auto studied = std::make_unique<CStudiedText>();
   studied->text_.assign(text, std::min(length, kMaxStudiedLength));
   const std::u16string& kept = studied->text_;
-  studied->costs_.resize(kept.size());
-  for (size_t i = 0; i < kept.size(); ++i) studied->costs_[i] = CostOf(kept[i]);
-  // At most one run per character: reserving spares the vector's regrowth, which cost a
-  // third as much as the whole normalisation.
+  std::memcpy(studied->char_costs_.data(), charCost, sizeof charCost);
+  // At most one run per character: reserving spares the vector's regrowth.
   studied->runs_.reserve(kept.size());
   Normalise(kept, &studied->runs_);
   const std::vector<CStudiedText::Run>& runs = studied->runs_;
-  // The runs that start a word and have a run after them: the ones the index holds.
+  // The runs that start a word and have a run after them: the ones the index holds, with
+  // their groups once the group count is known.
   std::vector<uint32_t> indexed;
-  for (size_t r = 0; r < runs.size(); ++r) {
-    if (!CStudiedText::StartsWord(runs, r)) continue;
-    studied->word_starts_.push_back(runs[r].begin);
-    if (r + 1 < runs.size()) indexed.push_back(static_cast<uint32_t>(r));
+  indexed.reserve(runs.size());
+  for (size_t r = 0; r + 1 < runs.size(); ++r) {
+    if (CStudiedText::StartsWord(runs, r)) indexed.push_back(static_cast<uint32_t>(r));
   }
   size_t groups = CStudiedText::kMinGroups;
   while (groups < indexed.size() && groups < CStudiedText::kMaxGroups) groups *= 2;
   std::vector<uint32_t>& group_begin = studied->group_begin_;
   group_begin.assign(groups + 1, 0);
-  auto group_of = [&](size_t r) { return studied->GroupOf(runs[r].letter, runs[r + 1].letter); };
-  for (uint32_t r : indexed) ++group_begin[group_of(r) + 1];
+  std::vector<uint32_t> group(indexed.size());
+  for (size_t k = 0; k < indexed.size(); ++k) {
+    const uint32_t r = indexed[k];
+    group[k] = static_cast<uint32_t>(studied->GroupOf(runs[r].letter, runs[r + 1].letter));
+    ++group_begin[group[k] + 1];
+  }
   for (size_t b = 1; b <= groups; ++b) group_begin[b] += group_begin[b - 1];
   studied->index_.resize(indexed.size());
   std::vector<uint32_t> next(group_begin.begin(), group_begin.end() - 1);
-  for (uint32_t r : indexed) studied->index_[next[group_of(r)]++] = r;
+  for (size_t k = 0; k < indexed.size(); ++k) studied->index_[next[group[k]]++] = indexed[k];
   return studied;
 }
 
@@ -312,7 +345,7 @@ uint32_t CWordFinder::SpanCost(const CStudiedText& text, size_t begin, size_t en
   for (size_t i = begin; i < end; ++i) {
     const char16_t c = text.text_[i];
     const uint16_t letter = ClassOf(c);
-    uint64_t insertion = text.costs_[i];
+    uint64_t insertion = text.CostAt(i);
     if (letter != 0 && letter == previous_letter) insertion = std::min<uint64_t>(insertion, kRepeatCost);
     next[0] = row[0] + insertion;
     uint64_t best = next[0];

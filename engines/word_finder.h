@@ -20,6 +20,7 @@
 #ifndef ENGINES_WORD_FINDER_H_
 #define ENGINES_WORD_FINDER_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -61,17 +62,21 @@ class CStudiedText {
 
   // The studied characters (the first CWordFinder::kMaxStudiedLength of the text).
   const std::u16string& Text() const { return text_; }
-  // The insertion or deletion cost of each character of Text().
-  const std::vector<uint32_t>& Costs() const { return costs_; }
-  // The positions in Text() where a word may start, in order.
-  const std::vector<uint32_t>& WordStarts() const { return word_starts_; }
+  // The insertion or deletion cost of each character of Text(), as the finder priced
+  // them when it studied the text. Matching reads them one at a time (CostAt); this
+  // list is built on request.
+  std::vector<uint32_t> Costs() const;
+  // The positions in Text() where a word may start, in order (built on request).
+  std::vector<uint32_t> WordStarts() const;
   const std::vector<Run>& Runs() const { return runs_; }
 
  private:
   friend class CWordFinder;
+  // The cost of Text()[i].
+  uint32_t CostAt(size_t i) const;
   std::u16string text_;
-  std::vector<uint32_t> costs_;
-  std::vector<uint32_t> word_starts_;
+  // The finder's 8-bit character costs when it studied the text.
+  std::array<uint32_t, 256> char_costs_;
   std::vector<Run> runs_;
   // The runs that start a word and have a run after them, grouped by a hash of their
   // first two letters (a counting sort: no comparison sort per text): FindWord looks at
@@ -168,6 +173,8 @@ class CWordFinder {
   void RebuildClasses();
   // The runs of text (Study's normalisation, shared with the words FindWord looks for).
   void Normalise(std::u16string_view text, std::vector<CStudiedText::Run>* runs) const;
+  // Whether c ends a word as a space does.
+  bool IsSpaceUnit(char16_t c) const;
 
   uint32_t charCost[256];
   uint32_t pairCost[256][256];
