@@ -170,12 +170,44 @@ void CKnnClassifier::AddCentre(std::unique_ptr<CGFCenter> centre) {
   Summarise(count_++);
 }
 
+namespace {
+
+// The counts of a sequence's values by bucket: 0, 1, 2, 3, then all else (NaN too).
+std::array<size_t, 5> CountCodes(const CGCrt& criterion) {
+  std::array<size_t, 5> counts{};
+  for (const float value : criterion.values) {
+    const size_t bucket = value == 0   ? 0
+                          : value == 1 ? 1
+                          : value == 2 ? 2
+                          : value == 3 ? 3
+                                       : 4;
+    ++counts[bucket];
+  }
+  return counts;
+}
+
+// A lower bound of the edit distance (insertions and deletions) of two sequences of n
+// and m values with these counts: no common subsequence holds more of a value than
+// either side has, and the last bucket's values can pair at most as often as the
+// smaller count says. At least |n - m|.
+size_t CodeDistanceBound(size_t n, const std::array<size_t, 5>& a, size_t m,
+                         const std::array<size_t, 5>& b) {
+  size_t common = 0;
+  for (size_t k = 0; k < a.size(); ++k) common += std::min(a[k], b[k]);
+  return n + m - 2 * common;
+}
+
+}  // namespace
+
 void CKnnClassifier::Summarise(int32_t index) {
   const CGFCenter& centre = *slots_[index];
   Summary& summary = summaries_[index];
+  summary.radius = centre.radius;
   for (size_t i = 0; i < kCountedScalars; ++i) summary.scalars[i] = centre.criteria[i]->values[0];
   summary.lineCodes = centre.criteria[kFeatureLineCodes]->values.GetSize();
   summary.partCodes = centre.criteria[kFeaturePartCodes]->values.GetSize();
+  summary.lineCounts = CountCodes(*centre.criteria[kFeatureLineCodes]);
+  summary.partCounts = CountCodes(*centre.criteria[kFeaturePartCodes]);
 }
 
 sstring CKnnClassifier::Classify(const CGraphicalFeatureSet& mail) const {
@@ -187,16 +219,30 @@ sstring CKnnClassifier::Classify(const CGraphicalFeatureSet& mail) const {
   for (size_t i = 0; i < kCountedScalars; ++i) scalars[i] = mail.Scalar(i);
   const size_t line_codes = mail.criteria[kFeatureLineCodes]->values.GetSize();
   const size_t part_codes = mail.criteria[kFeaturePartCodes]->values.GetSize();
-  auto gap = [](size_t a, size_t b) { return static_cast<float>(a > b ? a - b : b - a); };
+  const CodeCounts line_counts = CountCodes(*mail.criteria[kFeatureLineCodes]);
+  const CodeCounts part_counts = CountCodes(*mail.criteria[kFeaturePartCodes]);
   std::vector<Candidate> candidates;
   for (int32_t i = 0; i < count_; ++i) {
-    // LayoutDistanceWithin's bound, computed the same way from the summaries.
+    // A lower bound of the distance, from the summaries: the scalars' sum computed as
+    // the distance computes it, plus a lower bound of each edit distance. Every term is
+    // at least 0 and float addition is monotonic, so a bound (or a single term of it)
+    // above the radius means the distance is above it too.
     const Summary& summary = summaries_[i];
-    float bound = 0;
-    for (size_t k = 0; k < kCountedScalars; ++k) bound += std::fabs(summary.scalars[k] - scalars[k]);
-    bound += gap(line_codes, summary.lineCodes);
-    bound += gap(part_codes, summary.partCodes);
-    if (!(bound <= slots_[i]->radius)) continue;
+    const float radius = summary.radius;
+    const size_t line_gap =
+        line_codes > summary.lineCodes ? line_codes - summary.lineCodes : summary.lineCodes - line_codes;
+    if (!(static_cast<float>(line_gap) <= radius)) continue;
+    float scalar_sum = 0;
+    for (size_t k = 0; k < kCountedScalars; ++k) {
+      scalar_sum += std::fabs(summary.scalars[k] - scalars[k]);
+    }
+    if (!(scalar_sum + static_cast<float>(line_gap) <= radius)) continue;
+    float bound = scalar_sum;
+    bound += static_cast<float>(
+        CodeDistanceBound(line_codes, line_counts, summary.lineCodes, summary.lineCounts));
+    bound += static_cast<float>(
+        CodeDistanceBound(part_codes, part_counts, summary.partCodes, summary.partCounts));
+    if (!(bound <= radius)) continue;
     float distance = 0;
     if (!LayoutDistanceWithin(mail, *slots_[i], slots_[i]->radius, &distance)) continue;
     float score = kExactCentreScore;

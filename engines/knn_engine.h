@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -114,12 +115,20 @@ class CKnnClassifier {
   ascommon::sstring Classify(const CGraphicalFeatureSet& mail) const;
 
  private:
-  // What the first test of every centre reads, side by side: its scalars and its
-  // sequences' lengths. Most centres are ruled out by these alone.
+  // How many of a sequence's values are 0, 1, 2 and 3 (every line and part code is one
+  // of these), and how many are anything else.
+  static constexpr size_t kCodeBuckets = 5;
+  using CodeCounts = std::array<size_t, kCodeBuckets>;
+  // What the first test of every centre reads, side by side: its radius, its scalars,
+  // and its sequences' lengths and code counts. Most centres are ruled out by these
+  // alone.
   struct Summary {
+    float radius;
     float scalars[kCountedScalars];
     size_t lineCodes;
     size_t partCodes;
+    CodeCounts lineCounts;
+    CodeCounts partCounts;
   };
   void Summarise(int32_t index);
 
