@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <new>
 
+#include "common/wide_scan.h"
 #include "emlbreaker/exceptions.h"
 #include "engines/blackbox_facilitator.h"
 #include "engines/rule_publisher.h"
@@ -113,6 +114,14 @@ void CCodeHeurEngine::MainDomain(usstring* domain, ARulePublisher* engines,
   const CBlackBoxFacilitator& mail = FacilitatorOf(engines, context, kWhere);
   domain->Assign(u"");
 
+  // Most mails have no link at all: they need no table of counts (whose buckets cost
+  // more than the rest of the work).
+  bool any_link = mail.GetAnchors().GetSize() > 0;
+  for (const nsEmlComponents::CPartBodyTextPlain* body : mail.GetPlainBodies()) {
+    any_link = any_link || body->urls.GetSize() > 0;
+  }
+  if (!any_link) return;
+
   DomainCounts counts(256, nullptr);
   uint64_t total = 0;
   const CDomainTable& table = urlDb_.GetDomainTable();
@@ -175,7 +184,9 @@ double CCodeHeurEngine::NewsHeur(ARulePublisher* engines, CEmlContextInterface* 
     const char16_t* units = text.c_str();
     const size_t length = text.Length();
     size_t at = 0;
-    while (at < length && text.FindChar(u'@', &at, at)) {
+    while (at < length) {
+      at += ascommon::FindUnit(units + at, length - at, u'@');
+      if (at >= length) break;
       // Look at the "@" and what follows it, up to the window, a blank or a NUL; a dot
       // there makes it an address. The next search starts after the last unit looked at.
       size_t next = at;
