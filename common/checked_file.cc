@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -46,6 +47,11 @@ Content ReadContent(CASFile& file, const sstring& name) {
 bool Flushed(CASFile& file) { return std::fflush(file.GetStream()) == 0; }
 
 }  // namespace
+
+usstring ProcessTempFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  return usstring::FromUtf8(folder != nullptr && *folder != 0 ? folder : "/tmp");
+}
 
 CASFile::CASFile(const char16_t* name, const char* mode) {
   if (name == nullptr || mode == nullptr) throw ASException("CASFile constructor - invalid input");

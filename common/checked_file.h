@@ -32,6 +32,11 @@ inline constexpr size_t kCheckedHeaderWords = 3;
 // What a writer puts in the description of a new file.
 inline constexpr char kDefaultDescription[] = "File description should go here!";
 
+// Where a reader's temporary copy of a checked file goes when the caller has no folder of
+// its own: $TMPDIR, else /tmp. A daemon's working folder is often "/" or read-only, and a
+// copy left there by a killed process would never be cleaned up.
+usstring ProcessTempFolder();
+
 // A C library stream opened on a file named by wide text, closed by the destructor.
 // The name is converted to 8-bit text as UTF-8 (the process runs in the "C" locale,
 // whose multibyte conversion knows ASCII only). Not copyable; one owner, one thread.

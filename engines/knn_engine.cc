@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/binary_streamer.h"
+#include "common/checked_file.h"
 #include "emlbreaker/exceptions.h"
 #include "engines/blackbox_facilitator.h"
 #include "engines/rule_publisher.h"
@@ -14,7 +15,6 @@ using ascommon::sstring;
 
 namespace {
 
-constexpr char16_t kTempFolder[] = u".";
 constexpr int32_t kInternalCode = -3;
 
 // The criteria a distance counts, after the scalars.
@@ -271,7 +271,8 @@ void WriteCentresFile(const char* path, const std::vector<const CGFCenter*>& cen
                               static_cast<int>(centres.size()));
   }
   ascommon::CBinaryStreamer writer(ascommon::usstring::FromUtf8(path),
-                                   ascommon::IStreamer::kWriteMode, kTempFolder);
+                                   ascommon::IStreamer::kWriteMode,
+                                   ascommon::ProcessTempFolder());
   writer.WriteSizeT(centres.size(), true);
   for (const CGFCenter* centre : centres) centre->Write(writer);
   writer.Close();
@@ -299,7 +300,8 @@ void CKnnEngine::Load(const char* path) {
   }
   try {
     ascommon::CBinaryStreamer reader(ascommon::usstring::FromUtf8(path),
-                                     ascommon::IStreamer::kReadMode, kTempFolder);
+                                     ascommon::IStreamer::kReadMode,
+                                     ascommon::ProcessTempFolder());
     classifier_->Load(reader);
     reader.Close();
   } catch (...) {
