@@ -241,7 +241,12 @@ void CWordFinder::Normalise(std::u16string_view text,
   CStudiedText::Boundary pending = CStudiedText::kHard;
   char16_t previous = 0;
   // The letter of the last run (never 0), or 0 when there is no run yet.
-  uint16_t last_letter = runs->empty() ? 0 : runs->back().letter;
+  uint16_t last_letter = 0;
+  // At most one run per character. A local vector, handed over at the end, keeps its
+  // ends in registers while runs are added (the flag bytes written to a run could be
+  // any object's bytes, so a vector behind a pointer is read again after each).
+  std::vector<CStudiedText::Run> out;
+  out.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = s[i];
     uint16_t letter;
@@ -259,13 +264,13 @@ void CWordFinder::Normalise(std::u16string_view text,
         if (IsCapitalAscii(c) && IsSmallAscii(previous)) {
           pending = CStudiedText::kSoft;
         } else if (last_letter == letter) {
-          runs->back().end = static_cast<uint32_t>(i + 1);
+          out.back().end = static_cast<uint32_t>(i + 1);
           previous = c;
           continue;
         }
       }
-      runs->push_back({letter, pending, kind == kLookAlike, static_cast<uint32_t>(i),
-                       static_cast<uint32_t>(i + 1)});
+      out.push_back({letter, pending, kind == kLookAlike, static_cast<uint32_t>(i),
+                     static_cast<uint32_t>(i + 1)});
       last_letter = letter;
       pending = CStudiedText::kJoined;
       previous = c;
@@ -280,6 +285,7 @@ void CWordFinder::Normalise(std::u16string_view text,
       pending = CStudiedText::kHard;
     }
   }
+  runs->swap(out);
 }
 
 std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t length) const {
@@ -290,16 +296,19 @@ std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t le
   studied->text_.assign(text, std::min(length, kMaxStudiedLength));
   const std::u16string& kept = studied->text_;
   std::memcpy(studied->char_costs_.data(), charCost, sizeof charCost);
-  // At most one run per character: reserving spares the vector's regrowth.
-  studied->runs_.reserve(kept.size());
   Normalise(kept, &studied->runs_);
   const std::vector<CStudiedText::Run>& runs = studied->runs_;
   // The runs that start a word and have a run after them: the ones the index holds, with
   // their groups once the group count is known.
   std::vector<uint32_t> indexed;
   indexed.reserve(runs.size());
-  for (size_t r = 0; r + 1 < runs.size(); ++r) {
-    if (CStudiedText::StartsWord(runs, r)) indexed.push_back(static_cast<uint32_t>(r));
+  // CStudiedText::StartsWord, over a pointer that pushing cannot move.
+  const CStudiedText::Run* const run = runs.data();
+  for (size_t r = 0, count = runs.size(); r + 1 < count; ++r) {
+    if (r == 0 || run[r].before != CStudiedText::kJoined || run[r].is_look_alike ||
+        run[r - 1].is_look_alike) {
+      indexed.push_back(static_cast<uint32_t>(r));
+    }
   }
   size_t groups = CStudiedText::kMinGroups;
   while (groups < indexed.size() && groups < CStudiedText::kMaxGroups) groups *= 2;

@@ -171,7 +171,8 @@ class CWordFinder {
   static uint16_t WideClassOf(char16_t c);
   // Recomputes the classes and separators from the tables (after every change).
   void RebuildClasses();
-  // The runs of text (Study's normalisation, shared with the words FindWord looks for).
+  // The runs of text (Study's normalisation, shared with the words FindWord looks for),
+  // which replace what runs held.
   void Normalise(std::u16string_view text, std::vector<CStudiedText::Run>* runs) const;
   // Whether c ends a word as a space does.
   bool IsSpaceUnit(char16_t c) const;
