@@ -109,6 +109,15 @@ void CWordFinder::SetPairCost(int a, int b, uint32_t cost) {
   pairCost[b][a] = cost;
 }
 
+void CWordFinder::CopyTablesFrom(const CWordFinder& other) {
+  std::memcpy(charCost, other.charCost, sizeof(charCost));
+  std::memcpy(pairCost, other.pairCost, sizeof(pairCost));
+  std::memcpy(lowerCase, other.lowerCase, sizeof(lowerCase));
+  std::memcpy(class_of_, other.class_of_, sizeof(class_of_));
+  std::memcpy(is_separator_, other.is_separator_, sizeof(is_separator_));
+  std::memcpy(kind_of_, other.kind_of_, sizeof(kind_of_));
+}
+
 void CWordFinder::Load(const char* configuration_file) {
   // A null name reaches CASFile, which refuses it.
   const ascommon::usstring name{ascommon::sstring(configuration_file != nullptr ? configuration_file : "")};

@@ -125,6 +125,8 @@ class CWordFinder {
   // on when it cannot be opened; the tables then keep what they held. Malformed lines are
   // skipped.
   void Load(const char* configuration_file);
+  // Takes other's tables, so that a configuration loaded next applies on top of them.
+  void CopyTablesFrom(const CWordFinder& other);
 
   uint32_t GetCharCost(uint8_t c) const { return charCost[c]; }
   uint32_t GetPairCost(uint8_t a, uint8_t b) const { return pairCost[a][b]; }

@@ -151,21 +151,36 @@ void CEnginesInterface::SetupRxLibHandle(const char* directory) {
   regexLibrary = library;
 }
 
-// A second load applies the new file on top of the tables the first one left.
-void CEnginesInterface::SetupWordFinder(const char* configuration_file) {
-  if (wordFinder == nullptr) {
-    wordFinder = new (std::nothrow) CWordFinder;
-    if (wordFinder == nullptr) {
-      throw ASException("%s - memory problems", "CEnginesInterface::SetupWordFinder");
-    }
-  }
+template <class Engine>
+void CEnginesInterface::Retire(Engine** engine, std::vector<std::unique_ptr<Engine>>* retired) {
+  if (*engine == nullptr) return;
   try {
-    wordFinder->Load(configuration_file);
+    retired->emplace_back(*engine);
+  } catch (const std::bad_alloc&) {
+    // Not tracked, so never freed: a leak is the lesser evil than freeing what a rule
+    // may be reading.
+  }
+  *engine = nullptr;
+}
+
+// A second load applies the new file on top of the tables the first one left. Filters may
+// run rules on mails broken before while the breaker applies its settings again, so the
+// tables are loaded into a copy: a word finder a rule may be reading is never changed or
+// freed, only retired (it goes with the facade).
+void CEnginesInterface::SetupWordFinder(const char* configuration_file) {
+  std::unique_ptr<CWordFinder> fresh(new (std::nothrow) CWordFinder);
+  if (fresh == nullptr) {
+    throw ASException("%s - memory problems", "CEnginesInterface::SetupWordFinder");
+  }
+  if (wordFinder != nullptr) fresh->CopyTablesFrom(*wordFinder);
+  try {
+    fresh->Load(configuration_file);
   } catch (...) {
-    delete wordFinder;
-    wordFinder = nullptr;
+    Retire(&wordFinder, &retired_word_finders_);
     throw;
   }
+  Retire(&wordFinder, &retired_word_finders_);
+  wordFinder = fresh.release();
 }
 
 // The engine needs no data, so a second set-up keeps the first engine (and the URL
@@ -194,7 +209,8 @@ void CEnginesInterface::SetupUrlDatabase(const char* base_file, const char* upda
                         kWhere, base_file, code);
     }
   }
-  delete codeHeurEngine;
+  // Rules of mails broken before may be running the old engine: it is retired, not freed.
+  Retire(&codeHeurEngine, &retired_code_heur_engines_);
   codeHeurEngine = fresh.release();
 }
 
@@ -205,13 +221,9 @@ void CEnginesInterface::SetupKNNEngine(const char* data_file) {
       throw ASException("%s - memory problems", "CEnginesInterface::SetupKNNEngine");
     }
   }
-  try {
-    knnEngine->Setup(data_file);
-  } catch (const ASException&) {
-    delete knnEngine;
-    knnEngine = nullptr;
-    throw;
-  }
+  // A failed load leaves the engine without centres (it answers nothing) but in place:
+  // rules of mails broken before may be classifying with it, under its own lock.
+  knnEngine->Setup(data_file);
 }
 
 double CEnginesInterface::ExecRule(const char* name, CEmlContextInterface* context) {

@@ -107,6 +107,14 @@ class CEnginesInterface : public ARulePublisher {
   std::shared_ptr<CRegexPrefilter> building_prefilter_;
   // Libraries replaced by SetupRxLibHandle, kept loaded for the rules built with them.
   std::vector<std::unique_ptr<CRegexLibrary>> retired_regex_libraries_;
+  // Engines replaced while rules of earlier mails may still read them (word finders,
+  // code heuristics with their URL database); they go with the facade.
+  std::vector<std::unique_ptr<CWordFinder>> retired_word_finders_;
+  std::vector<std::unique_ptr<CCodeHeurEngine>> retired_code_heur_engines_;
+
+  // Moves *engine to retired and leaves it null.
+  template <class Engine>
+  static void Retire(Engine** engine, std::vector<std::unique_ptr<Engine>>* retired);
 };
 
 #endif  // RULES_ENGINES_INTERFACE_H_
