@@ -26,10 +26,6 @@
 namespace emlscan {
 namespace {
 
-// The breaker's code for a body whose bytes break the charset it declares.
-constexpr int32_t kConversionFailed = -303;
-// How the breaker's message for a failed HTML stage begins.
-constexpr char kHtmlFailure[] = "Problems breaking the body of html parts";
 
 std::string Joined(const std::vector<std::string>& names, const char* separator) {
   std::string text;
@@ -88,18 +84,10 @@ Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, Scan
       scan(judge, skip);
       return verdict;
     } catch (const BreakError& e) {
-      if (e.code() != kConversionFailed || skip.size() == 2) {
+      if (e.code() == kConversionFailed && unreadable.empty()) unreadable = e.what();
+      if (!SkipFailedBodyStage(e, &skip)) {
         if (e.code() == kConversionFailed) return JudgeUnreadable(unreadable, policy);
         throw;
-      }
-      if (unreadable.empty()) unreadable = e.what();
-      const int32_t failed = std::strncmp(e.what(), kHtmlFailure, sizeof kHtmlFailure - 1) == 0
-                                 ? nsEmlComponents::kBodyTextHtml
-                                 : nsEmlComponents::kBodyTextPlain;
-      if (!skip.empty() && skip.front() == failed) {
-        skip = {nsEmlComponents::kBodyTextPlain, nsEmlComponents::kBodyTextHtml};
-      } else {
-        skip.push_back(failed);
       }
     }
   }

@@ -164,6 +164,21 @@ Scanner::Companions Scanner::MissingCompanions() const {
   return missing;
 }
 
+bool SkipFailedBodyStage(const BreakError& error, std::vector<int32_t>* skip) {
+  // How the breaker's message for a failed HTML stage begins.
+  static constexpr char kHtmlFailure[] = "Problems breaking the body of html parts";
+  if (error.code() != kConversionFailed || skip->size() == 2) return false;
+  const int32_t failed = std::strncmp(error.what(), kHtmlFailure, sizeof kHtmlFailure - 1) == 0
+                             ? nsEmlComponents::kBodyTextHtml
+                             : nsEmlComponents::kBodyTextPlain;
+  if (!skip->empty() && skip->front() == failed) {
+    *skip = {nsEmlComponents::kBodyTextPlain, nsEmlComponents::kBodyTextHtml};
+  } else {
+    skip->push_back(failed);
+  }
+  return true;
+}
+
 bool LooksLikeMail(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return true;  // the streamer's open gives the reason

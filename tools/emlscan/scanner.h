@@ -33,6 +33,15 @@ class BreakError : public std::runtime_error {
   int32_t code_;
 };
 
+// The breaker's code for a body whose bytes break the charset it declares.
+inline constexpr int32_t kConversionFailed = -303;
+
+// After a break refused with kConversionFailed: the body stages to skip on the next
+// try (the skip list Scan takes), first the stage that failed, then both. False when
+// the refusal is of another kind or both stages are skipped already: nothing is left
+// to try.
+bool SkipFailedBodyStage(const BreakError& error, std::vector<int32_t>* skip);
+
 // A file from a folder listing that is plainly not a mail (a README, an
 // index): it has no header block at its start. Counted as skipped, not failed.
 class NotMailError : public std::runtime_error {

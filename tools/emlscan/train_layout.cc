@@ -34,8 +34,6 @@ constexpr size_t kProgressEvery = 200;
 constexpr int kMaxRounds = 50;
 // What the centres' label says; the classifier stores it and reads nothing from it.
 constexpr char kCentreLabel[] = "k-medoids";
-// The breaker's code for a body that breaks its declared charset.
-constexpr int32_t kConversionFailed = -303;
 
 struct Example {
   std::string name;  // the path below its category's folder
@@ -77,15 +75,7 @@ std::unique_ptr<CGraphicalFeatureSet> ReadLayout(Scanner& scanner,
       }, true, skip);
       return features;
     } catch (const BreakError& e) {
-      if (e.code() != kConversionFailed || skip.size() == 2) throw;
-      const int32_t failed = std::strstr(e.what(), "of html parts") != nullptr
-                                 ? nsEmlComponents::kBodyTextHtml
-                                 : nsEmlComponents::kBodyTextPlain;
-      if (!skip.empty() && skip.front() == failed) {
-        skip = {nsEmlComponents::kBodyTextPlain, nsEmlComponents::kBodyTextHtml};
-      } else {
-        skip.push_back(failed);
-      }
+      if (!SkipFailedBodyStage(e, &skip)) throw;
     }
   }
 }
