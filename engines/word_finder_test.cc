@@ -5,40 +5,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "emlbreaker/trace.h"
 #include "framework/base/testing/outcome.h"
+#include "framework/base/testing/recording_tracer.h"
 
 namespace {
 
 using emlbtest::Outcome;
 
-// Keeps the process tracer's lines while it lives.
-class RecordingTracer : public CADebugTrace {
- public:
-  RecordingTracer() : saved_(GetDebugTrace()) { GetDebugTrace() = this; }
-  ~RecordingTracer() override { GetDebugTrace() = saved_; }
-  void SetLevel(uint16_t) override {}
-  void Print(const char*, ...) override {}
-  void Flush() override {}
-  void Trace(const char* format, ...) override {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    lines.push_back(line);
-  }
-  std::vector<std::string> lines;
-
- private:
-  CADebugTrace* saved_;
-};
+using emlbtest::RecordingTracer;
 
 // A configuration file in the test's temporary folder, removed with the object.
 class ConfigFile {
