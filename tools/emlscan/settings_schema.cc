@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 namespace emlscan {
 
@@ -68,6 +69,49 @@ const std::vector<SettingInfo> kSettings = {
      "check and filter: a score of this or more is spam"},
     {"/emlscan/check/UnreadableBodyScore", SettingKind::kInteger, kInt32Min, kInt32Max, "0",
      "check and filter: the score of a mail whose body breaks its declared charset"},
+    // The milter's own (tools/emlscan/milter_policy.cc reads them).
+    {"/emlscan/milter/Socket", SettingKind::kText, 0, 0, "unix:/run/emlscan/milter.sock",
+     "milter: where to listen, as libmilter writes it (unix:PATH, inet:PORT@ADDRESS)"},
+    {"/emlscan/milter/SocketGroup", SettingKind::kText, 0, 0, "",
+     "milter: the group of a unix socket (e.g. postfix); empty: the process's group"},
+    {"/emlscan/milter/SocketMode", SettingKind::kText, 0, 0, "0660",
+     "milter: the permissions of a unix socket, in octal"},
+    {"/emlscan/milter/MaxSize", SettingKind::kInteger, 1, kInt32Max, "10485760",
+     "milter: a message of more bytes is accepted unchecked"},
+    {"/emlscan/milter/TimeBudget", SettingKind::kInteger, 1, 3600, "10",
+     "milter: seconds a check may take before the message is accepted unchecked"},
+    {"/emlscan/milter/OnError", SettingKind::kChoice, 0, 0, "accept",
+     "milter: a message that cannot be checked is accepted unchanged, or refused for now"},
+    {"/emlscan/milter/SpamAction", SettingKind::kChoice, 0, 0, "tag",
+     "milter: what a spam gets (tag: the performer's headers and subject tag)"},
+    {"/emlscan/milter/PhishingAction", SettingKind::kChoice, 0, 0, "tag",
+     "milter: what a phishing mail gets"},
+    {"/emlscan/milter/RejectScore", SettingKind::kInteger, 0, kInt32Max, "0",
+     "milter: a spam scoring this or more is rejected whatever SpamAction says; 0: off"},
+    {"/emlscan/milter/RejectReply", SettingKind::kText, 0, 0,
+     "550 5.7.1 Message refused as spam",
+     "milter: the SMTP reply of a rejected message: code, enhanced code, text"},
+    {"/emlscan/milter/Log", SettingKind::kChoice, 0, 0, "stderr",
+     "milter: where the line per message and the statistics go"},
+    {"/emlscan/milter/SyslogFacility", SettingKind::kChoice, 0, 0, "mail",
+     "milter: the syslog facility when Log is syslog"},
+    {"/emlscan/milter/StatsInterval", SettingKind::kInteger, 1, 86400, "300",
+     "milter: seconds between two statistics lines (and StatsFile writes)"},
+    {"/emlscan/milter/StatsFile", SettingKind::kText, 0, 0, "",
+     "milter: a file the statistics are written to in Prometheus text format; empty: none"},
+    {"/emlscan/milter/ShutdownTimeout", SettingKind::kInteger, 0, 3600, "30",
+     "milter: seconds SIGTERM leaves the messages under way to finish"},
+};
+
+// The words of each kChoice setting, as its readers take them.
+const std::vector<std::pair<std::string_view, std::vector<std::string>>> kChoices = {
+    {"/emlscan/milter/OnError", {"accept", "tempfail"}},
+    {"/emlscan/milter/SpamAction", {"accept", "tag", "reject", "quarantine"}},
+    {"/emlscan/milter/PhishingAction", {"accept", "tag", "reject", "quarantine"}},
+    {"/emlscan/milter/Log", {"stderr", "syslog"}},
+    {"/emlscan/milter/SyslogFacility",
+     {"mail", "daemon", "user", "local0", "local1", "local2", "local3", "local4", "local5",
+      "local6", "local7"}},
 };
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
@@ -125,6 +169,13 @@ bool ParseNumber(const std::string& text, double* out) {
 
 const std::vector<SettingInfo>& KnownSettings() { return kSettings; }
 
+std::vector<std::string> Choices(std::string_view path) {
+  for (const auto& [known, words] : kChoices) {
+    if (known == path) return words;
+  }
+  return {};
+}
+
 const SettingInfo* FindSetting(std::string_view path) {
   for (const SettingInfo& info : kSettings) {
     if (path == info.path) return &info;
@@ -162,6 +213,13 @@ std::string KindText(const SettingInfo& info) {
       return "a number from " + Number(info.min) + " to " + Number(info.max);
     case SettingKind::kBoolean: return "true or false";
     case SettingKind::kFolder: return "a folder";
+    case SettingKind::kChoice: {
+      std::string text = "one of";
+      const std::vector<std::string> words = Choices(info.path);
+      for (size_t i = 0; i < words.size(); ++i)
+        text += (i == 0 ? " \"" : i + 1 == words.size() ? " or \"" : ", \"") + words[i] + "\"";
+      return text;
+    }
   }
   return "";
 }
@@ -207,6 +265,11 @@ std::optional<ValueProblem> CheckValue(const SettingInfo& info, const std::strin
       const std::filesystem::file_status status = std::filesystem::status(value, error);
       if (!std::filesystem::exists(status)) return ValueProblem{"no such folder", false};
       if (!std::filesystem::is_directory(status)) return ValueProblem{"not a folder", false};
+      return std::nullopt;
+    }
+    case SettingKind::kChoice: {
+      const std::vector<std::string> words = Choices(info.path);
+      if (std::find(words.begin(), words.end(), value) == words.end()) return wrong;
       return std::nullopt;
     }
   }

@@ -20,6 +20,7 @@ enum class SettingKind {
   kNumber,      // a decimal number from min to max
   kBoolean,     // true or false, read by the plug-in as "1" / "0"
   kFolder,      // a folder that exists; empty text names none
+  kChoice,      // one of a few words (Choices)
 };
 
 struct SettingInfo {
@@ -40,6 +41,9 @@ const SettingInfo* FindSetting(std::string_view path);
 // The known setting whose path is nearest `path` (a misspelt name, the right
 // name in the wrong table), or "" when none is near enough to be meant.
 std::string ClosestSetting(std::string_view path);
+
+// The words a kChoice setting takes ("accept", "tempfail"); empty for others.
+std::vector<std::string> Choices(std::string_view path);
 
 // What a value of `kind` must be: "a whole number from 0 to 9", "a folder".
 std::string KindText(const SettingInfo& info);
