@@ -5,10 +5,10 @@
 //
 //   t:BBBB     hash, one per bucket of tokens: BBBB is the top 16 bits of the token's hash
 //              in hex, each field the low 48 bits in 12 hex digits, its value "SPAM HAM"
-//              (two decimal counts). 65536 buckets keep each hash under Redis's compact
-//              list encoding (128 fields) up to some 8 million tokens, where a key per
-//              token would cost about 70 bytes of key overhead each. A token with 0/0 has
-//              no field.
+//              (two decimal counts). 65536 buckets keep each hash within Redis's compact
+//              encoding (128 fields by default) up to some 8 million tokens, where a key
+//              per token would add the server's per-key overhead to every token. A token
+//              with 0/0 has no field.
 //   totals     hash: spam, ham (learned mails of each class), tokens (fields in t:*).
 //   mails      hash: digest of each learned mail -> "s" or "h".
 //
@@ -21,7 +21,9 @@
 // Connections: each call borrows one from a small pool (a blocked reader never waits for
 // another's connection), with a 200 ms connect and a 1 s command timeout. A pooled
 // connection the server has closed (restart, idle timeout) is replaced once; a timeout is
-// not retried, so a silent server costs a mail at most one timeout.
+// not retried, so a silent server costs a mail at most one timeout. A learn sent again that
+// way had perhaps landed already: it then answers kAlready (kUnknown for a forget), and the
+// counts are right either way.
 #include "engines/token_store_redis.h"
 
 #include <hiredis/hiredis.h>

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -94,7 +95,10 @@ class RedisServer {
     for (int tries = 0; tries < 500; ++tries) {  // up to 5 s
       if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
         pid_ = 0;
-        error_ = program_ + " exited at once; see its log";
+        std::ifstream log(dir_.File("redis.out"));
+        std::string line, last;
+        while (std::getline(log, line)) last = line;
+        error_ = program_ + " exited at once: " + last;
         return;
       }
       if (Query("PING") == "PONG") {
