@@ -133,6 +133,12 @@ class Progress {
 
 }  // namespace
 
+Verdict JudgeOpenedMail(Scanner& scanner, const CheckPolicy& policy, CAMimePart* top, bool commit) {
+  return JudgeMail(scanner, policy, commit, [&](auto& judge, const auto& skip) {
+    scanner.ScanOpened(top, judge, skip);
+  });
+}
+
 int RunCheck(const CheckOptions& options) {
   Config config = LoadHostConfig(options.config_file, options.overrides, options.plugin_path);
   const CheckPolicy policy = CheckPolicy::FromConfig(config);
@@ -264,9 +270,7 @@ class MailFilter {
     }
     OpenedMail mail(packer, top);
     try {
-      result->verdict = JudgeMail(scanner_, policy_, true, [&](auto& judge, const auto& skip) {
-        scanner_.ScanOpened(top, judge, skip);
-      });
+      result->verdict = JudgeOpenedMail(scanner_, policy_, top, true);
     } catch (const std::exception& e) {
       result->verdict = Failed(e);
       result->reason = e.what();

@@ -10,7 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "tools/emlscan/verdict.h"
+
+class CAMimePart;
+
 namespace emlscan {
+
+class Scanner;
 
 // Exit statuses of `filter` (sysexits.h's EX_TEMPFAIL for what a mail system
 // should retry).
@@ -39,6 +45,13 @@ int RunCheck(const CheckOptions& options);
 
 // Exit status as the kFilter* constants above.
 int RunFilter(const CheckOptions& options);
+
+// Judges a mail the host opened through the packer (`top`) as `check` does
+// and lets the performer act on it; with `commit` the changed headers are
+// written back into the packer's mail. A mail whose bodies break their
+// declared charset is judged without them (docs/HOST.md). Throws when the
+// mail gets no verdict at all. `filter` and `milter` share it.
+Verdict JudgeOpenedMail(Scanner& scanner, const CheckPolicy& policy, CAMimePart* top, bool commit);
 
 }  // namespace emlscan
 

@@ -18,6 +18,7 @@
 #include "tools/emlscan/host_settings.h"
 #include "tools/emlscan/lint.h"
 #include "tools/emlscan/locations.h"
+#include "tools/emlscan/milter.h"
 #include "tools/emlscan/plugin_host.h"
 #include "tools/emlscan/scanner.h"
 #include "tools/emlscan/train_layout.h"
@@ -199,7 +200,7 @@ std::string CommandWord(int argc, char** argv) {
   return "";
 }
 
-constexpr const char kCommands[] = "check, filter, dump, lint, info, config, urldb, train-layout";
+constexpr const char kCommands[] = "check, filter, milter, dump, lint, info, config, urldb, train-layout";
 
 constexpr const char kExitStatuses[] =
     "Exit status:\n"
@@ -282,6 +283,16 @@ int main(int argc, char** argv) {
   UrlDbCommand urldb(app);
   TrainLayoutCommand train_layout(app, options.config_file, options.plugin_path,
                                   options.overrides);
+  MilterOptions milter_options;
+  CLI::App* milter = app.add_subcommand(
+      "milter",
+      "run as a mail server's milter (libmilter) in the foreground until SIGTERM or SIGINT;\n"
+      "SIGHUP reloads the settings and rules, SIGUSR1 writes the statistics");
+  milter->add_option("--socket", milter_options.socket,
+                     "where to listen (unix:PATH, inet:PORT@ADDRESS); default "
+                     "/emlscan/milter/Socket");
+  bool foreground = true;
+  milter->add_flag("--foreground", foreground, "run in the foreground (the only mode)");
   CLI::App* config_command =
       app.add_subcommand("config", "show the effective settings and where each came from");
   // Usage errors exit 2, as command-line tools do (CLI11's own codes are
@@ -338,6 +349,12 @@ int main(int argc, char** argv) {
     if (*dump) return finished(RunDump(options));
     if (*check) return finished(RunCheck(check_options));
     if (*filter) return finished(RunFilter(check_options));
+    if (*milter) {
+      milter_options.config_file = options.config_file;
+      milter_options.plugin_path = options.plugin_path;
+      milter_options.overrides = options.overrides;
+      return RunMilter(milter_options);
+    }
     if (lint.Selected()) return lint.Run();
     if (train_layout.Selected()) return train_layout.Run();
     if (*config_command) {
