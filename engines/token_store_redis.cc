@@ -120,8 +120,22 @@ struct Endpoint {
   int port = 6379;
   std::string socket_path;  // empty for TCP
   int db = 0;
-  std::string prefix;  // "" or "NAME:"
+  std::string prefix;    // "" or "NAME:"
+  std::string user;      // for AUTH; empty: the default user
+  std::string password;  // empty: no AUTH
 };
+
+// The name with its password masked, for messages and logs.
+std::string Redact(const std::string& name) {
+  const size_t start = name.find("://");
+  if (start == std::string::npos) return name;
+  const size_t end = std::min(name.find_first_of("/?", start + 3), name.size());
+  const size_t at = name.rfind('@', end - 1);
+  if (at == std::string::npos || at < start + 3) return name;
+  const size_t colon = name.find(':', start + 3);
+  if (colon == std::string::npos || colon > at) return name;
+  return name.substr(0, colon + 1) + "****" + name.substr(at);
+}
 
 constexpr std::string_view kTcpScheme = "redis://";
 constexpr std::string_view kUnixScheme = "redis+unix://";
@@ -158,9 +172,10 @@ void ParseQuery(std::string_view query, bool allow_db, Endpoint* endpoint,
   }
 }
 
-Endpoint ParseName(const std::string& name) {
+// `name` is the redacted name, for messages; `full` the one to read.
+Endpoint ParseName(const std::string& name, const std::string& full) {
   Endpoint endpoint;
-  std::string_view rest(name);
+  std::string_view rest(full);
   std::string_view query;
   if (const size_t q = rest.find('?'); q != std::string_view::npos) {
     query = rest.substr(q + 1);
@@ -180,6 +195,16 @@ Endpoint ParseName(const std::string& name) {
   rest = rest.substr(kTcpScheme.size());
   const size_t slash = rest.find('/');
   std::string_view authority = rest.substr(0, slash);
+  if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    const std::string_view user_info = authority.substr(0, at);
+    const size_t colon = user_info.find(':');
+    if (colon == std::string_view::npos || colon + 1 == user_info.size()) {
+      throw TokenStoreError(name + ": expected :PASSWORD@ or USER:PASSWORD@ before the host");
+    }
+    endpoint.user = std::string(user_info.substr(0, colon));
+    endpoint.password = std::string(user_info.substr(colon + 1));
+    authority = authority.substr(at + 1);
+  }
   if (slash != std::string_view::npos) {
     const std::string_view db = rest.substr(slash + 1);
     if (!db.empty() && !ParseNumber(db, std::numeric_limits<int>::max(), &endpoint.db)) {
@@ -201,9 +226,6 @@ Endpoint ParseName(const std::string& name) {
     if (colon != std::string_view::npos) port = authority.substr(colon + 1);
   }
   if (endpoint.host.empty()) throw TokenStoreError(name + ": no host (redis://HOST:PORT/N)");
-  if (endpoint.host.find('@') != std::string::npos) {
-    throw TokenStoreError(name + ": passwords in the name are not supported");
-  }
   if (!port.empty() && (!ParseNumber(port, 65535, &endpoint.port) || endpoint.port == 0)) {
     throw TokenStoreError(name + ": the port must be a number from 1 to 65535, not \"" +
                           std::string(port) + "\"");
@@ -315,6 +337,10 @@ class RedisTokenStore final : public TokenStore {
       pipeline.Begin("PING");
     }
     const std::vector<ReplyPtr> replies = Exchange(pipeline);
+    if (replies[0]->type == REDIS_REPLY_ERROR) {
+      Fail(writable_ ? "the server refused SCRIPT LOAD" : "the server refused PING",
+           replies[0].get());
+    }
     if (writable_) script_sha_ = String(replies[0].get(), "SCRIPT LOAD");
   }
 
@@ -478,18 +504,28 @@ class RedisTokenStore final : public TokenStore {
       throw TokenStoreError(name_ + ": cannot connect: " + context->errstr);
     }
     redisSetTimeout(context.get(), kCommandTimeout);
+    Pipeline setup;
+    if (!endpoint_.password.empty()) {
+      setup.Begin("AUTH");
+      if (!endpoint_.user.empty()) setup.Add(endpoint_.user);
+      setup.Add(endpoint_.password);
+    }
     if (endpoint_.db != 0) {
-      Pipeline select;
-      select.Begin("SELECT");
-      select.Add(std::to_string(endpoint_.db));
-      std::vector<ReplyPtr> replies;
-      if (const std::string failure = Send(context.get(), select, nullptr, &replies);
-          !failure.empty()) {
-        throw TokenStoreError(name_ + ": " + failure);
-      }
-      if (replies[0]->type == REDIS_REPLY_ERROR) {
-        Fail("cannot select database " + std::to_string(endpoint_.db), replies[0].get());
-      }
+      setup.Begin("SELECT");
+      setup.Add(std::to_string(endpoint_.db));
+    }
+    if (setup.size() == 0) return context;
+    std::vector<ReplyPtr> replies;
+    if (const std::string failure = Send(context.get(), setup, nullptr, &replies);
+        !failure.empty()) {
+      throw TokenStoreError(name_ + ": " + failure);
+    }
+    for (size_t i = 0; i < replies.size(); ++i) {
+      if (replies[i]->type != REDIS_REPLY_ERROR) continue;
+      const bool is_auth = i == 0 && !endpoint_.password.empty();
+      Fail(is_auth ? "the server refused the password"
+                   : "cannot select database " + std::to_string(endpoint_.db),
+           replies[i].get());
     }
     return context;
   }
@@ -565,7 +601,8 @@ bool IsRedisStoreName(const std::string& name) {
 }
 
 std::unique_ptr<TokenStore> OpenRedisTokenStore(const std::string& name, bool writable) {
-  auto store = std::make_unique<RedisTokenStore>(name, ParseName(name), writable);
+  const std::string redacted = Redact(name);
+  auto store = std::make_unique<RedisTokenStore>(redacted, ParseName(redacted, name), writable);
   store->Open();
   return store;
 }

@@ -12,14 +12,15 @@
 namespace learning {
 
 // Opens the store named
-//   redis://HOST[:PORT][/N][?prefix=NAME]        (PORT 6379, database N 0 by default;
-//                                                 HOST may be an IPv6 address in [])
+//   redis://[[USER]:PASSWORD@]HOST[:PORT][/N][?prefix=NAME]
+//                                  (PORT 6379, database N 0 by default; HOST may be an
+//                                   IPv6 address in [])
 //   redis+unix:///PATH/TO/SOCKET[?db=N&prefix=NAME]
 // where NAME, when given, begins every key ("NAME:totals"), so several stores can share one
 // database. Connects once to check that the server answers; throws TokenStoreError naming
-// the store when the name is malformed or the server cannot be reached. Without `writable`
-// Learn throws. The store may be shared between threads: each call borrows a connection of
-// its own from a small pool.
+// the store when the name is malformed or the server cannot be reached. Messages and name()
+// show the password as "****". Without `writable` Learn throws. The store may be shared
+// between threads: each call borrows a connection of its own from a small pool.
 std::unique_ptr<TokenStore> OpenRedisTokenStore(const std::string& name, bool writable);
 
 // Whether `name` names a Redis store ("redis://" or "redis+unix://"), for OpenTokenStore.

@@ -62,7 +62,8 @@ class ListeningSocket {
 // nothing, stopped with the object. error() says why there is none.
 class RedisServer {
  public:
-  RedisServer() : dir_("redis") {
+  explicit RedisServer(std::vector<std::string> options = {})
+      : dir_("redis"), options_(std::move(options)) {
     for (const char* folder : {"/usr/bin", "/usr/sbin", "/usr/local/bin"}) {
       const std::string path = std::string(folder) + "/redis-server";
       if (access(path.c_str(), X_OK) == 0) program_ = path;
@@ -84,6 +85,7 @@ class RedisServer {
                                      "--save", "", "--appendonly", "no", "--dir", dir_.Path(),
                                      "--unixsocket", dir_.File("redis.sock"), "--logfile", out};
     // clang-format on
+    args.insert(args.end(), options_.begin(), options_.end());
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -101,7 +103,7 @@ class RedisServer {
         error_ = program_ + " exited at once: " + last;
         return;
       }
-      if (Query("PING") == "PONG") {
+      if (Query("PING") != kNoConnection) {  // PONG, or NOAUTH with a password
         error_.clear();
         return;
       }
@@ -131,7 +133,7 @@ class RedisServer {
     redisContext* context = redisConnectWithTimeout("127.0.0.1", port_, timeout);
     if (context == nullptr || context->err != 0) {
       redisFree(context);
-      return "(no connection)";
+      return kNoConnection;
     }
     auto* reply = static_cast<redisReply*>(redisCommand(context, command));
     std::vector<std::string> words;
@@ -149,7 +151,10 @@ class RedisServer {
   }
 
  private:
+  static constexpr const char* kNoConnection = "(no connection)";
+
   emlbtest::TempDir dir_;
+  std::vector<std::string> options_;
   std::string program_;
   std::string error_;
   int port_ = 0;
@@ -335,18 +340,60 @@ TEST(RedisTokenStoreNameTest, ASilentServerTimesOut) {
 }
 
 TEST(RedisTokenStoreNameTest, MalformedNamesAreRefusedBeforeConnecting) {
-  for (const char* name :
-       {"redis://", "redis://:6379/0", "redis://host:0/0", "redis://host:65536/0",
-        "redis://host:63x/0", "redis://host:6379/x", "redis://host/0?bogus=1",
-        "redis://host/0?db=2", "redis://[::1/0", "redis://:secret@host:6379/0",
-        "redis+unix://relative.sock", "redis+unix:///run/redis.sock?db=x", "rediss://host/0"}) {
+  const struct {
+    const char* name;
+    const char* shown;  // in the message, when not the name itself
+  } kNames[] = {
+      {"redis://"},
+      {"redis://:6379/0"},
+      {"redis://host:0/0"},
+      {"redis://host:65536/0"},
+      {"redis://host:63x/0"},
+      {"redis://host:6379/x"},
+      {"redis://host/0?bogus=1"},
+      {"redis://host/0?db=2"},
+      {"redis://[::1/0"},
+      {"redis://secret@host:6379/0"},
+      {"redis://:secret@host:0/0", "redis://:****@host:0/0"},
+      {"redis://ops:secret@/0", "redis://ops:****@/0"},
+      {"redis+unix://relative.sock"},
+      {"redis+unix:///run/redis.sock?db=x"},
+      {"rediss://host/0"},
+  };
+  for (const auto& c : kNames) {
     try {
-      OpenRedisTokenStore(name, false);
-      ADD_FAILURE() << name << " accepted";
+      OpenRedisTokenStore(c.name, false);
+      ADD_FAILURE() << c.name << " accepted";
     } catch (const TokenStoreError& e) {
       const std::string message = e.what();
-      EXPECT_EQ(0u, message.find(std::string(name) + ": ")) << message;
+      EXPECT_EQ(0u, message.find(std::string(c.shown ? c.shown : c.name) + ": ")) << message;
       EXPECT_EQ(std::string::npos, message.find("cannot connect")) << message;
+    }
+  }
+}
+
+TEST(RedisTokenStorePasswordTest, APasswordIsSentAndNeverShown) {
+  RedisServer server({"--requirepass", "secret"});
+  if (!server.error().empty()) GTEST_SKIP() << "no Redis server to test with: " << server.error();
+  const std::string host = server.Name(1).substr(std::string("redis://").size());
+  const auto store = OpenRedisTokenStore("redis://:secret@" + host, true);
+  EXPECT_EQ("redis://:****@" + host, store->name());
+  EXPECT_EQ(LearnOutcome::kLearned, store->Learn("m1", {kA}, MailClass::kSpam));
+  EXPECT_EQ("1/0", Counts(*store, {kA}));
+
+  const struct {
+    std::string name;
+    const char* error;
+  } kRefused[] = {{"redis://:wrong@" + host, "refused the password: WRONGPASS"},
+                  {"redis://" + host, "NOAUTH"}};
+  for (const auto& c : kRefused) {
+    try {
+      OpenRedisTokenStore(c.name, false);
+      ADD_FAILURE() << c.name << " opened";
+    } catch (const TokenStoreError& e) {
+      const std::string message = e.what();
+      EXPECT_NE(std::string::npos, message.find(c.error)) << message;
+      EXPECT_EQ(std::string::npos, message.find("wrong")) << message;
     }
   }
 }
