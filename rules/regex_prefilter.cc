@@ -326,3 +326,29 @@ bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
   }
   return false;
 }
+
+void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {
+  std::memset(table, 0, sizeof(*table));
+  if (length < 3) return;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
+  for (size_t i = 2; i < length; ++i) {
+    key = ((key << 8) | Fold(bytes[i])) & 0xFFFFFF;
+    const uint16_t triple = TripleOf(key) & kShortMask;
+    table->triples[triple >> 6] |= uint64_t{1} << (triple & 63);
+  }
+}
+
+bool CRegexPrefilter::MayMatchShort(int id, const ShortTable& table) const {
+  for (const Needs& need : patterns_[static_cast<size_t>(id)]) {
+    bool all = true;
+    for (uint16_t entry : need) {
+      if (!IsSet(table.triples, entry & kShortMask)) {
+        all = false;
+        break;
+      }
+    }
+    if (all) return true;
+  }
+  return false;
+}

@@ -64,6 +64,18 @@ TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
   EXPECT_FALSE(may(filler + " via agra"));
   // Triples only: a text holding every triple of a literal out of order is not skipped.
   EXPECT_TRUE(may(filler + " ali cia ial"));
+
+  // A short text gets its own small table, with the same answers.
+  auto may_short = [&](const std::string& text) {
+    CRegexPrefilter::ShortTable table;
+    CRegexPrefilter::TabulateShort(text.data(), text.size(), &table);
+    return prefilter.MayMatchShort(id, table);
+  };
+  EXPECT_TRUE(may_short("Buy CiAlIs"));
+  EXPECT_TRUE(may_short("viagra"));
+  EXPECT_FALSE(may_short("buy nothing today"));
+  EXPECT_FALSE(may_short("viagr"));
+  EXPECT_FALSE(may_short(""));
 }
 
 }  // namespace
