@@ -2,11 +2,15 @@
 
 #include <cstdint>
 #include <new>
+#include <vector>
 
 #include "common/wide_scan.h"
 #include "emlbreaker/exceptions.h"
+#include "emlbreaker/trace.h"
 #include "engines/blackbox_facilitator.h"
+#include "engines/mail_tokens.h"
 #include "engines/rule_publisher.h"
+#include "engines/stat_classifier.h"
 
 using ascommon::sstring;
 using ascommon::usstring;
@@ -18,6 +22,14 @@ constexpr char kNewsFromDomain[] = "H_NEWS_FROM_DOMAIN";
 constexpr char kNewsMailAddressDomain[] = "H_NEWS_MAIL_ADDRESS_DOMAIN";
 constexpr char kNewsMultipleAddresses1[] = "H_NEWS_LIKE_MULTIPLE_ADDRESSES1";
 constexpr char kNewsMultipleAddresses2[] = "H_NEWS_LIKE_MULTIPLE_ADDRESSES2";
+
+constexpr char kStatClassify[] = "StatClassify";
+// The bands of the classifier's spam probability, each published as its own rule so that
+// the rule set decides what a band is worth (data/rules/learning.slf).
+constexpr char kStatSpam99[] = "STAT_SPAM_99";
+constexpr char kStatSpam90[] = "STAT_SPAM_90";
+constexpr char kStatHam10[] = "STAT_HAM_10";
+constexpr char kStatHam01[] = "STAT_HAM_01";
 
 // A domain dominates the links when it holds a majority of them and there are enough of
 // them to speak of a mailing; or, failing that, when it and the runner-up together hold
@@ -79,6 +91,9 @@ CCodeHeurEngine::CCodeHeurEngine() try : functions_(64, nullptr) {
     news.member = &CCodeHeurEngine::NewsHeur;
     functions_.Insert(sstring(name), news);
   }
+  Heuristic stat;
+  stat.member = &CCodeHeurEngine::StatClassify;
+  functions_.Insert(sstring(kStatClassify), stat);
   for (size_t i = 0; i < kMailHeuristicCount; ++i) {
     Heuristic heuristic;
     heuristic.function = kMailHeuristics[i].function;
@@ -208,6 +223,36 @@ double CCodeHeurEngine::NewsHeur(ARulePublisher* engines, CEmlContextInterface* 
 
   if (addresses > kManyAddresses1) engines->AutoExecRule(kNewsMultipleAddresses1, 1.0, context);
   if (addresses > kManyAddresses2) engines->AutoExecRule(kNewsMultipleAddresses2, 1.0, context);
+  return 1.0;
+}
+
+double CCodeHeurEngine::StatClassify(ARulePublisher* engines, CEmlContextInterface* context) {
+  static const char kWhere[] = "CCodeHeurEngine::StatClassify";
+  const learning::StatClassifier* classifier = GetClassifier();
+  if (classifier == nullptr) return 0.0;
+  CheckHandles(engines, context, kWhere);
+  const CBlackBoxFacilitator& mail = FacilitatorOf(engines, context, kWhere);
+  learning::Verdict verdict;
+  try {
+    std::vector<learning::TokenHash> tokens;
+    learning::MailTokens(mail, urlDb_.GetDomainTable(), &tokens);
+    verdict = classifier->Classify(tokens);
+  } catch (const learning::TokenStoreError& e) {
+    GetDebugTrace()->Trace("%s - %s", kWhere, e.what());
+    return 0.0;
+  } catch (const std::bad_alloc&) {
+    throw ASMemException("%s - memory problems", kWhere);
+  }
+  if (!verdict.spoke) return 0.0;
+  const double p = verdict.probability;
+  GetDebugTrace()->Trace("%s - spam probability %.4f from %zu tokens", kWhere, p,
+                         verdict.clues.size());
+  const char* band = p >= 0.99   ? kStatSpam99
+                     : p >= 0.90 ? kStatSpam90
+                     : p <= 0.01 ? kStatHam01
+                     : p <= 0.10 ? kStatHam10
+                                 : nullptr;
+  if (band != nullptr) engines->AutoExecRule(band, 1.0, context);
   return 1.0;
 }
 

@@ -17,6 +17,8 @@
 #ifndef ENGINES_CODE_HEUR_H_
 #define ENGINES_CODE_HEUR_H_
 
+#include <atomic>
+
 #include "emlbreaker/map.h"
 #include "emlbreaker/strings.h"
 #include "engines/mail_heuristics.h"
@@ -25,6 +27,9 @@
 class ARulePublisher;
 class CBlackBoxFacilitator;
 class CEmlContextInterface;
+namespace learning {
+class StatClassifier;
+}
 
 class CCodeHeurEngine {
  public:
@@ -37,7 +42,7 @@ class CCodeHeurEngine {
     MailHeuristicFunction function = nullptr;
   };
 
-  // Registers the five news names and every entry of kMailHeuristics (a name already
+  // Registers the five news names, "StatClassify" and every entry of kMailHeuristics (a name already
   // taken keeps its first function). Throws ASMemException when the table or the URL
   // database cannot be built.
   CCodeHeurEngine();
@@ -61,6 +66,21 @@ class CCodeHeurEngine {
   void MainDomain(ascommon::usstring* domain, ARulePublisher* engines,
                   CEmlContextInterface* context);
 
+  // The statistical classifier (engines/stat_classifier.h): publishes the band of the
+  // mail's spam probability as one of the rules "STAT_SPAM_99" (0.99 and above),
+  // "STAT_SPAM_90" (0.90 to 0.99), "STAT_HAM_10" (0.01 to 0.10) and "STAT_HAM_01" (0.01
+  // and below) and answers 1.0; answers 0.0 and publishes nothing when no classifier is
+  // set, when it does not speak (too little learned) or when its store fails (traced).
+  double StatClassify(ARulePublisher* engines, CEmlContextInterface* context);
+  // The classifier StatClassify asks (borrowed; null: none). The owner keeps a replaced
+  // classifier alive while mails may still run with it (the engines facade does).
+  void SetClassifier(const learning::StatClassifier* classifier) {
+    classifier_.store(classifier, std::memory_order_release);
+  }
+  const learning::StatClassifier* GetClassifier() const {
+    return classifier_.load(std::memory_order_acquire);
+  }
+
   // Loads the URL database: paths in UTF-8; update_file is read only when it names an
   // existing file, temp_folder receives the unscrambled copies while they are read. 0 or
   // the codes of AUpdater::Update (engines/url_db.h); -2 when a path is not UTF-8. Call
@@ -75,6 +95,7 @@ class CCodeHeurEngine {
  private:
   ascommon::CMap<ascommon::sstring, Heuristic> functions_;
   CURLDB urlDb_;
+  std::atomic<const learning::StatClassifier*> classifier_{nullptr};
 };
 
 #endif  // ENGINES_CODE_HEUR_H_

@@ -77,6 +77,10 @@ class TokenStore {
 // shared store, anything else a file path of the embedded store. Throws TokenStoreError.
 std::unique_ptr<TokenStore> OpenTokenStore(const std::string& name, bool writable);
 
+// The embedded file store alone (engines/token_store_lmdb.cc), whatever the path looks
+// like; the shared one is engines/token_store_redis.h.
+std::unique_ptr<TokenStore> OpenLmdbTokenStore(const std::string& path, bool writable);
+
 }  // namespace learning
 
 #endif  // ENGINES_TOKEN_STORE_H_

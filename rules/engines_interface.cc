@@ -13,6 +13,7 @@
 #include "emlbreaker/trace.h"
 #include "engines/code_heur.h"
 #include "engines/knn_engine.h"
+#include "engines/stat_classifier.h"
 #include "engines/word_finder.h"
 #include "rules/eml_context.h"
 #include "rules/rule_runner.h"
@@ -41,6 +42,9 @@ CEnginesInterface::~CEnginesInterface() {
   delete wordFinder;
   delete knnEngine;
   delete codeHeurEngine;
+  retired_code_heur_engines_.clear();
+  classifier_.reset();
+  retired_classifiers_.clear();
   delete regexLibrary;
   retired_regex_libraries_.clear();
 }
@@ -191,6 +195,7 @@ void CEnginesInterface::SetupCodeHeurEngine() {
   if (codeHeurEngine == nullptr) {
     throw ASMemException("%s - memory problems", "CEnginesInterface::SetupCodeHeurEngine");
   }
+  codeHeurEngine->SetClassifier(classifier_.get());
 }
 
 void CEnginesInterface::SetupUrlDatabase(const char* base_file, const char* update_file) {
@@ -209,9 +214,53 @@ void CEnginesInterface::SetupUrlDatabase(const char* base_file, const char* upda
                         kWhere, base_file, code);
     }
   }
+  fresh->SetClassifier(classifier_.get());
   // Rules of mails broken before may be running the old engine: it is retired, not freed.
   Retire(&codeHeurEngine, &retired_code_heur_engines_);
   codeHeurEngine = fresh.release();
+}
+
+// Mails broken before may be classifying with the classifier in use: it is retired, not
+// freed, and goes with the facade (with its store, a file mapping or a few connections).
+void CEnginesInterface::SetupLearning(const char* name,
+                                      const learning::ClassifierOptions& options) {
+  static constexpr const char kWhere[] = "CEnginesInterface::SetupLearning";
+  const std::string wanted = name != nullptr ? name : "";
+  // The same store with the same options is kept: its readers see every mail learned
+  // since (each lookup reads the latest committed state), and an embedded store must not
+  // be mapped twice by one process.
+  if (classifier_ != nullptr && classifier_->store().name() == wanted &&
+      classifier_->options().minSpamMails == options.minSpamMails &&
+      classifier_->options().minHamMails == options.minHamMails) {
+    return;
+  }
+  std::unique_ptr<learning::StatClassifier> fresh;
+  if (name != nullptr && *name != 0) {
+    try {
+      fresh = std::make_unique<learning::StatClassifier>(learning::OpenTokenStore(name, false),
+                                                         options);
+    } catch (const learning::TokenStoreError& e) {
+      fresh.reset();
+      if (codeHeurEngine != nullptr) codeHeurEngine->SetClassifier(nullptr);
+      RetireClassifier();
+      throw ASException("%s - the token store could not be opened: %s", kWhere, e.what());
+    } catch (const std::bad_alloc&) {
+      throw ASMemException("%s - memory problems", kWhere);
+    }
+  }
+  if (codeHeurEngine != nullptr) codeHeurEngine->SetClassifier(fresh.get());
+  RetireClassifier();
+  classifier_ = std::move(fresh);
+}
+
+void CEnginesInterface::RetireClassifier() {
+  if (classifier_ == nullptr) return;
+  try {
+    retired_classifiers_.push_back(std::move(classifier_));
+  } catch (const std::bad_alloc&) {
+    classifier_.release();  // a leak is the lesser evil than freeing what a mail reads
+  }
+  classifier_.reset();
 }
 
 void CEnginesInterface::SetupKNNEngine(const char* data_file) {

@@ -22,6 +22,10 @@ class CEmlContextInterface;
 class CWordFinder;
 class CCodeHeurEngine;
 class CKnnEngine;
+namespace learning {
+class StatClassifier;
+struct ClassifierOptions;
+}
 
 class CEnginesInterface : public ARulePublisher {
  public:
@@ -62,6 +66,15 @@ class CEnginesInterface : public ARulePublisher {
   // ASException (with the load's code) when the base file cannot be loaded; the engine in
   // use is then kept.
   void SetupUrlDatabase(const char* base_file, const char* update_file);
+  // Opens the token store `name` read-only (a file path or "redis://HOST:PORT/N") for the
+  // statistical classifier and hands the classifier to the code heuristics, replacing the
+  // one in use (which is retired, as mails may still read it); an empty name leaves none.
+  // The same name with the same options keeps the classifier in use: a store's readers
+  // see what is learned while they run.
+  // Throws ASException naming the store when it cannot be opened; the code heuristics are
+  // then left without a classifier.
+  void SetupLearning(const char* name, const learning::ClassifierOptions& options);
+  learning::StatClassifier* GetClassifier() const { return classifier_.get(); }
 
   // Forward to the rule engine with this facade as the engines argument; throw when there
   // is no rule engine.
@@ -111,7 +124,11 @@ class CEnginesInterface : public ARulePublisher {
   // code heuristics with their URL database); they go with the facade.
   std::vector<std::unique_ptr<CWordFinder>> retired_word_finders_;
   std::vector<std::unique_ptr<CCodeHeurEngine>> retired_code_heur_engines_;
+  std::unique_ptr<learning::StatClassifier> classifier_;
+  std::vector<std::unique_ptr<learning::StatClassifier>> retired_classifiers_;
 
+  // Moves the classifier in use to the retired ones.
+  void RetireClassifier();
   // Moves *engine to retired and leaves it null.
   template <class Engine>
   static void Retire(Engine** engine, std::vector<std::unique_ptr<Engine>>* retired);

@@ -11,6 +11,7 @@
 #include "emlbreaker/packer.h"
 #include "emlbreaker/parts_tree.h"
 #include "emlbreaker/trace.h"
+#include "engines/stat_classifier.h"
 #include "mail/components/break_parts.h"
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"
@@ -133,6 +134,9 @@ void CEmlBreaker::ApplySharedSettings(uint32_t profile) {
   SetUpEngines(shared, libs_path, data_path, slf_path, generate_map == 1);
   SetUpUrlDatabase(shared, WideSetting(settings, profile, u"/eml/breaker/UrlDatabase"),
                    WideSetting(settings, profile, u"/eml/breaker/UrlDatabaseUpdate"));
+  SetUpLearning(shared, TextSetting(settings, profile, u"/emlscan/learning/Database"),
+                TextSetting(settings, profile, u"/emlscan/learning/MinSpam"),
+                TextSetting(settings, profile, u"/emlscan/learning/MinHam"));
 }
 
 namespace {
@@ -222,6 +226,24 @@ void CEmlBreaker::SetUpUrlDatabase(SEmlBreakerSharedData* shared, const ascommon
     StoreApplied(&shared->urlDatabaseApplied, base);
     StoreApplied(&shared->urlDatabaseUpdateApplied, update);
   });
+}
+
+// A store that failed to open is tried again at the next apply (a reload), so a store
+// created since is then found.
+void CEmlBreaker::SetUpLearning(SEmlBreakerSharedData* shared, const std::string& name,
+                                const std::string& min_spam, const std::string& min_ham) {
+  learning::ClassifierOptions options;
+  if (!min_spam.empty()) options.minSpamMails = std::strtoull(min_spam.c_str(), nullptr, 10);
+  if (!min_ham.empty()) options.minHamMails = std::strtoull(min_ham.c_str(), nullptr, 10);
+  Guarded("%s - the token store could not be opened; the statistical classifier is off",
+          nullptr, [&] {
+            try {
+              shared->engines->SetupLearning(name.c_str(), options);
+            } catch (const ASException& e) {
+              GetDebugTrace()->Trace("%s", e.what());  // which store, and why
+              throw;
+            }
+          });
 }
 
 int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {

@@ -9,6 +9,7 @@
 #define MAIL_MODULES_EML_BREAKER_H_
 
 #include <memory>
+#include <string>
 
 #include "common/charset_converter.h"
 #include "emlbreaker/modules.h"
@@ -99,6 +100,11 @@ class CEmlBreaker : public CABreaker {
   // changed; a failure is traced and the database in use is kept.
   static void SetUpUrlDatabase(SEmlBreakerSharedData* shared, const ascommon::usstring& base,
                                const ascommon::usstring& update);
+  // The learning step, last: opens the token store ("/emlscan/learning/Database", empty:
+  // none) for the statistical classifier with its minimum counts ("MinSpam", "MinHam"
+  // beside it); a failure is traced and leaves no classifier.
+  static void SetUpLearning(SEmlBreakerSharedData* shared, const std::string& name,
+                            const std::string& min_spam, const std::string& min_ham);
   // The last step of Break: a rule context over the broken mail and an
   // execution unit over it and the engines, published under id 4 in place of
   // the unit of an earlier Break of the item. The context gets the profile's

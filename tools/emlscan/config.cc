@@ -25,11 +25,12 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 // Settings whose text is a file or folder, resolved against the settings file's folder.
 bool NamesFile(const std::string& path) {
   return EndsWith(path, "Path") || path == "/eml/breaker/UrlDatabase" ||
-         path == "/eml/breaker/UrlDatabaseUpdate";
+         path == "/eml/breaker/UrlDatabaseUpdate" || path == "/emlscan/learning/Database";
 }
 
 std::string ResolvePath(const std::string& value, const fs::path& base) {
   if (value.empty() || value.rfind("${plugin_dir}", 0) == 0) return value;
+  if (value.find("://") != std::string::npos) return value;  // a server, not a file
   fs::path path(value);
   if (path.is_absolute()) return value;
   return (base / path).lexically_normal().string();

@@ -21,6 +21,7 @@
 #include "tools/emlscan/milter.h"
 #include "tools/emlscan/plugin_host.h"
 #include "tools/emlscan/scanner.h"
+#include "tools/emlscan/learn.h"
 #include "tools/emlscan/train_layout.h"
 #include "tools/emlscan/urldb.h"
 
@@ -200,7 +201,7 @@ std::string CommandWord(int argc, char** argv) {
   return "";
 }
 
-constexpr const char kCommands[] = "check, filter, milter, dump, lint, info, config, urldb, train-layout";
+constexpr const char kCommands[] = "check, filter, milter, dump, lint, info, config, urldb, train-layout, learn";
 
 constexpr const char kExitStatuses[] =
     "Exit status:\n"
@@ -283,6 +284,7 @@ int main(int argc, char** argv) {
   UrlDbCommand urldb(app);
   TrainLayoutCommand train_layout(app, options.config_file, options.plugin_path,
                                   options.overrides);
+  LearnCommand learn(app, options.config_file, options.plugin_path, options.overrides);
   MilterOptions milter_options;
   CLI::App* milter = app.add_subcommand(
       "milter",
@@ -341,7 +343,8 @@ int main(int argc, char** argv) {
   // SIGINT and SIGTERM stop a run between mails: the current ones end (their
   // body folders go), the summary is printed, and the status is 128 + the
   // signal. One mail filtered to standard output or -o keeps the default.
-  const bool stoppable = *dump || *check || (*filter && check_options.in_place);
+  const bool stoppable =
+      *dump || *check || (*filter && check_options.in_place) || learn.Selected();
   if (stoppable) StopOnSignals();
   auto finished = [](int status) { return StopRequested() ? 128 + StopRequested() : status; };
   try {
@@ -357,6 +360,7 @@ int main(int argc, char** argv) {
     }
     if (lint.Selected()) return lint.Run();
     if (train_layout.Selected()) return train_layout.Run();
+    if (learn.Selected()) return finished(learn.Run());
     if (*config_command) {
       std::fputs(DescribeSettings(LoadConfig(options, options.plugin_path)).c_str(), stdout);
       return 0;

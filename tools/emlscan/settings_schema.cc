@@ -35,6 +35,13 @@ const std::vector<SettingInfo> kSettings = {
      "the URL database's base file (emlscan urldb build); empty: nothing listed"},
     {"/eml/breaker/UrlDatabaseUpdate", SettingKind::kText, 0, 0, "",
      "an update file loaded after the base file when it exists (emlscan urldb diff)"},
+    {"/emlscan/learning/Database", SettingKind::kText, 0, 0, "",
+     "the statistical classifier's token store: a file (emlscan learn writes it) or "
+     "redis://HOST:PORT/N; empty: no learning"},
+    {"/emlscan/learning/MinSpam", SettingKind::kInteger, 0, kInt32Max, "200",
+     "learned spam mails the statistical classifier needs before it speaks"},
+    {"/emlscan/learning/MinHam", SettingKind::kInteger, 0, kInt32Max, "200",
+     "learned ham mails the statistical classifier needs before it speaks"},
     {"GENERATE_NNMAP_FILE", SettingKind::kInteger, 0, 1, "0",
      "1: the rule engine writes its relevance-rule map (asnnmap.dat) to the current folder"},
     {"/eml/streamer/PackerPath", SettingKind::kFolder, 0, 0, "",

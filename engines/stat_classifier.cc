@@ -1,0 +1,82 @@
+#include "engines/stat_classifier.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace learning {
+
+StatClassifier::StatClassifier(std::unique_ptr<TokenStore> store,
+                               const ClassifierOptions& options)
+    : store_(std::move(store)), options_(options) {}
+
+double StatClassifier::TokenProbability(const TokenCounts& counts, const StoreTotals& totals,
+                                        const ClassifierOptions& options) {
+  const double n = static_cast<double>(counts.spam) + counts.ham;
+  if (n == 0 || totals.spamMails == 0 || totals.hamMails == 0) return options.prior;
+  // A count may exceed its class total after mails were forgotten with other tokens
+  // than they were learned with: a ratio stays at most 1.
+  const double spam = std::min(1.0, counts.spam / static_cast<double>(totals.spamMails));
+  const double ham = std::min(1.0, counts.ham / static_cast<double>(totals.hamMails));
+  const double p = spam / (spam + ham);
+  return (options.strength * options.prior + n * p) / (options.strength + n);
+}
+
+double StatClassifier::ChiSquareQ(double chi, size_t v) {
+  // For even v: Q = e^-m * sum over i < v/2 of m^i / i!, m = chi / 2.
+  const double m = chi / 2.0;
+  double term = std::exp(-m);
+  double sum = term;
+  for (size_t i = 1; i < v / 2; ++i) {
+    term *= m / static_cast<double>(i);
+    sum += term;
+  }
+  return std::min(sum, 1.0);
+}
+
+double StatClassifier::Combine(const std::vector<double>& f) {
+  if (f.empty()) return 0.5;
+  double ln_f = 0;
+  double ln_not_f = 0;
+  for (const double value : f) {
+    ln_f += std::log(value);
+    ln_not_f += std::log1p(-value);
+  }
+  const double h = ChiSquareQ(-2.0 * ln_f, 2 * f.size());
+  const double s = ChiSquareQ(-2.0 * ln_not_f, 2 * f.size());
+  return (1.0 + h - s) / 2.0;
+}
+
+Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens) const {
+  Verdict verdict;
+  const StoreTotals totals = store_->Totals();
+  if (totals.spamMails < options_.minSpamMails || totals.hamMails < options_.minHamMails ||
+      totals.spamMails == 0 || totals.hamMails == 0) {
+    return verdict;
+  }
+  std::vector<TokenCounts> counts;
+  store_->Lookup(tokens, &counts);
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const double f = TokenProbability(counts[i], totals, options_);
+    if (std::fabs(f - 0.5) >= options_.minDeviation) verdict.clues.push_back({tokens[i], f, counts[i]});
+  }
+  // Most extreme first; equal ones by hash, so the same mail always gives the same clues.
+  auto farther = [](const Clue& a, const Clue& b) {
+    const double da = std::fabs(a.f - 0.5);
+    const double db = std::fabs(b.f - 0.5);
+    return da != db ? da > db : a.token < b.token;
+  };
+  if (verdict.clues.size() > options_.maxClues) {
+    std::nth_element(verdict.clues.begin(), verdict.clues.begin() + options_.maxClues,
+                     verdict.clues.end(), farther);
+    verdict.clues.resize(options_.maxClues);
+  }
+  std::sort(verdict.clues.begin(), verdict.clues.end(), farther);
+  std::vector<double> f;
+  f.reserve(verdict.clues.size());
+  for (const Clue& clue : verdict.clues) f.push_back(clue.f);
+  verdict.spoke = true;
+  verdict.probability = Combine(f);
+  return verdict;
+}
+
+}  // namespace learning

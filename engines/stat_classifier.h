@@ -1,0 +1,84 @@
+// The statistical token classifier: how likely a mail is spam, from how often its tokens
+// (engines/mail_tokens.h) appeared in the spam and the ham the user taught it
+// (engines/token_store.h).
+//
+// Gary Robinson's method, as SpamBayes and SpamAssassin's Bayes use it:
+//
+//   p(w) = (spam(w) / spamMails) / (spam(w) / spamMails + ham(w) / hamMails)
+//   f(w) = (s * x + n * p(w)) / (s + n)      n = spam(w) + ham(w), s = 1, x = 0.5
+//
+// so a token seen in few mails stays near 0.5. The tokens with |f - 0.5| >= 0.1 count,
+// at most the 150 farthest from 0.5, and Fisher's method combines them:
+//
+//   H = C^-1(-2 sum ln f, 2n)   S = C^-1(-2 sum ln (1 - f), 2n)   I = (1 + H - S) / 2
+//
+// where C^-1(chi, v) is the probability that a chi-square variable of v degrees of
+// freedom exceeds chi. I near 1 is spam, near 0 ham, near 0.5 undecided (or both).
+//
+// Below the minimum counts of learned spam and ham mails the classifier does not speak:
+// with a few dozen mails every rare word looks decisive.
+//
+// Classify may be called from any number of threads at once (the store allows it).
+#ifndef ENGINES_STAT_CLASSIFIER_H_
+#define ENGINES_STAT_CLASSIFIER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engines/token_store.h"
+
+namespace learning {
+
+struct ClassifierOptions {
+  uint64_t minSpamMails = 200;  // learned spam mails before the classifier speaks
+  uint64_t minHamMails = 200;   // learned ham mails before the classifier speaks
+  double strength = 1.0;        // s: how many mails' worth the prior x weighs
+  double prior = 0.5;           // x: f of a token never seen
+  double minDeviation = 0.1;    // tokens with |f - 0.5| below this do not count
+  size_t maxClues = 150;        // at most this many tokens count, the most extreme
+};
+
+// One token that counted, with its f.
+struct Clue {
+  TokenHash token = 0;
+  double f = 0.5;
+  TokenCounts counts;
+};
+
+struct Verdict {
+  bool spoke = false;        // false: too little learned (probability is 0.5)
+  double probability = 0.5;  // I: 0 ham to 1 spam
+  std::vector<Clue> clues;   // the tokens that counted, most extreme first
+};
+
+class StatClassifier {
+ public:
+  StatClassifier(std::unique_ptr<TokenStore> store, const ClassifierOptions& options);
+  StatClassifier(const StatClassifier&) = delete;
+  StatClassifier& operator=(const StatClassifier&) = delete;
+
+  // The verdict on a mail's distinct tokens. Throws TokenStoreError when the store fails.
+  Verdict Classify(const std::vector<TokenHash>& tokens) const;
+
+  TokenStore& store() const { return *store_; }
+  const ClassifierOptions& options() const { return options_; }
+
+  // The pieces of the method, for the tests and the explanation.
+  static double TokenProbability(const TokenCounts& counts, const StoreTotals& totals,
+                                 const ClassifierOptions& options);
+  // Fisher's combination of the f of the tokens that count (0.5 for none).
+  static double Combine(const std::vector<double>& f);
+  // C^-1(chi, v) for an even v: the chance a chi-square variable of v degrees of freedom
+  // is at least chi.
+  static double ChiSquareQ(double chi, size_t v);
+
+ private:
+  std::unique_ptr<TokenStore> store_;
+  ClassifierOptions options_;
+};
+
+}  // namespace learning
+
+#endif  // ENGINES_STAT_CLASSIFIER_H_

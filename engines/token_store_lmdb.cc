@@ -1,0 +1,292 @@
+// The embedded token store on LMDB: one file (the path) beside its lock file
+// (path + "-lock"), three named tables in it:
+//
+//   tokens  key: the 64-bit token hash (native order, MDB_INTEGERKEY)
+//           value: two 32-bit counts, spam then ham; a token whose counts both reach 0
+//           is deleted
+//   mails   key: a learned mail's digest; value: one byte, its class (1 spam, 2 ham)
+//   totals  key "totals"; value: three 64-bit counts, spam mails, ham mails, tokens
+//
+// Why LMDB and not SQLite: docs/LEARNING.md. Readers never block the learner nor each
+// other: each Lookup reads one snapshot (a read transaction), so the counts of a mail
+// being learned appear all at once. One write transaction per Learn makes a mail wholly
+// learned or not, whatever kills the learner; a second learner waits for the first's
+// transaction (LMDB's writer lock).
+//
+// MDB_NOMETASYNC: a commit syncs the data pages but not the meta page, so a power loss
+// may undo the last mail learned but never leaves a broken file; a killed process loses
+// nothing committed (the pages are in the kernel's cache).
+#include <lmdb.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "engines/token_store.h"
+#include "engines/token_store_redis.h"
+
+namespace learning {
+namespace {
+
+// Address space reserved for the file; the file itself grows only as pages are written.
+// 16 GiB holds hundreds of millions of tokens; a store that fills it answers "full".
+constexpr size_t kMapSize = size_t{16} << 30;
+// Read transactions at once: every thread of the milter or of check -j N holds one while
+// it looks a mail up. LMDB's default is 126.
+constexpr unsigned kMaxReaders = 1022;
+constexpr char kTotalsKey[] = "totals";
+
+struct TotalsRecord {
+  uint64_t spamMails = 0;
+  uint64_t hamMails = 0;
+  uint64_t tokens = 0;
+};
+
+struct CountsRecord {
+  uint32_t spam = 0;
+  uint32_t ham = 0;
+};
+
+MDB_val Val(const void* data, size_t size) {
+  MDB_val value;
+  value.mv_data = const_cast<void*>(data);
+  value.mv_size = size;
+  return value;
+}
+
+class LmdbTokenStore : public TokenStore {
+ public:
+  LmdbTokenStore(const std::string& path, bool writable) : name_(path) {
+    Check(mdb_env_create(&env_), "cannot create the environment");
+    try {
+      Open(path, writable);
+    } catch (...) {
+      mdb_env_close(env_);
+      throw;
+    }
+  }
+
+  void Open(const std::string& path, bool writable) {
+    Check(mdb_env_set_maxdbs(env_, 4), "cannot set the table count");
+    Check(mdb_env_set_mapsize(env_, kMapSize), "cannot set the map size");
+    Check(mdb_env_set_maxreaders(env_, kMaxReaders), "cannot set the reader count");
+    struct stat status;
+    if (!writable && stat(path.c_str(), &status) != 0) {
+      Fail(std::string("no such store (") + std::strerror(errno) +
+           "); learn mails into it first (emlscan learn)");
+    }
+    // MDB_NOTLS: a read transaction is not tied to its thread's slot, so a reader may
+    // begin on one thread and end on another, and many short ones do not pile up slots.
+    unsigned flags = MDB_NOSUBDIR | MDB_NOTLS | MDB_NOMETASYNC;
+    if (!writable) flags |= MDB_RDONLY;
+    Check(mdb_env_open(env_, path.c_str(), flags, 0644), "cannot open");
+    MDB_txn* txn = nullptr;
+    Check(mdb_txn_begin(env_, nullptr, writable ? 0 : MDB_RDONLY, &txn), "cannot begin");
+    const unsigned create = writable ? MDB_CREATE : 0;
+    int rc = mdb_dbi_open(txn, "tokens", create | MDB_INTEGERKEY, &tokens_);
+    if (rc == 0) rc = mdb_dbi_open(txn, "mails", create, &mails_);
+    if (rc == 0) rc = mdb_dbi_open(txn, "totals", create, &totals_);
+    if (rc != 0) {
+      mdb_txn_abort(txn);
+      Check(rc, "not a token store, or an empty one");
+    }
+    Check(mdb_txn_commit(txn), "cannot open the tables");
+  }
+
+  ~LmdbTokenStore() override {
+    if (env_ != nullptr) mdb_env_close(env_);
+  }
+
+  void Lookup(const std::vector<TokenHash>& tokens, std::vector<TokenCounts>* counts) override {
+    counts->assign(tokens.size(), TokenCounts());
+    ReadTxn txn(this);
+    // One cursor for the mail: when the next token falls on the leaf page the cursor
+    // stands on, LMDB searches that page alone instead of descending from the root, and a
+    // mail's tokens come sorted (engines/mail_tokens.h).
+    MDB_cursor* cursor = nullptr;
+    Check(mdb_cursor_open(txn.txn, tokens_, &cursor), "cannot open a cursor");
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      MDB_val key = Val(&tokens[i], sizeof(TokenHash));
+      MDB_val value;
+      const int rc = mdb_cursor_get(cursor, &key, &value, MDB_SET_KEY);
+      if (rc == MDB_NOTFOUND) continue;
+      if (rc != 0 || value.mv_size != sizeof(CountsRecord)) {
+        mdb_cursor_close(cursor);
+        Check(rc, "cannot read a token");
+        Fail("corrupt token record");
+      }
+      CountsRecord record;
+      std::memcpy(&record, value.mv_data, sizeof(record));
+      (*counts)[i].spam = record.spam;
+      (*counts)[i].ham = record.ham;
+    }
+    mdb_cursor_close(cursor);
+  }
+
+  StoreTotals Totals() override {
+    ReadTxn txn(this);
+    const TotalsRecord record = ReadTotals(txn.txn);
+    StoreTotals totals;
+    totals.spamMails = record.spamMails;
+    totals.hamMails = record.hamMails;
+    totals.tokens = record.tokens;
+    return totals;
+  }
+
+  MailClass Learned(const std::string& digest) override {
+    ReadTxn txn(this);
+    return ReadClass(txn.txn, digest);
+  }
+
+  LearnOutcome Learn(const std::string& digest, const std::vector<TokenHash>& tokens,
+                     MailClass as) override {
+    if (digest.empty() || digest.size() > 400) Fail("a mail digest must be 1 to 400 bytes");
+    MDB_txn* txn = nullptr;
+    Check(mdb_txn_begin(env_, nullptr, 0, &txn), "cannot begin a write (read-only store?)");
+    try {
+      const MailClass was = ReadClass(txn, digest);
+      LearnOutcome outcome;
+      if (as == MailClass::kNone) {
+        outcome = was == MailClass::kNone ? LearnOutcome::kUnknown : LearnOutcome::kForgotten;
+      } else if (was == as) {
+        outcome = LearnOutcome::kAlready;
+      } else {
+        outcome = was == MailClass::kNone ? LearnOutcome::kLearned : LearnOutcome::kRelearned;
+      }
+      if (outcome == LearnOutcome::kAlready || outcome == LearnOutcome::kUnknown) {
+        mdb_txn_abort(txn);
+        return outcome;
+      }
+      TotalsRecord totals = ReadTotals(txn);
+      if (was != MailClass::kNone) {
+        Apply(txn, tokens, was, -1, &totals);
+        uint64_t& mails = was == MailClass::kSpam ? totals.spamMails : totals.hamMails;
+        if (mails > 0) --mails;
+      }
+      MDB_val key = Val(digest.data(), digest.size());
+      if (as != MailClass::kNone) {
+        Apply(txn, tokens, as, +1, &totals);
+        ++(as == MailClass::kSpam ? totals.spamMails : totals.hamMails);
+        const uint8_t cls = static_cast<uint8_t>(as);
+        MDB_val value = Val(&cls, 1);
+        Check(mdb_put(txn, mails_, &key, &value, 0), "cannot record the mail");
+      } else {
+        Check(mdb_del(txn, mails_, &key, nullptr), "cannot forget the mail");
+      }
+      MDB_val totals_key = Val(kTotalsKey, sizeof(kTotalsKey) - 1);
+      MDB_val totals_value = Val(&totals, sizeof(totals));
+      Check(mdb_put(txn, totals_, &totals_key, &totals_value, 0), "cannot write the totals");
+      const int rc = mdb_txn_commit(txn);
+      txn = nullptr;
+      Check(rc, "cannot commit");
+      return outcome;
+    } catch (...) {
+      if (txn != nullptr) mdb_txn_abort(txn);
+      throw;
+    }
+  }
+
+  const std::string& name() const override { return name_; }
+
+ private:
+  // A read transaction for one call.
+  struct ReadTxn {
+    explicit ReadTxn(LmdbTokenStore* store) {
+      store->Check(mdb_txn_begin(store->env_, nullptr, MDB_RDONLY, &txn), "cannot begin a read");
+    }
+    ~ReadTxn() { mdb_txn_abort(txn); }
+    ReadTxn(const ReadTxn&) = delete;
+    ReadTxn& operator=(const ReadTxn&) = delete;
+    MDB_txn* txn = nullptr;
+  };
+
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw TokenStoreError(name_ + ": " + what);
+  }
+  void Check(int rc, const char* what) const {
+    if (rc == 0) return;
+    if (rc == MDB_MAP_FULL) Fail(std::string(what) + ": the store is full");
+    Fail(std::string(what) + ": " + mdb_strerror(rc));
+  }
+
+  TotalsRecord ReadTotals(MDB_txn* txn) const {
+    TotalsRecord record;
+    MDB_val key = Val(kTotalsKey, sizeof(kTotalsKey) - 1);
+    MDB_val value;
+    const int rc = mdb_get(txn, totals_, &key, &value);
+    if (rc == MDB_NOTFOUND) return record;
+    Check(rc, "cannot read the totals");
+    if (value.mv_size != sizeof(record)) Fail("corrupt totals record");
+    std::memcpy(&record, value.mv_data, sizeof(record));
+    return record;
+  }
+
+  MailClass ReadClass(MDB_txn* txn, const std::string& digest) const {
+    MDB_val key = Val(digest.data(), digest.size());
+    MDB_val value;
+    const int rc = mdb_get(txn, mails_, &key, &value);
+    if (rc == MDB_NOTFOUND) return MailClass::kNone;
+    Check(rc, "cannot read a mail record");
+    if (value.mv_size != 1) Fail("corrupt mail record");
+    const uint8_t cls = *static_cast<const uint8_t*>(value.mv_data);
+    if (cls != 1 && cls != 2) Fail("corrupt mail record");
+    return static_cast<MailClass>(cls);
+  }
+
+  // Adds delta (+1 or -1) to the `as` count of every token. A count never goes below 0
+  // (a mail forgotten with other tokens than it was learned with, after the tokenizer
+  // changed); a token left with no count is deleted.
+  void Apply(MDB_txn* txn, const std::vector<TokenHash>& tokens, MailClass as, int delta,
+             TotalsRecord* totals) {
+    for (const TokenHash token : tokens) {
+      MDB_val key = Val(&token, sizeof(token));
+      MDB_val value;
+      CountsRecord record;
+      const int rc = mdb_get(txn, tokens_, &key, &value);
+      const bool existed = rc == 0;
+      if (rc != MDB_NOTFOUND) Check(rc, "cannot read a token");
+      if (existed) {
+        if (value.mv_size != sizeof(record)) Fail("corrupt token record");
+        std::memcpy(&record, value.mv_data, sizeof(record));
+      }
+      uint32_t& count = as == MailClass::kSpam ? record.spam : record.ham;
+      if (delta > 0) {
+        if (count < UINT32_MAX) ++count;
+      } else if (count > 0) {
+        --count;
+      }
+      if (record.spam == 0 && record.ham == 0) {
+        if (existed) {
+          Check(mdb_del(txn, tokens_, &key, nullptr), "cannot delete a token");
+          if (totals->tokens > 0) --totals->tokens;
+        }
+        continue;
+      }
+      MDB_val stored = Val(&record, sizeof(record));
+      Check(mdb_put(txn, tokens_, &key, &stored, 0), "cannot write a token");
+      if (!existed) ++totals->tokens;
+    }
+  }
+
+  std::string name_;
+  MDB_env* env_ = nullptr;
+  MDB_dbi tokens_ = 0;
+  MDB_dbi mails_ = 0;
+  MDB_dbi totals_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<TokenStore> OpenLmdbTokenStore(const std::string& path, bool writable) {
+  return std::make_unique<LmdbTokenStore>(path, writable);
+}
+
+std::unique_ptr<TokenStore> OpenTokenStore(const std::string& name, bool writable) {
+  if (name.empty()) throw TokenStoreError("the token store has no name");
+  if (IsRedisStoreName(name)) return OpenRedisTokenStore(name, writable);
+  return OpenLmdbTokenStore(name, writable);
+}
+
+}  // namespace learning

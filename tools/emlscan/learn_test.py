@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""emlscan learn from outside: counts, mbox files, and a learner killed mid-run.
+
+usage: learn_test.py EMLSCAN [unittest options]
+
+- Learning a folder twice finds every mail known; learning it as the other class
+  moves every mail; --forget takes them back; --stats shows the counts.
+- An mbox is split on its "From " separators, not on a body line that starts with
+  "From " after a blank line.
+- A learner killed with SIGKILL mid-run leaves a store that opens and answers, with
+  every mail wholly learned or not: a second run learns the rest and the counts add up.
+Mails are made up under a private folder of $TMPDIR, each with words of its own.
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+EMLSCAN = None
+WORDS = ("offer price money winner account meeting patch kernel release build "
+         "friday report invoice credit cheap watches lunch draft review").split()
+
+
+def mail(index, spammy):
+    picked = [WORDS[(index * 7 + k * 3) % len(WORDS)] for k in range(8)]
+    subject = "Cheap offer %d" % index if spammy else "Meeting notes %d" % index
+    return ("From: %s@example.org\r\nTo: you@example.net\r\nSubject: %s\r\n"
+            "Date: Mon, 1 Jan 2024 00:00:00 +0000\r\nMessage-ID: <%d@example.org>\r\n\r\n"
+            "Hello, %s. Token%d is unique to this mail.\r\n"
+            % ("sales" if spammy else "colleague", subject, index, " ".join(picked), index))
+
+
+class Learn(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="emlscan-learn-")
+        self.db = os.path.join(self.work, "tokens.lmdb")
+        self.env = dict(os.environ, MSGCODEC_TMPDIR=self.work)
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def mails(self, name, count, spammy):
+        folder = os.path.join(self.work, name)
+        os.makedirs(folder)
+        for i in range(count):
+            with open(os.path.join(folder, "%05d.eml" % i), "w") as out:
+                out.write(mail(i + (0 if spammy else 100000), spammy))
+        return folder
+
+    def learn(self, *args):
+        run = subprocess.run([EMLSCAN, "learn", "--db", self.db, *args], env=self.env,
+                             capture_output=True, text=True, timeout=300)
+        return run.returncode, run.stdout, run.stderr
+
+    def stats(self):
+        status, out, err = self.learn("--stats")
+        self.assertEqual(0, status, err)
+        return {key: int(value) for key, value in re.findall(r"^(\w+) mails: (\d+)$", out, re.M)}
+
+    def test_counts_relearn_and_forget(self):
+        spam = self.mails("spam", 30, True)
+        ham = self.mails("ham", 20, False)
+        status, _, err = self.learn("--spam", spam, "--ham", ham)
+        self.assertEqual(0, status, err)
+        self.assertIn("spam: 30 learned, 0 relearned, 0 already, 0 failed", err)
+        self.assertIn("ham: 20 learned, 0 relearned, 0 already, 0 failed", err)
+        # CR LF or LF: the same mail.
+        lf = os.path.join(self.work, "lf")
+        os.makedirs(lf)
+        with open(os.path.join(spam, "00003.eml"), "rb") as source:
+            data = source.read().replace(b"\r\n", b"\n")
+        with open(os.path.join(lf, "3.eml"), "wb") as out:
+            out.write(data)
+        status, _, err = self.learn("--spam", lf)
+        self.assertIn("spam: 0 learned, 0 relearned, 1 already, 0 failed", err)
+        status, _, err = self.learn("--ham", spam)
+        self.assertIn("ham: 0 learned, 30 relearned, 0 already, 0 failed", err)
+        self.assertEqual({"spam": 0, "ham": 50}, self.stats())
+        status, _, err = self.learn("--forget", "--ham", spam)
+        self.assertIn("ham: 30 forgotten, 0 unknown, 0 failed", err)
+        self.assertEqual({"spam": 0, "ham": 20}, self.stats())
+
+    def test_mbox_is_split_on_separators(self):
+        box = os.path.join(self.work, "box.mbox")
+        with open(box, "w") as out:
+            for i in range(3):
+                out.write("From sender@example.org Mon Jan  1 00:00:0%d 2024\n" % i)
+                body = mail(200000 + i, True).replace("\r\n", "\n")
+                if i == 1:
+                    body += "\nFrom the desk of the director: a line, not a separator.\n"
+                out.write(body + "\n")
+        status, _, err = self.learn("--spam", box)
+        self.assertEqual(0, status, err)
+        self.assertIn("spam: 3 learned", err)
+
+    def test_killed_learner_leaves_a_working_store(self):
+        total = 3000
+        spam = self.mails("spam", total, True)
+        run = subprocess.Popen([EMLSCAN, "learn", "--db", self.db, "--spam", spam, "-j", "2"],
+                               env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               text=True)
+        # The first progress line: the learner is mid-way through, writing.
+        line = run.stderr.readline()
+        self.assertIn("mails done", line)
+        time.sleep(0.05)
+        run.send_signal(signal.SIGKILL)
+        run.wait()
+        run.stderr.close()
+        learned = self.stats()["spam"]
+        self.assertGreater(learned, 0)
+        self.assertLess(learned, total, "the learner finished before it was killed")
+        status, _, err = self.learn("--spam", spam)
+        self.assertEqual(0, status, err)
+        counts = re.search(r"spam: (\d+) learned, 0 relearned, (\d+) already, 0 failed", err)
+        self.assertIsNotNone(counts, err)
+        self.assertEqual(total, int(counts.group(1)) + int(counts.group(2)))
+        self.assertEqual(learned, int(counts.group(2)))
+        self.assertEqual({"spam": total, "ham": 0}, self.stats())
+
+
+if __name__ == "__main__":
+    EMLSCAN = sys.argv.pop(1)
+    unittest.main()
