@@ -538,6 +538,15 @@ void OpenSocket(const MilterSettings& settings, Log& log) {
   }
 }
 
+// libmilter leaves its unix socket behind; a socket file nobody listens on
+// makes a mail server's connections fail slowly instead of at once.
+void RemoveSocket(const std::string& socket) {
+  bool defaulted = false;
+  const std::string path = UnixSocketPath(LoopbackUnlessNamed(socket, &defaulted));
+  struct stat st;
+  if (!path.empty() && lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
+}
+
 // --- Housekeeping: reloads and statistics, off the signal thread. ----------------
 
 class Housekeeper {
@@ -647,7 +656,9 @@ int RunMilter(const MilterOptions& options) {
     std::fprintf(stderr, "emlscan: %s\n", e.what());
     return 2;
   }
-  const MilterSettings& settings = state.engine->settings;
+  // A copy: a reload may free the engine it came from.
+  const MilterSettings settings = state.engine->settings;
+  const std::string& settings_socket = settings.socket;
   state.log.Configure(settings.syslog, settings.syslog_facility);
 
   static char name[] = "emlscan";
@@ -732,6 +743,7 @@ int RunMilter(const MilterOptions& options) {
                     " messages still under way after ShutdownTimeout; the mail server "
                     "keeps them and retries");
     // Their threads still use the engine: leave without tearing it down.
+    RemoveSocket(settings_socket);
     std::fflush(nullptr);
     _exit(status);
   }
@@ -739,6 +751,7 @@ int RunMilter(const MilterOptions& options) {
     std::lock_guard<std::mutex> lock(state.engine_mutex);
     state.engine.reset();
   }
+  RemoveSocket(settings_socket);
   state.log.Info("stopped");
   return status;
 }
