@@ -117,8 +117,10 @@ class LiteralReader {
       } else if (!literal.empty()) {
         const unsigned char first = static_cast<unsigned char>(literal[0]);
         const unsigned char folded = Fold(first);
-        // Caseless, PCRE2 folds these to characters of other bytes.
-        const bool breaks = caseless_ && (first >= 0x80 || folded == 'k' || folded == 's');
+        // Caseless, PCRE2 folds an accented letter to characters of other bytes. It folds
+        // k and s to the Kelvin sign and the long s too, but those two are so rare that a
+        // table notes whether its text holds one (TextHasOddFold) instead.
+        const bool breaks = caseless_ && first >= 0x80;
         if (repeat == Repeat::kOptional || breaks) {
           end_run();
         } else {
@@ -295,15 +297,35 @@ int CRegexPrefilter::Add(const char* pattern, bool caseless) {
       needs.push_back(std::move(need));
     }
     if (needs.empty()) return -1;
+    bool odd_fold = false;
+    if (caseless) {
+      for (const std::string& literal : literals) {
+        odd_fold = odd_fold || literal.find_first_of("ks") != std::string::npos;
+      }
+    }
     patterns_.push_back(std::move(needs));
+    odd_folds_.push_back(odd_fold);
   } catch (const std::bad_alloc&) {
     return -1;
   }
   return static_cast<int>(patterns_.size() - 1);
 }
 
+bool CRegexPrefilter::TextHasOddFold(const char* text, size_t length) {
+  // Most texts hold neither lead byte, and memchr rules that out at vector speed.
+  const char* end = text + length;
+  if (const auto* at = static_cast<const char*>(std::memchr(text, 0xE2, length))) {
+    if (memmem(at, static_cast<size_t>(end - at), "\xE2\x84\xAA", 3) != nullptr) return true;
+  }
+  if (const auto* at = static_cast<const char*>(std::memchr(text, 0xC5, length))) {
+    if (memmem(at, static_cast<size_t>(end - at), "\xC5\xBF", 2) != nullptr) return true;
+  }
+  return false;
+}
+
 void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) {
   std::memset(table, 0, sizeof(*table));
+  table->oddFold = TextHasOddFold(text, length);
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
   for (size_t i = 2; i < length; ++i) {
@@ -314,6 +336,7 @@ void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table
 }
 
 bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
+  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
   for (const Needs& need : patterns_[static_cast<size_t>(id)]) {
     bool all = true;
     for (uint16_t entry : need) {
@@ -329,6 +352,7 @@ bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
 
 void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {
   std::memset(table, 0, sizeof(*table));
+  table->oddFold = TextHasOddFold(text, length);
   if (length < 3) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
@@ -340,6 +364,7 @@ void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable*
 }
 
 bool CRegexPrefilter::MayMatchShort(int id, const ShortTable& table) const {
+  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
   for (const Needs& need : patterns_[static_cast<size_t>(id)]) {
     bool all = true;
     for (uint16_t entry : need) {

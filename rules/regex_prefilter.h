@@ -13,8 +13,10 @@
 // of (inline (?i) or (?x), back-references, \Q...\E, an unusual escape) leaves the pattern
 // without literals, and it always runs. Letters compare without case on both sides (a
 // case-sensitive pattern only gets a weaker test). Under a caseless pattern, a non-ASCII
-// character and the letters k and s end a literal: PCRE2 folds them to characters of
-// other bytes (K to the Kelvin sign, s to the long s), which no byte pair would show.
+// character ends a literal: PCRE2 folds it to characters of other bytes, which no byte
+// triple would show. PCRE2 also folds k to the Kelvin sign and s to the long s; a literal
+// keeps those letters (most words have one), and a text that holds either sign lets every
+// caseless pattern with a k or an s in its literals run.
 //
 // Built once while the rule set loads (one thread), read by every mail afterwards.
 #ifndef RULES_REGEX_PREFILTER_H_
@@ -35,6 +37,7 @@ class CRegexPrefilter {
   // asked by every pattern.
   struct TextTable {
     uint64_t triples[1024];
+    bool oddFold;  // the text holds a Kelvin sign or a long s
   };
 
   // The same for a text shorter than kMinScannedLength (a URL, a Subject): its sixty
@@ -43,6 +46,7 @@ class CRegexPrefilter {
   // passing by accident.
   struct ShortTable {
     uint64_t triples[16];
+    bool oddFold;
   };
   static constexpr uint16_t kShortMask = 1023;
 
@@ -72,11 +76,15 @@ class CRegexPrefilter {
   // The same for a text shorter than kMinScannedLength.
   static void TabulateShort(const char* text, size_t length, ShortTable* table);
   bool MayMatchShort(int id, const ShortTable& table) const;
+  // Whether a text holds a character PCRE2 folds to a caseless k or s.
+  static bool TextHasOddFold(const char* text, size_t length);
 
  private:
   // One literal as the table bits of its byte triples.
   using Needs = std::vector<uint16_t>;
   std::vector<std::vector<Needs>> patterns_;
+  // Per pattern: caseless, with a k or an s in a literal.
+  std::vector<bool> odd_folds_;
   bool enabled_;
 };
 
