@@ -7,7 +7,7 @@ packages=(
   libgmime-3.0-dev libpcre2-dev flex bison
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libjemalloc-dev python3
   go-md2man
-  libmilter-dev miltertest postfix libsqlite3-dev libhiredis-dev redis-server
+  libmilter-dev miltertest postfix liblmdb-dev libsqlite3-dev libhiredis-dev redis-server
 )
 missing=()
 for p in "${packages[@]}"; do
