@@ -97,12 +97,12 @@ class Milter:
         self.process = None
 
     def command(self):
-        args = [self.emlscan, "milter", "-c", self.config, "--socket", self.socket_spec]
+        args = [self.emlscan, "-c", self.config]
         settings = {"/emlscan/milter/StatsFile": self.stats_path}
         settings.update(self.settings)
         for path, value in settings.items():
             args += ["--set", "%s=%s" % (path, value)]
-        return args
+        return args + ["milter", "--socket", self.socket_spec]
 
     def start(self, timeout=30):
         if self.socket_spec.startswith("unix:"):
