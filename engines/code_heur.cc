@@ -28,6 +28,7 @@ constexpr char kStatClassify[] = "StatClassify";
 // the rule set decides what a band is worth (data/rules/learning.slf).
 constexpr char kStatSpam99[] = "STAT_SPAM_99";
 constexpr char kStatSpam90[] = "STAT_SPAM_90";
+constexpr char kStatSpam60[] = "STAT_SPAM_60";
 constexpr char kStatHam10[] = "STAT_HAM_10";
 constexpr char kStatHam01[] = "STAT_HAM_01";
 
@@ -249,6 +250,7 @@ double CCodeHeurEngine::StatClassify(ARulePublisher* engines, CEmlContextInterfa
                          verdict.clues.size());
   const char* band = p >= 0.99   ? kStatSpam99
                      : p >= 0.90 ? kStatSpam90
+                     : p >= 0.60 ? kStatSpam60
                      : p <= 0.01 ? kStatHam01
                      : p <= 0.10 ? kStatHam10
                                  : nullptr;

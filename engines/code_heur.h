@@ -68,8 +68,8 @@ class CCodeHeurEngine {
 
   // The statistical classifier (engines/stat_classifier.h): publishes the band of the
   // mail's spam probability as one of the rules "STAT_SPAM_99" (0.99 and above),
-  // "STAT_SPAM_90" (0.90 to 0.99), "STAT_HAM_10" (0.01 to 0.10) and "STAT_HAM_01" (0.01
-  // and below) and answers 1.0; answers 0.0 and publishes nothing when no classifier is
+  // "STAT_SPAM_90" (0.90 to 0.99), "STAT_SPAM_60" (0.60 to 0.90), "STAT_HAM_10" (0.01 to
+  // 0.10) and "STAT_HAM_01" (0.01 and below; none between 0.10 and 0.60) and answers 1.0; answers 0.0 and publishes nothing when no classifier is
   // set, when it does not speak (too little learned) or when its store fails (traced).
   double StatClassify(ARulePublisher* engines, CEmlContextInterface* context);
   // The classifier StatClassify asks (borrowed; null: none). The owner keeps a replaced

@@ -128,7 +128,8 @@ char16_t Lower(char16_t c) {
 
 // Every word of text as a token of kind. A word is a run of letters and digits; each run
 // of digits counts as the one digit "0" (prices, dates and order numbers vary mail by mail
-// while their shape does not).
+// while their shape does not). One pass: the word is hashed as it is measured, and one too
+// short or too long is dropped at its end.
 void AddWords(std::u16string_view text, char kind, Collector* out) {
   const char16_t* units = text.data();
   const size_t size = text.size();
@@ -136,38 +137,22 @@ void AddWords(std::u16string_view text, char kind, Collector* out) {
   while (i < size && !out->Full()) {
     while (i < size && !IsLetter(units[i]) && !IsDigit(units[i])) ++i;
     if (i >= size) break;
-    // Measure first: most words are kept, and a word too long is skipped unhashed.
-    size_t end = i;
+    out->Begin(kind);
     size_t length = 0;
     bool in_digits = false;
-    for (; end < size; ++end) {
-      const char16_t c = units[end];
+    for (; i < size; ++i) {
+      const char16_t c = units[i];
       if (IsDigit(c)) {
-        if (!in_digits) ++length;
+        if (!in_digits && ++length <= kMaxWordLength) out->Feed(u'0');
         in_digits = true;
       } else if (IsLetter(c)) {
-        ++length;
+        if (++length <= kMaxWordLength) out->Feed(Lower(c));
         in_digits = false;
       } else {
         break;
       }
     }
-    if (length >= kMinWordLength && length <= kMaxWordLength) {
-      out->Begin(kind);
-      in_digits = false;
-      for (size_t j = i; j < end; ++j) {
-        const char16_t c = units[j];
-        if (IsDigit(c)) {
-          if (!in_digits) out->Feed(u'0');
-          in_digits = true;
-        } else {
-          out->Feed(Lower(c));
-          in_digits = false;
-        }
-      }
-      out->End();
-    }
-    i = end;
+    if (length >= kMinWordLength && length <= kMaxWordLength) out->End();
   }
 }
 
@@ -248,8 +233,13 @@ const char* Bucket(size_t n, const size_t* limits, const char* const* names, siz
   return names[count];
 }
 
-// The network of an IPv4 address: its first two numbers ("192.0"); empty for others.
+// The network of an IPv4 address: its first two numbers ("192.0"); empty for anything
+// else (an IPv6 address, or what a forged hop put there).
 std::string_view Network(std::string_view ip) {
+  if (ip.empty() || ip.size() > 15 ||
+      ip.find_first_not_of("0123456789.") != std::string_view::npos) {
+    return std::string_view();
+  }
   const size_t first = ip.find('.');
   if (first == std::string_view::npos) return std::string_view();
   const size_t second = ip.find('.', first + 1);

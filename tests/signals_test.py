@@ -130,7 +130,8 @@ class CommandLine(unittest.TestCase):
         run = emlscan("-c", os.path.join(ROOT, "data", "emlscan.toml"), "dmup", "x.eml")
         self.assertEqual(2, run.returncode)
         self.assertEqual(b"emlscan: unknown command 'dmup'; commands: "
-                         b"check, filter, dump, lint, info, config, urldb, train-layout\n", run.stderr)
+                         b"check, filter, milter, dump, lint, info, config, urldb, train-layout, "
+                         b"learn\n", run.stderr)
         for args in ((), ("check",), ("dump", "--stage", "nope", "x.eml"), ("--bogus", "info")):
             with self.subTest(args=args):
                 self.assertEqual(2, emlscan(*args).returncode)
