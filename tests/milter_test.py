@@ -98,16 +98,27 @@ class Milter:
                 raise AssertionError("no %r in the log:\n%s" % (text, self.log()))
             time.sleep(0.05)
 
-    def send(self, mail, **expect):
-        """Sends `mail`; returns miltertest's key=value lines as a dict."""
+    def send(self, mail, signal_at_pause=None, **expect):
+        """Sends `mail`; returns miltertest's key=value lines as a dict.
+        With `signal_at_pause`, the script pauses before the end of the
+        message and the milter gets that signal then."""
         args = [MILTERTEST, "-D", "sock=" + self.sock, "-D", "mail=" + mail]
+        if signal_at_pause is not None:
+            expect["pause"] = 2
         for key, value in expect.items():
             args += ["-D", "%s=%s" % (key, value)]
-        run = subprocess.run(args + ["-s", SCRIPT], capture_output=True, timeout=60)
-        out = run.stdout.decode("utf-8", "replace")
-        if run.returncode != 0:
+        client = subprocess.Popen(args + ["-s", SCRIPT], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        if signal_at_pause is not None:
+            for line in client.stdout:
+                if line.strip() == b"paused":
+                    self.process.send_signal(signal_at_pause)
+                    break
+        stdout, stderr = client.communicate(timeout=60)
+        out = stdout.decode("utf-8", "replace")
+        if client.returncode != 0:
             raise AssertionError("miltertest failed (%d):\n%s%s\nmilter log:\n%s"
-                                 % (run.returncode, out, run.stderr.decode(), self.log()))
+                                 % (client.returncode, out, stderr.decode(), self.log()))
         answer = {}
         for line in out.splitlines():
             key, _, value = line.partition("=")
@@ -198,7 +209,11 @@ class MilterTest(unittest.TestCase):
         milter.wait_log("QSPAM: spam score=%d hits=%s time=" %
                         (judged["score"], ",".join(judged["hit_rules"])))
         self.assertIn("action=tag", milter.log())
-        self.assertEqual(0, milter.stop())
+        # SIGTERM while a message is under way: it is still judged, then
+        # the milter exits 0 and leaves no socket behind.
+        got = milter.send(ham, signal_at_pause=signal.SIGTERM)
+        self.assertIn("add:X-Orvane-Spam", got)
+        self.assertEqual(0, milter.process.wait(timeout=60))
         self.assertFalse(os.path.exists(milter.sock), "the socket is left behind")
 
     def test_unchecked_messages_pass_unchanged(self):

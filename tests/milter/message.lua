@@ -1,7 +1,8 @@
 -- Sends one mail file to the milter as a mail server does and prints what
 -- the milter answered, one "key=value" line each, for tests/milter_test.py.
 -- Globals (miltertest -D): sock, mail, qid; cut=1 drops the connection
--- abruptly in the middle of the body instead of ending the message;
+-- abruptly in the middle of the body instead of ending the message; pause:
+-- seconds to wait before the end of the message, after printing "paused";
 -- subject: the Subject value the milter is expected to set; reply_code,
 -- reply_xcode, reply_text: the SMTP reply it is expected to ask for.
 local replies = {
@@ -74,6 +75,12 @@ for at = 1, #body, 65536 do
     mt.disconnect(conn)
     return
   end
+end
+if pause then
+  -- The test signals the milter now, with this message under way.
+  print("paused")
+  io.stdout:flush()
+  mt.sleep(tonumber(pause))
 end
 must(mt.eom(conn), "eom")
 print("reply=" .. reply(conn))

@@ -140,6 +140,8 @@ struct State {
   std::atomic<int> abandoned{0};   // checks over their budget still running
   std::atomic<int> messages{0};    // messages between MAIL FROM and their end
   std::atomic<bool> stopping{false};
+  std::atomic<bool> listener_done{false};  // smfi_main returned
+  std::atomic<int> listener_status{MI_SUCCESS};
 
   std::shared_ptr<Engine> Current() {
     std::lock_guard<std::mutex> lock(engine_mutex);
@@ -658,7 +660,6 @@ int RunMilter(const MilterOptions& options) {
   }
   // A copy: a reload may free the engine it came from.
   const MilterSettings settings = state.engine->settings;
-  const std::string& settings_socket = settings.socket;
   state.log.Configure(settings.syslog, settings.syslog_facility);
 
   static char name[] = "emlscan";
@@ -688,20 +689,18 @@ int RunMilter(const MilterOptions& options) {
   state.log.Info("listening on " + LoopbackUnlessNamed(settings.socket, &defaulted) + " with " +
                  state.engine->config.file());
 
-  std::atomic<bool> listener_done{false};
-  std::atomic<int> listener_status{MI_SUCCESS};
-  std::thread listener([&] {
-    listener_status = smfi_main();
-    listener_done = true;
+  std::thread listener([] {
+    g_state->listener_status = smfi_main();
+    g_state->listener_done = true;
   });
   int status = 0;
   {
     Housekeeper housekeeper;
     auto next_stats = Clock::now() + std::chrono::seconds(settings.stats_interval);
     for (;;) {
-      if (listener_done) {
+      if (state.listener_done) {
         state.log.Error("libmilter stopped listening by itself (status " +
-                        std::to_string(listener_status.load()) +
+                        std::to_string(state.listener_status.load()) +
                         "; a SIGHUP taken by its own signal thread stops it)");
         status = 1;
         break;
@@ -723,27 +722,40 @@ int RunMilter(const MilterOptions& options) {
         housekeeper.Post(Housekeeper::kStats);
       } else if (sig == SIGTERM || sig == SIGINT) {
         state.log.Info(std::string("stopping on ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT") +
-                       ": no new connections; the messages under way may finish");
+                       ": new messages are refused for now; those under way may finish");
         break;
       }
     }
+    // New messages are refused for now from here on (OnEnvFrom), and a unix
+    // socket takes no new connection once its file is gone.
     state.stopping = true;
-    smfi_stop();
-    listener.join();
-    // The messages under way finish within ShutdownTimeout.
+    RemoveSocket(settings.socket);
+    // The messages under way finish within ShutdownTimeout. libmilter stops
+    // serving every connection, those in the middle of a message too, once
+    // smfi_stop is called, so that comes after them.
     const std::shared_ptr<Engine> engine = state.Current();
     const auto deadline =
         Clock::now() + std::chrono::seconds(engine ? engine->settings.shutdown_timeout : 30);
     while ((state.messages > 0 || state.running > 0) && Clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // smfi_stop closes the listening socket, but it waits for a lock that
+    // libmilter's listener holds in its poll, up to five seconds: the
+    // process need not wait for that.
+    std::thread([] { smfi_stop(); }).detach();
     housekeeper.Post(Housekeeper::kStats);
+  }
+  // libmilter's listener notices the stop only when its poll times out,
+  // seconds later, and holds nothing of ours: it is not waited for.
+  if (state.listener_done) {
+    listener.join();
+  } else {
+    listener.detach();
   }
   if (state.messages > 0 || state.running > 0) {
     state.log.Error(std::to_string(state.messages.load()) +
                     " messages still under way after ShutdownTimeout; the mail server "
                     "keeps them and retries");
     // Their threads still use the engine: leave without tearing it down.
-    RemoveSocket(settings_socket);
     std::fflush(nullptr);
     _exit(status);
   }
@@ -751,7 +763,6 @@ int RunMilter(const MilterOptions& options) {
     std::lock_guard<std::mutex> lock(state.engine_mutex);
     state.engine.reset();
   }
-  RemoveSocket(settings_socket);
   state.log.Info("stopped");
   return status;
 }
