@@ -202,6 +202,13 @@ class MilterTest(unittest.TestCase):
         got = milter.send(bare)
         self.assertEqual(" [spam] ", got["add:Subject"])
         self.assertEqual("false", got["changed"])
+        # A verdict header the sender wrote is overwritten, not added to.
+        forged = os.path.join(self.work, "forged.eml")
+        with open(spam, "rb") as source, open(forged, "wb") as out:
+            out.write(b"X-Orvane-Spam: No  (0)\n" + source.read())
+        got = milter.send(forged, verdict=" Yes (%d)" % judged["score"])
+        self.assertEqual("true", got["verdict_changed"])
+        self.assertNotIn("add:X-Orvane-Spam", got)
         # A client that drops the connection mid-body; the next one is served.
         self.assertEqual("cut", milter.send(ham, cut=1)["reply"])
         self.assertIn("add:X-Orvane-Spam", milter.send(ham))

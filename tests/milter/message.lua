@@ -3,7 +3,8 @@
 -- Globals (miltertest -D): sock, mail, qid; cut=1 drops the connection
 -- abruptly in the middle of the body instead of ending the message; pause:
 -- seconds to wait before the end of the message, after printing "paused";
--- subject: the Subject value the milter is expected to set; reply_code,
+-- subject: the Subject value the milter is expected to set; verdict: the
+-- value it is expected to give an X-Orvane-Spam field the mail had; reply_code,
 -- reply_xcode, reply_text: the SMTP reply it is expected to ask for.
 local replies = {
   [SMFIR_ACCEPT] = "accept", [SMFIR_CONTINUE] = "continue", [SMFIR_REJECT] = "reject",
@@ -93,6 +94,10 @@ end
 print("changed=" .. tostring(mt.eom_check(conn, MT_HDRCHANGE)))
 if subject then
   print("subject_changed=" .. tostring(mt.eom_check(conn, MT_HDRCHANGE, "Subject", subject)))
+end
+if verdict then
+  print("verdict_changed=" ..
+        tostring(mt.eom_check(conn, MT_HDRCHANGE, "X-Orvane-Spam", verdict)))
 end
 print("quarantined=" .. tostring(mt.eom_check(conn, MT_QUARANTINE)))
 if reply_code then

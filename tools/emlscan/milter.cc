@@ -290,7 +290,7 @@ sfsistat OnNegotiate(SMFICTX* ctx, unsigned long actions, unsigned long steps, u
   return SMFIS_CONTINUE;
 }
 
-sfsistat OnEnvFrom(SMFICTX* ctx, char**) {
+sfsistat OnEnvFromUnguarded(SMFICTX* ctx) {
   Connection* conn = Conn(ctx);
   if (conn == nullptr) return SMFIS_TEMPFAIL;
   EndMessage(conn);
@@ -307,7 +307,7 @@ sfsistat OnEnvFrom(SMFICTX* ctx, char**) {
   return SMFIS_CONTINUE;
 }
 
-sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
+sfsistat OnHeaderUnguarded(SMFICTX* ctx, char* name, char* value) {
   Connection* conn = Conn(ctx);
   if (conn == nullptr || !conn->message.active) return SMFIS_CONTINUE;
   Message& message = conn->message;
@@ -327,7 +327,7 @@ sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
   return SMFIS_CONTINUE;
 }
 
-sfsistat OnEndOfHeaders(SMFICTX* ctx) {
+sfsistat OnEndOfHeadersUnguarded(SMFICTX* ctx) {
   Connection* conn = Conn(ctx);
   if (conn == nullptr || !conn->message.active) return SMFIS_CONTINUE;
   conn->message.raw += "\r\n";
@@ -335,7 +335,7 @@ sfsistat OnEndOfHeaders(SMFICTX* ctx) {
   return SMFIS_CONTINUE;
 }
 
-sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t length) {
+sfsistat OnBodyUnguarded(SMFICTX* ctx, unsigned char* chunk, size_t length) {
   Connection* conn = Conn(ctx);
   if (conn == nullptr || !conn->message.active) return SMFIS_CONTINUE;
   Message& message = conn->message;
@@ -386,7 +386,7 @@ bool WriteChanges(SMFICTX* ctx, Connection* conn, const std::vector<HeaderChange
   return true;
 }
 
-sfsistat OnEndOfMessage(SMFICTX* ctx) {
+sfsistat OnEndOfMessageUnguarded(SMFICTX* ctx) {
   Connection* conn = Conn(ctx);
   if (conn == nullptr || !conn->message.active) return SMFIS_CONTINUE;
   Message& message = conn->message;
@@ -478,6 +478,37 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
   g_state->log.Info(line + MilterActionName(action));
   EndMessage(conn);
   return answer;
+}
+
+// libmilter is C: nothing may be thrown back into it. A failure of our own
+// (memory, most likely) is a message that could not be checked.
+template <class Callback>
+sfsistat Guarded(SMFICTX* ctx, Callback callback) {
+  try {
+    return callback();
+  } catch (const std::exception& e) {
+    auto* conn = static_cast<Connection*>(smfi_getpriv(ctx));
+    if (conn != nullptr && conn->message.active)
+      return Failed(ctx, conn, std::string("internal failure: ") + e.what());
+    g_state->log.Error(std::string("internal failure: ") + e.what());
+    return SMFIS_TEMPFAIL;
+  }
+}
+
+sfsistat OnEnvFrom(SMFICTX* ctx, char**) {
+  return Guarded(ctx, [&] { return OnEnvFromUnguarded(ctx); });
+}
+sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
+  return Guarded(ctx, [&] { return OnHeaderUnguarded(ctx, name, value); });
+}
+sfsistat OnEndOfHeaders(SMFICTX* ctx) {
+  return Guarded(ctx, [&] { return OnEndOfHeadersUnguarded(ctx); });
+}
+sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t length) {
+  return Guarded(ctx, [&] { return OnBodyUnguarded(ctx, chunk, length); });
+}
+sfsistat OnEndOfMessage(SMFICTX* ctx) {
+  return Guarded(ctx, [&] { return OnEndOfMessageUnguarded(ctx); });
 }
 
 sfsistat OnAbort(SMFICTX* ctx) {
