@@ -11,19 +11,22 @@ shipped settings plus a few --set overrides:
           as sent apart from the verdict headers and the fields Postfix puts on
           top; spam carries the verdict headers and the subject tag; so does a
           mail with no header field of its own.
-- strict: SpamAction=reject with its own reply text and a small MaxSize: spam
-          is refused in the SMTP dialogue and never delivered, an oversized
-          spam passes unchanged.
+- strict: SpamAction=reject with its own reply text, PhishingAction=quarantine
+          and a small MaxSize: spam is refused in the SMTP dialogue and never
+          delivered, phishing waits in Postfix's hold queue, an oversized spam
+          passes unchanged.
 - fault:  the milter is SIGKILLed in the middle of a mail and while mail is
           submitted: milter_default_action=tempfail keeps every mail (a 4xx to
           the SMTP client, the sendmail(1) mail held in Postfix's queue), and
-          after a restart all of them arrive, once.
+          after a restart all of them arrive, once. SIGTERM under a stream of
+          mails: each is delivered or deferred, and the milter exits cleanly.
 - reload: a stream of mails while the rule folder gains a rule and the milter
           gets SIGHUP: nothing is lost or refused, and the mails after the
           reload carry the new rule.
 Needs root and Postfix; exits with status 77 (skipped) and says why otherwise.
 Mails come from data/samples and, when present, ../shared/corpus.
 """
+import collections
 import json
 import os
 import re
@@ -131,7 +134,7 @@ class PostfixMilterTest(unittest.TestCase):
             common = {milter + "SocketGroup": "postfix", milter + "StatsInterval": "1"}
             cls.postfix.add_milter("main", EMLSCAN, CONFIG, common)
             cls.postfix.add_milter("strict", EMLSCAN, CONFIG, dict(common, **{
-                milter + "SpamAction": "reject", milter + "PhishingAction": "reject",
+                milter + "SpamAction": "reject", milter + "PhishingAction": "quarantine",
                 milter + "RejectReply": REJECT_REPLY, milter + "MaxSize": str(SMALL_MAX_SIZE)}))
             cls.postfix.add_milter("fault", EMLSCAN, CONFIG, common)
             cls.postfix.add_milter("reload", EMLSCAN, CONFIG, dict(common, **{
@@ -209,12 +212,15 @@ class PostfixMilterTest(unittest.TestCase):
             if verdict["verdict"] != "legitimate":
                 self.assertNotEqual(b"", added["x-orvane-assl-hit-rules"], context)
 
-    # (c): reject in the SMTP dialogue, never delivered.
-    def test_spam_refused_during_smtp_when_policy_rejects(self):
+    # (c): reject in the SMTP dialogue, never delivered; quarantine into the hold queue.
+    def test_spam_refused_during_smtp_and_phishing_held(self):
         mails = self.judged([os.path.join(SAMPLES, "spam-pharmacy.eml"),
-                             os.path.join(SAMPLES, "ham-meeting.eml")])
-        (spam, spam_verdict), (ham, ham_verdict) = mails["m0"], mails["m1"]
-        self.assertEqual(("spam", "legitimate"), (spam_verdict["verdict"], ham_verdict["verdict"]))
+                             os.path.join(SAMPLES, "ham-meeting.eml"),
+                             os.path.join(SAMPLES, "phishing-bank.eml")])
+        (spam, spam_verdict), (ham, ham_verdict), (phish, phish_verdict) = (
+            mails["m0"], mails["m1"], mails["m2"])
+        self.assertEqual(("spam", "legitimate", "phishing"), (
+            spam_verdict["verdict"], ham_verdict["verdict"], phish_verdict["verdict"]))
         with self.assertRaises(smtplib.SMTPDataError) as refused:
             send(self.port("strict"), spam, rcpt("reject"))
         code, text = REJECT_REPLY.split(" ", 1)
@@ -227,6 +233,18 @@ class PostfixMilterTest(unittest.TestCase):
         delivered = self.postfix.delivered("reject")
         self.assertEqual(["m1"], [e2e_id(raw) for raw in delivered.values()])
         self.assertIn("milter-reject: END-OF-MESSAGE", self.postfix.maillog())
+        # Quarantined: accepted, held by Postfix, delivered with its verdict once released.
+        send(self.port("strict"), phish, rcpt("held"))
+        self.assertTrue(harness.wait_for(lambda: self.postfix.held(), 30))
+        self.assertEqual(1, len(self.postfix.held()))
+        self.assertIn("milter-hold: END-OF-MESSAGE", self.postfix.maillog())
+        time.sleep(1)
+        self.assertEqual({}, self.postfix.delivered("held"))
+        self.postfix.release_held()
+        delivered = list(self.postfix.wait_delivered("held", 1).values())
+        self.assertEqual(1, len(delivered))
+        self.assert_unchanged_but_verdict(phish, delivered[0], "phishing", "released")
+        self.assertEqual([], self.postfix.held())
 
     # (d): a mail with no header field of its own; (e): one over MaxSize.
     def test_headerless_mail_judged_and_oversized_mail_unchanged(self):
@@ -293,6 +311,44 @@ class PostfixMilterTest(unittest.TestCase):
         for raw in delivered.values():
             self.assertIn(b"\nX-Orvane-Spam: Yes", raw)
         self.assertEqual(0, self.postfix.queue_count())
+
+    # SIGTERM under a stream of mails: each one finished, or deferred and resent.
+    def test_sigterm_under_load_finishes_or_defers_every_mail(self):
+        milter = self.postfix.milters["fault"]
+        mail = read(os.path.join(SAMPLES, "spam-advance-fee.eml"))
+        outcome = {}
+        started = threading.Event()
+
+        def stream(thread):
+            for sequence in range(40):
+                token = "s%d-%02d" % (thread, sequence)
+                try:
+                    send(self.port("fault"), with_id(mail, token), rcpt("stop"))
+                    outcome[token] = 250
+                except smtplib.SMTPResponseException as e:
+                    outcome[token] = e.smtp_code
+                if sequence == 5:
+                    started.set()
+
+        threads = [threading.Thread(target=stream, args=(i,)) for i in range(3)]
+        for t in threads:
+            t.start()
+        self.assertTrue(started.wait(60))
+        milter.signal(signal.SIGTERM)
+        self.assertEqual(0, milter.process.wait(40))
+        self.assertFalse(os.path.exists(milter.socket_spec[5:]), "socket left behind")
+        for t in threads:
+            t.join(120)
+        codes = collections.Counter(code // 100 for code in outcome.values())
+        self.assertEqual({2, 4}, set(codes), outcome)
+        milter.start()
+        for token, code in sorted(outcome.items()):
+            if code != 250:
+                send(self.port("fault"), with_id(mail, token), rcpt("stop"))
+        delivered = self.postfix.wait_delivered("stop", len(outcome))
+        self.assertEqual(sorted(outcome), sorted(e2e_id(raw) for raw in delivered.values()))
+        for raw in delivered.values():
+            self.assertIn(b"\nX-Orvane-Spam: Yes", raw)
 
     # (g): SIGHUP under a stream of mails.
     def test_reload_under_load_loses_nothing_and_takes_the_new_rule(self):

@@ -308,7 +308,8 @@ class Postfix:
                         % (port, self.socket_spec(name)))
         # Every recipient of the domain gets the maildir of its local part.
         with open(self.path("etc", "vmailbox"), "w") as f:
-            for local in ("ham", "spam", "reject", "broken", "big", "fault", "reload", "bench"):
+            for local in ("ham", "spam", "reject", "held", "broken", "big", "fault", "stop",
+                          "reload", "bench"):
                 f.write("%s@%s %s/\n" % (local, DOMAIN, local))
 
     def add_milter(self, name, emlscan, config, settings=()):
@@ -370,6 +371,15 @@ class Postfix:
             for _, _, files in os.walk(self.path("queue", queue)):
                 count += len(files)
         return count
+
+    def held(self):
+        """Queue ids of the mails in the hold queue (a milter's quarantine)."""
+        return sorted(name for _, _, files in os.walk(self.path("queue", "hold"))
+                      for name in files)
+
+    def release_held(self):
+        subprocess.run(["postsuper", "-c", self.config_dir, "-H", "ALL"], capture_output=True)
+        self.flush()
 
     def flush(self):
         subprocess.run(["postqueue", "-c", self.config_dir, "-f"], capture_output=True)
