@@ -51,6 +51,25 @@ def subject_of(path):
     return None
 
 
+def write_config(path, rules, extra):
+    """The shipped config with the rule folder `rules`, the shipped data and
+    the `extra` lines in place of the milter table's own."""
+    with open(SHIPPED) as shipped:
+        text = shipped.read()
+    text = text.replace('SlfPath = "rules"', 'SlfPath = "%s"' % rules)
+    text = text.replace('SharedDataPath = "."',
+                        'SharedDataPath = "%s"' % os.path.join(ROOT, "data"))
+    # The test's own values replace the shipped ones of the milter table.
+    for line in extra.strip().splitlines():
+        key = line.split("=", 1)[0].strip()
+        text = "\n".join(l for l in text.splitlines()
+                         if l.split("=", 1)[0].strip() != key) + "\n"
+    text = text.replace("[emlscan.milter]\n", "[emlscan.milter]\n" + extra.strip() + "\n")
+    with open(path + ".new", "w") as out:
+        out.write(text)
+    os.replace(path + ".new", path)
+
+
 class Milter:
     """An `emlscan milter` on a unix socket in `work`, with a config of the
     shipped values, the rule folder `rules` and `extra` lines."""
@@ -58,7 +77,7 @@ class Milter:
     def __init__(self, work, rules, extra=""):
         self.work = work
         self.config = os.path.join(work, "emlscan.toml")
-        self.write_config(rules, extra)
+        write_config(self.config, rules, extra)
         self.sock = os.path.join(work, "run", "milter.sock")
         self.log_path = os.path.join(work, "milter.log")
         self.log_file = open(self.log_path, "wb")
@@ -70,22 +89,6 @@ class Milter:
             if self.process.poll() is not None or time.time() > deadline:
                 raise AssertionError("the milter did not start:\n" + self.log())
             time.sleep(0.05)
-
-    def write_config(self, rules, extra):
-        with open(SHIPPED) as shipped:
-            text = shipped.read()
-        text = text.replace('SlfPath = "rules"', 'SlfPath = "%s"' % rules)
-        text = text.replace('SharedDataPath = "."',
-                            'SharedDataPath = "%s"' % os.path.join(ROOT, "data"))
-        # The test's own values replace the shipped ones of the milter table.
-        for line in extra.strip().splitlines():
-            key = line.split("=", 1)[0].strip()
-            text = "\n".join(l for l in text.splitlines()
-                             if l.split("=", 1)[0].strip() != key) + "\n"
-        text = text.replace("[emlscan.milter]\n", "[emlscan.milter]\n" + extra.strip() + "\n")
-        with open(self.config + ".new", "w") as out:
-            out.write(text)
-        os.replace(self.config + ".new", self.config)
 
     def log(self):
         with open(self.log_path, "rb") as log:
@@ -144,6 +147,7 @@ class MilterTest(unittest.TestCase):
             if milter.process.poll() is None:
                 milter.process.kill()
                 milter.process.wait()
+            milter.log_file.close()
         shutil.rmtree(self.work, ignore_errors=True)
 
     def start(self, extra=""):
@@ -202,6 +206,15 @@ class MilterTest(unittest.TestCase):
         got = milter.send(bare)
         self.assertEqual(" [spam] ", got["add:Subject"])
         self.assertEqual("false", got["changed"])
+        # A folded subject keeps its fold: the tag goes in front of the
+        # value exactly as received.
+        folded = os.path.join(self.work, "folded.eml")
+        with open(spam, "rb") as source, open(folded, "wb") as out:
+            out.write(source.read().replace(b"Subject: URGENT BUSINESS PROPOSAL",
+                                            b"Subject: URGENT BUSINESS\n\tPROPOSAL"))
+        got = milter.send(folded, subject=" [spam] URGENT BUSINESS\r\n\tPROPOSAL - "
+                                          "STRICTLY CONFIDENTIAL")
+        self.assertEqual("true", got["subject_changed"])
         # A verdict header the sender wrote is overwritten, not added to.
         forged = os.path.join(self.work, "forged.eml")
         with open(spam, "rb") as source, open(forged, "wb") as out:
@@ -266,6 +279,18 @@ class MilterTest(unittest.TestCase):
         self.assertIn("emlscan_milter_rejects_total 1\n", text)
         self.assertIn("emlscan_milter_errors_total 1\n", text)
         self.assertEqual(0, milter.stop())
+
+    def test_bad_settings_stop_it_naming_the_setting(self):
+        config = os.path.join(self.work, "bad.toml")
+        write_config(config, self.rules, 'RejectReply = "250 all fine"')
+        run = subprocess.run([EMLSCAN, "-c", config, "milter", "--socket",
+                              "unix:" + os.path.join(self.work, "m.sock")],
+                             capture_output=True, timeout=60)
+        self.assertEqual(2, run.returncode)
+        error = run.stderr.decode()
+        self.assertIn("/emlscan/milter/RejectReply", error)
+        self.assertIn("5xx", error)
+        self.assertFalse(os.path.exists(os.path.join(self.work, "m.sock")))
 
     def test_sighup_reloads_rules_and_keeps_them_when_broken(self):
         milter = self.start()
