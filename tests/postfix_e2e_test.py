@@ -22,7 +22,8 @@ shipped settings plus a few --set overrides:
           mails: each is delivered or deferred, and the milter exits cleanly.
 - reload: a stream of mails while the rule folder gains a rule and the milter
           gets SIGHUP: nothing is lost or refused, and the mails after the
-          reload carry the new rule.
+          reload carry the new rule; a later SIGHUP with a rule file that does
+          not parse keeps that set in use.
 Needs root and Postfix; exits with status 77 (skipped) and says why otherwise.
 Mails come from data/samples and, when present, ../shared/corpus.
 """
@@ -417,6 +418,24 @@ class PostfixMilterTest(unittest.TestCase):
                    if th == thread]
             first = seq.index(True)
             self.assertTrue(all(seq[first:]), "thread %d went back to the old rules" % thread)
+        # A rule file that does not parse: the reload fails, the set in use stays.
+        log_start = len(milter.log())
+        with open(os.path.join(self.rules, "zz-e2e-broken.slf"), "w") as f:
+            f.write("rule E2E_BROKEN { condition: exists(Headers::; }\n")
+        milter.signal(signal.SIGHUP)
+        failed = harness.wait_for(lambda: re.search(
+            r"^emlscan milter: (reloaded |reload failed.*)", milter.log()[log_start:], re.M), 60)
+        self.assertTrue(failed and failed.group(1).startswith("reload failed"),
+                        milter.log()[log_start:][-1000:])
+        self.assertIn("zz-e2e-broken.slf", failed.group(1))
+        for index in range(3):
+            send(self.port("reload"), with_id(bodies[index], "after-failed-%d" % index),
+                 rcpt("reload"))
+        delivered = self.postfix.wait_delivered("reload", RELOAD_MAILS + 3)
+        late = [raw for raw in delivered.values() if b"after-failed-" in raw]
+        self.assertEqual(3, len(late))
+        for raw in late:
+            self.assertIn(RELOAD_RULE.encode(), raw)
 
 
 if __name__ == "__main__":
