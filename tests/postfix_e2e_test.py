@@ -9,13 +9,16 @@ shipped settings plus a few --set overrides:
 
 - main:   the shipped policy (tag spam): ham reaches the maildir byte for byte
           as sent apart from the verdict headers and the fields Postfix puts on
-          top; spam carries the verdict headers and the subject tag; so does a
-          mail with no header field of its own.
+          top; spam carries the verdict headers and the subject tag, and so
+          does a mail with no header field of its own; a mail the milter
+          cannot read (more header fields than the packer opens) passes
+          unchanged.
 - strict: SpamAction=reject with its own reply text, PhishingAction=quarantine
           and a small MaxSize: spam is refused in the SMTP dialogue and never
           delivered, phishing waits in Postfix's hold queue, an oversized spam
           passes unchanged.
-- fault:  the milter is SIGKILLed in the middle of a mail and while mail is
+- fault:  OnError=tempfail: a mail it cannot read is refused for now. The
+          milter is SIGKILLed in the middle of a mail and while mail is
           submitted: milter_default_action=tempfail keeps every mail (a 4xx to
           the SMTP client, the sendmail(1) mail held in Postfix's queue), and
           after a restart all of them arrive, once. SIGTERM under a stream of
@@ -137,7 +140,8 @@ class PostfixMilterTest(unittest.TestCase):
             cls.postfix.add_milter("strict", EMLSCAN, CONFIG, dict(common, **{
                 milter + "SpamAction": "reject", milter + "PhishingAction": "quarantine",
                 milter + "RejectReply": REJECT_REPLY, milter + "MaxSize": str(SMALL_MAX_SIZE)}))
-            cls.postfix.add_milter("fault", EMLSCAN, CONFIG, common)
+            cls.postfix.add_milter("fault", EMLSCAN, CONFIG, dict(common, **{
+                milter + "OnError": "tempfail"}))
             cls.postfix.add_milter("reload", EMLSCAN, CONFIG, dict(common, **{
                 "/eml/breaker/SlfPath": cls.rules}))
         except BaseException:
@@ -247,13 +251,31 @@ class PostfixMilterTest(unittest.TestCase):
         self.assert_unchanged_but_verdict(phish, delivered[0], "phishing", "released")
         self.assertEqual([], self.postfix.held())
 
-    # (d): a mail with no header field of its own; (e): one over MaxSize.
-    def test_headerless_mail_judged_and_oversized_mail_unchanged(self):
+    # (d): a mail that cannot be broken, and one with no header field of its
+    # own; (e): one over MaxSize.
+    def test_unbreakable_and_oversized_mail_unchanged_headerless_mail_judged(self):
+        # More header fields than the packer opens (50,000): the milter cannot
+        # read it and passes it on unchanged (OnError accept), or has Postfix
+        # refuse it for now (OnError tempfail).
+        crowded = (b"From: a@b\nSubject: many fields\n" +
+                   b"".join(b"X-Field-%d: v\n" % i for i in range(50001)) + b"\nbody\n")
+        send(self.port("main"), crowded, rcpt("broken"))
+        delivered = list(self.postfix.wait_delivered("broken", 1).values())
+        self.assertEqual(1, len(delivered))
+        rest, queue_id = harness.strip_postfix_fields(delivered[0])
+        self.assertEqual(harness.as_delivered(crowded), rest)
+        self.assertRegex(self.postfix.milters["main"].log(),
+                         r"%s: error: the packer could not read it: .*; action=accept" % queue_id)
+        with self.assertRaises(smtplib.SMTPDataError) as deferred:
+            send(self.port("fault"), crowded, rcpt("broken"))
+        self.assertEqual(4, deferred.exception.smtp_code // 100)
+        self.assertRegex(self.postfix.milters["fault"].log(),
+                         r"error: the packer could not read it: .*; action=tempfail")
         # Postfix gives it a header block (its Received field, which the
         # milter sees too): it is judged, and only the verdict fields are added.
         headerless = b"this is not a mail at all, just a line of text\nand another\n"
-        send(self.port("main"), headerless, rcpt("broken"))
-        delivered = list(self.postfix.wait_delivered("broken", 1).values())
+        send(self.port("main"), headerless, rcpt("headerless"))
+        delivered = list(self.postfix.wait_delivered("headerless", 1).values())
         self.assertEqual(1, len(delivered))
         verdict = re.search(rb"^X-Orvane-Spam: (Yes|No) ", delivered[0], re.M)
         self.assertIsNotNone(verdict, delivered[0])

@@ -308,8 +308,8 @@ class Postfix:
                         % (port, self.socket_spec(name)))
         # Every recipient of the domain gets the maildir of its local part.
         with open(self.path("etc", "vmailbox"), "w") as f:
-            for local in ("ham", "spam", "reject", "held", "broken", "big", "fault", "stop",
-                          "reload", "bench"):
+            for local in ("ham", "reject", "held", "broken", "headerless", "big", "fault",
+                          "stop", "reload", "bench"):
                 f.write("%s@%s %s/\n" % (local, DOMAIN, local))
 
     def add_milter(self, name, emlscan, config, settings=()):
