@@ -16,8 +16,8 @@ Each mail gets a first field "X-Bench-Id: N" before it is sent. Reported:
 - mails per second end to end: from the first MAIL FROM to the last mail in
   the maildir;
 - the milter's latency percentiles and counters (its stats file, written on
-  SIGUSR1 at the end, over the whole run, and its log lines) and its peak
-  resident set (VmHWM);
+  SIGUSR1 at the end, over the whole run, and its log lines), its CPU time
+  per mail and its peak resident set (VmHWM);
 - a reconciliation: every mail was accepted (250) or refused (5xx), every
   accepted mail is in the maildir exactly once, every refused mail has a
   milter-reject line in Postfix's log, none is left in Postfix's queue;
@@ -149,6 +149,7 @@ def main():
         finished = time.monotonic()
         stats = milter_stats(milter)
         rss = milter.peak_rss_kib()
+        cpu = milter.cpu_seconds()
 
         ids = collections.Counter()
         verdicts = collections.Counter()
@@ -195,7 +196,8 @@ def main():
         if times:
             print("milter time per mail from its log (ms): p50=%d p90=%d p99=%d max=%d" % tuple(
                 times[min(len(times) - 1, int(q * len(times)))] for q in (0.5, 0.9, 0.99, 1.0)))
-        print("milter peak RSS (VmHWM): %s KiB" % rss)
+        print("milter peak RSS (VmHWM): %s KiB; CPU %.1f s in all, %.2f ms per mail"
+              % (rss, cpu, 1000 * cpu / len(paths)))
         print("milter stats:")
         for line in stats:
             if "_total" in line or "quantile" in line or "_max" in line:

@@ -160,6 +160,12 @@ class Milter:
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
+    def cpu_seconds(self):
+        """User and system CPU time the milter has used so far."""
+        with open("/proc/%d/stat" % self.process.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def peak_rss_kib(self):
         with open("/proc/%d/status" % self.process.pid) as f:
             for line in f:
