@@ -126,6 +126,24 @@ char16_t Lower(char16_t c) {
   return c;
 }
 
+// What an ASCII unit is to a word: 0 a separator, 1 a digit, else the letter in lower
+// case. Mail text is mostly ASCII: one table look answers both questions and lowers.
+struct AsciiClasses {
+  char16_t of[128] = {};
+  constexpr AsciiClasses() {
+    for (char16_t c = u'0'; c <= u'9'; ++c) of[c] = 1;
+    for (char16_t c = u'a'; c <= u'z'; ++c) of[c] = c;
+    for (char16_t c = u'A'; c <= u'Z'; ++c) of[c] = c + 32;
+  }
+};
+constexpr AsciiClasses kAscii;
+
+// The class of any unit as kAscii gives it for ASCII.
+inline char16_t ClassOf(char16_t c) {
+  if (c < 0x80) return kAscii.of[c];
+  return IsLetter(c) ? Lower(c) : 0;
+}
+
 // Every word of text as a token of kind. A word is a run of letters and digits; each run
 // of digits counts as the one digit "0" (prices, dates and order numbers vary mail by mail
 // while their shape does not). One pass: the word is hashed as it is measured, and one too
@@ -135,21 +153,19 @@ void AddWords(std::u16string_view text, char kind, Collector* out) {
   const size_t size = text.size();
   size_t i = 0;
   while (i < size && !out->Full()) {
-    while (i < size && !IsLetter(units[i]) && !IsDigit(units[i])) ++i;
+    char16_t cls = 0;
+    while (i < size && (cls = ClassOf(units[i])) == 0) ++i;
     if (i >= size) break;
     out->Begin(kind);
     size_t length = 0;
     bool in_digits = false;
-    for (; i < size; ++i) {
-      const char16_t c = units[i];
-      if (IsDigit(c)) {
+    for (; i < size && (cls = ClassOf(units[i])) != 0; ++i) {
+      if (cls == 1) {
         if (!in_digits && ++length <= kMaxWordLength) out->Feed(u'0');
         in_digits = true;
-      } else if (IsLetter(c)) {
-        if (++length <= kMaxWordLength) out->Feed(Lower(c));
-        in_digits = false;
       } else {
-        break;
+        if (++length <= kMaxWordLength) out->Feed(cls);
+        in_digits = false;
       }
     }
     if (length >= kMinWordLength && length <= kMaxWordLength) out->End();

@@ -77,9 +77,21 @@ class TokenStore {
 // shared store, anything else a file path of the embedded store. Throws TokenStoreError.
 std::unique_ptr<TokenStore> OpenTokenStore(const std::string& name, bool writable);
 
+// How a read-only embedded store serves its readers. Such a store copies the token table
+// into memory (one read transaction, so the copy is consistent) and answers Lookup and
+// Totals from the copy: a hash probe a token instead of a B-tree descent. It checks for
+// newer learning at most every `refreshMs` milliseconds and copies again when the file
+// changed. A table of more than `maxCopiedTokens` tokens is not copied: lookups then read
+// the file (LMDB's map) directly, always up to date.
+struct LmdbReadOptions {
+  uint32_t refreshMs = 10000;
+  uint64_t maxCopiedTokens = 2000000;  // 16 bytes a slot, at most half full: 64 MiB
+};
+
 // The embedded file store alone (engines/token_store_lmdb.cc), whatever the path looks
 // like; the shared one is engines/token_store_redis.h.
-std::unique_ptr<TokenStore> OpenLmdbTokenStore(const std::string& path, bool writable);
+std::unique_ptr<TokenStore> OpenLmdbTokenStore(const std::string& path, bool writable,
+                                               const LmdbReadOptions& read = LmdbReadOptions());
 
 }  // namespace learning
 

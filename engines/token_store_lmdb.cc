@@ -9,7 +9,10 @@
 //
 // Why LMDB and not SQLite: docs/LEARNING.md. Readers never block the learner nor each
 // other: each Lookup reads one snapshot (a read transaction), so the counts of a mail
-// being learned appear all at once. One write transaction per Learn makes a mail wholly
+// being learned appear all at once. A read-only store (the breaker's) answers from a
+// copy of the token table in memory, itself made in one read transaction and renewed
+// when newer learning is found (LmdbReadOptions, engines/token_store.h): a probe of a
+// hash table costs a tenth of a B-tree descent, and a mail looks up hundreds of tokens. One write transaction per Learn makes a mail wholly
 // learned or not, whatever kills the learner; a second learner waits for the first's
 // transaction (LMDB's writer lock).
 //
@@ -19,10 +22,13 @@
 #include <lmdb.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engines/token_store.h"
 #include "engines/token_store_redis.h"
@@ -49,6 +55,47 @@ struct CountsRecord {
   uint32_t ham = 0;
 };
 
+// A read-only store's copy of the token table: open addressing with linear probing on the
+// low bits of the hash (the hashes are already mixed), at most half full. The hash 0
+// marks an empty slot, so a token whose hash is 0 is kept beside the table.
+struct Snapshot {
+  struct Slot {
+    TokenHash token = 0;
+    CountsRecord counts;
+  };
+  size_t txnid = 0;
+  TotalsRecord totals;
+  std::vector<Slot> slots;
+  size_t mask = 0;
+  bool has_zero = false;
+  CountsRecord zero;
+
+  void Reserve(size_t tokens) {
+    size_t size = 16;
+    while (size < tokens * 2) size *= 2;
+    slots.assign(size, Slot());
+    mask = size - 1;
+  }
+  void Insert(TokenHash token, const CountsRecord& counts) {
+    if (token == 0) {
+      has_zero = true;
+      zero = counts;
+      return;
+    }
+    size_t at = token & mask;
+    while (slots[at].token != 0) at = (at + 1) & mask;
+    slots[at].token = token;
+    slots[at].counts = counts;
+  }
+  const CountsRecord* Find(TokenHash token) const {
+    if (token == 0) return has_zero ? &zero : nullptr;
+    for (size_t at = token & mask;; at = (at + 1) & mask) {
+      if (slots[at].token == token) return &slots[at].counts;
+      if (slots[at].token == 0) return nullptr;
+    }
+  }
+};
+
 MDB_val Val(const void* data, size_t size) {
   MDB_val value;
   value.mv_data = const_cast<void*>(data);
@@ -58,7 +105,8 @@ MDB_val Val(const void* data, size_t size) {
 
 class LmdbTokenStore : public TokenStore {
  public:
-  LmdbTokenStore(const std::string& path, bool writable) : name_(path) {
+  LmdbTokenStore(const std::string& path, bool writable, const LmdbReadOptions& read)
+      : name_(path), copy_(!writable && read.maxCopiedTokens > 0), read_(read) {
     Check(mdb_env_create(&env_), "cannot create the environment");
     try {
       Open(path, writable);
@@ -77,9 +125,10 @@ class LmdbTokenStore : public TokenStore {
       Fail(std::string("no such store (") + std::strerror(errno) +
            "); learn mails into it first (emlscan learn)");
     }
-    // MDB_NOTLS: a read transaction is not tied to its thread's slot, so a reader may
-    // begin on one thread and end on another, and many short ones do not pile up slots.
-    unsigned flags = MDB_NOSUBDIR | MDB_NOTLS | MDB_NOMETASYNC;
+    // Without MDB_NOTLS each thread keeps its reader slot between transactions: a read
+    // begins without the lock file's mutex, which two threads classifying took turns on.
+    // Every read transaction here begins and ends in one call, on one thread.
+    unsigned flags = MDB_NOSUBDIR | MDB_NOMETASYNC;
     if (!writable) flags |= MDB_RDONLY;
     Check(mdb_env_open(env_, path.c_str(), flags, 0644), "cannot open");
     MDB_txn* txn = nullptr;
@@ -101,6 +150,15 @@ class LmdbTokenStore : public TokenStore {
 
   void Lookup(const std::vector<TokenHash>& tokens, std::vector<TokenCounts>* counts) override {
     counts->assign(tokens.size(), TokenCounts());
+    if (const std::shared_ptr<const Snapshot> copy = Current()) {
+      for (size_t i = 0; i < tokens.size(); ++i) {
+        if (const CountsRecord* found = copy->Find(tokens[i])) {
+          (*counts)[i].spam = found->spam;
+          (*counts)[i].ham = found->ham;
+        }
+      }
+      return;
+    }
     ReadTxn txn(this);
     // One cursor for the mail: when the next token falls on the leaf page the cursor
     // stands on, LMDB searches that page alone instead of descending from the root, and a
@@ -126,8 +184,13 @@ class LmdbTokenStore : public TokenStore {
   }
 
   StoreTotals Totals() override {
-    ReadTxn txn(this);
-    const TotalsRecord record = ReadTotals(txn.txn);
+    TotalsRecord record;
+    if (const std::shared_ptr<const Snapshot> copy = Current()) {
+      record = copy->totals;
+    } else {
+      ReadTxn txn(this);
+      record = ReadTotals(txn.txn);
+    }
     StoreTotals totals;
     totals.spamMails = record.spamMails;
     totals.hamMails = record.hamMails;
@@ -202,6 +265,71 @@ class LmdbTokenStore : public TokenStore {
     MDB_txn* txn = nullptr;
   };
 
+  // The copy to answer from, made or renewed when due; null when the store is not copied
+  // (writable, or too many tokens). One thread renews while the others go on with the
+  // copy they have.
+  std::shared_ptr<const Snapshot> Current() {
+    if (!copy_.load(std::memory_order_relaxed)) return nullptr;
+    std::shared_ptr<const Snapshot> copy = std::atomic_load(&snapshot_);
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (copy != nullptr && now - checked_ms_.load(std::memory_order_relaxed) < read_.refreshMs) {
+      return copy;
+    }
+    std::unique_lock<std::mutex> renewing(renew_mutex_, std::try_to_lock);
+    if (!renewing.owns_lock() && copy != nullptr) return copy;
+    if (!renewing.owns_lock()) renewing.lock();  // the first copy: wait for it
+    copy = std::atomic_load(&snapshot_);
+    MDB_envinfo info;
+    Check(mdb_env_info(env_, &info), "cannot read the environment");
+    if (copy != nullptr && copy->txnid == info.me_last_txnid) {
+      checked_ms_.store(now, std::memory_order_relaxed);
+      return copy;
+    }
+    std::shared_ptr<const Snapshot> fresh = MakeCopy();
+    if (fresh == nullptr) {
+      copy_.store(false, std::memory_order_relaxed);  // grown past the limit: read the file
+      std::atomic_store(&snapshot_, fresh);
+      return nullptr;
+    }
+    std::atomic_store(&snapshot_, fresh);
+    checked_ms_.store(now, std::memory_order_relaxed);
+    return fresh;
+  }
+
+  // The token table and totals of one read transaction; null when it holds more tokens
+  // than a copy may.
+  std::shared_ptr<const Snapshot> MakeCopy() {
+    ReadTxn txn(this);
+    MDB_stat stat;
+    Check(mdb_stat(txn.txn, tokens_, &stat), "cannot read the table size");
+    if (stat.ms_entries > read_.maxCopiedTokens) return nullptr;
+    auto copy = std::make_shared<Snapshot>();
+    copy->txnid = mdb_txn_id(txn.txn);
+    copy->totals = ReadTotals(txn.txn);
+    copy->Reserve(stat.ms_entries);
+    MDB_cursor* cursor = nullptr;
+    Check(mdb_cursor_open(txn.txn, tokens_, &cursor), "cannot open a cursor");
+    MDB_val key;
+    MDB_val value;
+    int rc = mdb_cursor_get(cursor, &key, &value, MDB_FIRST);
+    for (; rc == 0; rc = mdb_cursor_get(cursor, &key, &value, MDB_NEXT)) {
+      if (key.mv_size != sizeof(TokenHash) || value.mv_size != sizeof(CountsRecord)) break;
+      TokenHash token;
+      CountsRecord counts;
+      std::memcpy(&token, key.mv_data, sizeof(token));
+      std::memcpy(&counts, value.mv_data, sizeof(counts));
+      copy->Insert(token, counts);
+    }
+    mdb_cursor_close(cursor);
+    if (rc != MDB_NOTFOUND) {
+      Check(rc, "cannot read the tokens");
+      Fail("corrupt token record");
+    }
+    return copy;
+  }
+
   [[noreturn]] void Fail(const std::string& what) const {
     throw TokenStoreError(name_ + ": " + what);
   }
@@ -271,6 +399,11 @@ class LmdbTokenStore : public TokenStore {
   }
 
   std::string name_;
+  std::atomic<bool> copy_;  // answer readers from a copy (read-only stores)
+  const LmdbReadOptions read_;
+  std::shared_ptr<const Snapshot> snapshot_;  // std::atomic_load / atomic_store only
+  std::atomic<int64_t> checked_ms_{0};
+  std::mutex renew_mutex_;
   MDB_env* env_ = nullptr;
   MDB_dbi tokens_ = 0;
   MDB_dbi mails_ = 0;
@@ -279,8 +412,9 @@ class LmdbTokenStore : public TokenStore {
 
 }  // namespace
 
-std::unique_ptr<TokenStore> OpenLmdbTokenStore(const std::string& path, bool writable) {
-  return std::make_unique<LmdbTokenStore>(path, writable);
+std::unique_ptr<TokenStore> OpenLmdbTokenStore(const std::string& path, bool writable,
+                                               const LmdbReadOptions& read) {
+  return std::make_unique<LmdbTokenStore>(path, writable, read);
 }
 
 std::unique_ptr<TokenStore> OpenTokenStore(const std::string& name, bool writable) {

@@ -21,6 +21,12 @@ using learning::MailClass;
 using learning::TokenCounts;
 using learning::TokenHash;
 
+std::vector<TokenCounts> Look(learning::TokenStore& store, const std::vector<TokenHash>& tokens) {
+  std::vector<TokenCounts> counts;
+  store.Lookup(tokens, &counts);
+  return counts;
+}
+
 class TokenStoreLmdbTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -31,13 +37,6 @@ class TokenStoreLmdbTest : public testing::Test {
     path_ = (dir_ / "tokens.lmdb").string();
   }
   void TearDown() override { fs::remove_all(dir_); }
-
-  static std::vector<TokenCounts> Look(learning::TokenStore& store,
-                                       const std::vector<TokenHash>& tokens) {
-    std::vector<TokenCounts> counts;
-    store.Lookup(tokens, &counts);
-    return counts;
-  }
 
   fs::path dir_;
   std::string path_;
@@ -108,9 +107,11 @@ TEST_F(TokenStoreLmdbTest, MissingStoreIsNamedInTheError) {
 
 // Every mail has tokens 1 and 2 (and one of its own): a reader that ever sees their counts
 // differ, or the totals run behind a token's count, saw half a mail.
-TEST_F(TokenStoreLmdbTest, ReadersSeeWholeMailsWhileOneLearns) {
-  auto writer = learning::OpenTokenStore(path_, true);
-  auto reader = learning::OpenTokenStore(path_, false);
+// The reader runs both ways: from its copy of the table (renewed whenever it finds newer
+// learning) and from the file itself.
+void RaceReadersWithLearner(const std::string& path, const learning::LmdbReadOptions& options) {
+  auto writer = learning::OpenTokenStore(path, true);
+  auto reader = learning::OpenLmdbTokenStore(path, false, options);
   constexpr int kMails = 300;
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
@@ -149,5 +150,46 @@ TEST_F(TokenStoreLmdbTest, ReadersSeeWholeMailsWhileOneLearns) {
   EXPECT_EQ(totals.spamMails, counts[0].spam);
   EXPECT_EQ(totals.hamMails, counts[0].ham);
 }
+
+TEST_F(TokenStoreLmdbTest, ReadersSeeWholeMailsWhileOneLearns) {
+  learning::LmdbReadOptions copied;
+  copied.refreshMs = 0;
+  RaceReadersWithLearner(path_, copied);
+  fs::remove(path_);
+  fs::remove(path_ + "-lock");
+  learning::LmdbReadOptions direct;
+  direct.maxCopiedTokens = 0;
+  RaceReadersWithLearner(path_, direct);
+}
+
+// A copy is renewed only when due, then shows what was learned meanwhile; a table grown
+// past the limit is read directly from then on.
+TEST_F(TokenStoreLmdbTest, CopyIsRenewedWhenDueAndDroppedWhenTooLarge) {
+  auto writer = learning::OpenTokenStore(path_, true);
+  writer->Learn("a", {1, 2}, MailClass::kSpam);
+  learning::LmdbReadOptions slow;
+  slow.refreshMs = 60 * 60 * 1000;
+  slow.maxCopiedTokens = 3;
+  auto reader = learning::OpenLmdbTokenStore(path_, false, slow);
+  EXPECT_EQ(1u, reader->Totals().spamMails);
+  writer->Learn("b", {1, 3}, MailClass::kHam);
+  EXPECT_EQ(0u, reader->Totals().hamMails);  // the copy is not due yet
+  EXPECT_EQ(0u, Look(*reader, {3})[0].ham);
+  learning::LmdbReadOptions quick = slow;
+  quick.refreshMs = 0;
+  auto renewing = learning::OpenLmdbTokenStore(path_, false, quick);
+  EXPECT_EQ(1u, renewing->Totals().spamMails);
+  writer->Learn("c", {4}, MailClass::kHam);
+  EXPECT_EQ(2u, renewing->Totals().hamMails);
+  EXPECT_EQ(1u, Look(*renewing, {4})[0].ham);
+  writer->Learn("d", {5, 6}, MailClass::kSpam);  // 5 tokens now: past the limit
+  const std::vector<TokenCounts> counts = Look(*renewing, {1, 5, 6, 7});
+  EXPECT_EQ(1u, counts[0].spam);
+  EXPECT_EQ(1u, counts[0].ham);
+  EXPECT_EQ(1u, counts[1].spam);
+  EXPECT_EQ(1u, counts[2].spam);
+  EXPECT_EQ(0u, counts[3].spam);
+}
+
 
 }  // namespace
