@@ -114,6 +114,12 @@ struct ContextFree {
 };
 using ContextPtr = std::unique_ptr<redisContext, ContextFree>;
 
+// The server could not be reached or did not answer: it may be back for the next call.
+class ConnectionError : public TokenStoreError {
+ public:
+  using TokenStoreError::TokenStoreError;
+};
+
 // Where the store lives, from its name.
 struct Endpoint {
   std::string host;  // empty for a unix socket
@@ -315,7 +321,8 @@ std::string TokenField(TokenHash token) {
   return field;
 }
 
-// Shared between threads: the pool is behind a mutex, everything else is fixed at open.
+// Shared between threads: the pool and the script's SHA1 are behind a mutex, everything
+// else is fixed at open.
 class RedisTokenStore final : public TokenStore {
  public:
   RedisTokenStore(std::string name, Endpoint endpoint, bool writable)
@@ -325,8 +332,10 @@ class RedisTokenStore final : public TokenStore {
         totals_key_(endpoint_.prefix + "totals"),
         mails_key_(endpoint_.prefix + "mails") {}
 
-  // Connects once, so a wrong name or a server that is down shows at open, and loads the
-  // learning script.
+  // Connects once, so a server that refuses us (password, database) shows at open, and
+  // loads the learning script. A server that is down or silent is not an error yet: the
+  // milter opens its store when it starts, and should classify as soon as the server is
+  // back, not from its next reload.
   void Open() {
     Pipeline pipeline;
     if (writable_) {
@@ -336,12 +345,17 @@ class RedisTokenStore final : public TokenStore {
     } else {
       pipeline.Begin("PING");
     }
-    const std::vector<ReplyPtr> replies = Exchange(pipeline);
+    std::vector<ReplyPtr> replies;
+    try {
+      replies = Exchange(pipeline);
+    } catch (const ConnectionError&) {
+      return;
+    }
     if (replies[0]->type == REDIS_REPLY_ERROR) {
       Fail(writable_ ? "the server refused SCRIPT LOAD" : "the server refused PING",
            replies[0].get());
     }
-    if (writable_) script_sha_ = String(replies[0].get(), "SCRIPT LOAD");
+    if (writable_) SetScriptSha(String(replies[0].get(), "SCRIPT LOAD"));
   }
 
   void Lookup(const std::vector<TokenHash>& tokens, std::vector<TokenCounts>* counts) override {
@@ -419,10 +433,18 @@ class RedisTokenStore final : public TokenStore {
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
 
+    // Without the script's SHA1 (not yet loaded: the server was down at open), load it in
+    // the same round trip.
+    const std::string sha = ScriptSha();
     const auto build = [&](bool by_sha) {
       Pipeline pipeline;
+      if (!by_sha && sha.empty()) {
+        pipeline.Begin("SCRIPT");
+        pipeline.Add("LOAD");
+        pipeline.Add(kLearnScript);
+      }
       pipeline.Begin(by_sha ? "EVALSHA" : "EVAL");
-      pipeline.Add(by_sha ? script_sha_ : std::string(kLearnScript));
+      pipeline.Add(by_sha ? sha : std::string(kLearnScript));
       pipeline.Add(std::to_string(2 + distinct.size()));
       pipeline.Add(totals_key_);
       pipeline.Add(mails_key_);
@@ -432,13 +454,16 @@ class RedisTokenStore final : public TokenStore {
       for (TokenHash token : distinct) pipeline.Add(TokenField(token));
       return pipeline;
     };
-    std::vector<ReplyPtr> replies = Exchange(build(true));
+    std::vector<ReplyPtr> replies = Exchange(build(!sha.empty()));
+    if (sha.empty() && replies[0]->type == REDIS_REPLY_STRING) {
+      SetScriptSha(String(replies[0].get(), "SCRIPT LOAD"));
+    }
     // A restarted server has lost its scripts: send the text, which loads it again.
-    if (replies[0]->type == REDIS_REPLY_ERROR &&
-        std::string_view(replies[0]->str, replies[0]->len).substr(0, 8) == "NOSCRIPT") {
+    if (replies.back()->type == REDIS_REPLY_ERROR &&
+        std::string_view(replies.back()->str, replies.back()->len).substr(0, 8) == "NOSCRIPT") {
       replies = Exchange(build(false));
     }
-    const std::string outcome = String(replies[0].get(), "the learning script");
+    const std::string outcome = String(replies.back().get(), "the learning script");
     if (outcome == "learned") return LearnOutcome::kLearned;
     if (outcome == "relearned") return LearnOutcome::kRelearned;
     if (outcome == "already") return LearnOutcome::kAlready;
@@ -450,6 +475,15 @@ class RedisTokenStore final : public TokenStore {
   const std::string& name() const override { return name_; }
 
  private:
+  std::string ScriptSha() {
+    std::lock_guard<std::mutex> lock(pool_mutex_);
+    return script_sha_;
+  }
+  void SetScriptSha(std::string sha) {
+    std::lock_guard<std::mutex> lock(pool_mutex_);
+    script_sha_ = std::move(sha);
+  }
+
   [[noreturn]] void Fail(const std::string& what, const redisReply* reply) const {
     std::string message = name_ + ": " + what;
     if (reply != nullptr && reply->type == REDIS_REPLY_ERROR) {
@@ -501,7 +535,7 @@ class RedisTokenStore final : public TokenStore {
             : redisConnectUnixWithTimeout(endpoint_.socket_path.c_str(), kConnectTimeout));
     if (context == nullptr) throw std::bad_alloc();
     if (context->err != 0) {
-      throw TokenStoreError(name_ + ": cannot connect: " + context->errstr);
+      throw ConnectionError(name_ + ": cannot connect: " + context->errstr);
     }
     redisSetTimeout(context.get(), kCommandTimeout);
     Pipeline setup;
@@ -518,7 +552,7 @@ class RedisTokenStore final : public TokenStore {
     std::vector<ReplyPtr> replies;
     if (const std::string failure = Send(context.get(), setup, nullptr, &replies);
         !failure.empty()) {
-      throw TokenStoreError(name_ + ": " + failure);
+      throw ConnectionError(name_ + ": " + failure);
     }
     for (size_t i = 0; i < replies.size(); ++i) {
       if (replies[i]->type != REDIS_REPLY_ERROR) continue;
@@ -575,7 +609,7 @@ class RedisTokenStore final : public TokenStore {
       context = Connect();
       failure = Send(context.get(), pipeline, nullptr, &replies);
     }
-    if (!failure.empty()) throw TokenStoreError(name_ + ": " + failure);
+    if (!failure.empty()) throw ConnectionError(name_ + ": " + failure);
     std::lock_guard<std::mutex> lock(pool_mutex_);
     if (idle_.size() < kMaxIdleConnections) idle_.push_back(std::move(context));
     return replies;
@@ -586,10 +620,9 @@ class RedisTokenStore final : public TokenStore {
   const bool writable_;
   const std::string totals_key_;
   const std::string mails_key_;
-  std::string script_sha_;  // set by Open, read-only afterwards
-
   std::mutex pool_mutex_;
   std::vector<ContextPtr> idle_;  // guarded by pool_mutex_
+  std::string script_sha_;        // guarded by pool_mutex_; empty until loaded
 };
 
 }  // namespace

@@ -17,9 +17,11 @@ namespace learning {
 //                                   IPv6 address in [])
 //   redis+unix:///PATH/TO/SOCKET[?db=N&prefix=NAME]
 // where NAME, when given, begins every key ("NAME:totals"), so several stores can share one
-// database. Connects once to check that the server answers; throws TokenStoreError naming
-// the store when the name is malformed or the server cannot be reached. Messages and name()
-// show the password as "****". Without `writable` Learn throws. The store may be shared
+// database. Throws TokenStoreError naming the store when the name is malformed or the
+// server refuses us (password, database number). A server that is down or silent at open
+// is no error yet: each call connects as needed and fails while it stays away, so a mail
+// host classifies again as soon as the server is back. Messages and name() show the
+// password as "****". Without `writable` Learn throws. The store may be shared
 // between threads: each call borrows a connection of its own from a small pool.
 std::unique_ptr<TokenStore> OpenRedisTokenStore(const std::string& name, bool writable);
 
