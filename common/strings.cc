@@ -391,8 +391,10 @@ struct StringImpl {
   }
 
   static void FromUtf16(sstring& s, const char16_t* wide, size_t n) {
-    size_t bytes = 0;
-    for (size_t i = 0; i < n;) {
+    // As in FromUtf8: the leading ASCII run is narrowed without decoding, in both passes.
+    const size_t ascii = AsciiPrefix(wide, n);
+    size_t bytes = ascii;
+    for (size_t i = ascii; i < n;) {
       const int32_t cp = DecodeUtf16(wide, n, &i);
       if (cp < 0) return;
       bytes += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
@@ -402,8 +404,9 @@ struct StringImpl {
       s.error = -2;
       return;
     }
-    size_t o = 0;
-    for (size_t i = 0; i < n;) {
+    NarrowAscii(wide, ascii, out);
+    size_t o = ascii;
+    for (size_t i = ascii; i < n;) {
       const uint32_t cp = static_cast<uint32_t>(DecodeUtf16(wide, n, &i));
       if (cp < 0x80) {
         out[o++] = static_cast<char>(cp);
