@@ -151,7 +151,7 @@ void RaceReadersWithLearner(const std::string& path, const learning::LmdbReadOpt
   EXPECT_EQ(totals.hamMails, counts[0].ham);
 }
 
-TEST_F(TokenStoreLmdbTest, ReadersSeeWholeMailsWhileOneLearns) {
+TEST_F(TokenStoreLmdbTest, ConcurrentReadersSeeWholeMailsWhileOneLearns) {
   learning::LmdbReadOptions copied;
   copied.refreshMs = 0;
   RaceReadersWithLearner(path_, copied);
