@@ -179,7 +179,10 @@ class MilterTest(unittest.TestCase):
     def test_tags_as_check_judges_and_keeps_serving(self):
         milter = self.start()
         # Spam: the verdict and hit-rules headers, and the subject tagged in
-        # front of its value as received.
+        # front of its value as received. (miltertest 1.0 overruns a buffer on
+        # an added value of more than about 1 KiB: spam-pharmacy's 56 hit
+        # rules crash the client, not the milter, so it is used only where no
+        # header is added.)
         spam = sample("spam-advance-fee.eml")
         judged = self.check(spam)
         self.assertEqual("spam", judged["verdict"])
