@@ -533,8 +533,8 @@ void OpenSocket(const MilterSettings& settings, Log& log) {
   bool defaulted = false;
   const std::string spec = LoopbackUnlessNamed(settings.socket, &defaulted);
   if (defaulted) {
-    log.Info("/emlscan/milter/Socket " + settings.socket +
-             " names no address: listening on the loopback address (" + spec + ")");
+    log.Info("the socket " + settings.socket +
+             " names no address: listening on the loopback address only (" + spec + ")");
   }
   const std::string path = UnixSocketPath(spec);
   if (!path.empty()) {
@@ -714,6 +714,7 @@ int RunMilter(const MilterOptions& options) {
     OpenSocket(settings, state.log);
   } catch (const std::exception& e) {
     state.log.Error(e.what());
+    RemoveSocket(settings.socket);  // made, but not as the settings say
     return 1;
   }
   bool defaulted = false;
