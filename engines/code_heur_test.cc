@@ -15,7 +15,9 @@
 #include "emlbreaker/broken_mail.h"
 #include "emlbreaker/mail_item.h"
 #include "engines/blackbox_facilitator.h"
+#include "engines/mail_tokens.h"
 #include "engines/rule_publisher.h"
+#include "engines/stat_classifier.h"
 #include "framework/base/testing/outcome.h"
 #include "mail/components/headers.h"
 
@@ -254,6 +256,78 @@ TEST(CodeHeurEngineTest, RunsTheTableByNameAndRefusesWhatItCannotRun) {
   RecordingPublisher without_mail;
   EXPECT_EQ("-1 CCodeHeurEngine::NewsHeur - invalid reference to blackbox facilitator",
             Outcome([&] { engine.Execute("H_NEWS_DOMAIN2", &without_mail, Context()); }));
+}
+
+// Counts of one word token, set by the test.
+class OneWordStore : public learning::TokenStore {
+ public:
+  learning::TokenHash word = learning::HashToken('w', "viagra");
+  learning::TokenCounts counts;
+  learning::StoreTotals totals;
+
+  void Lookup(const std::vector<learning::TokenHash>& tokens,
+              std::vector<learning::TokenCounts>* out) override {
+    out->assign(tokens.size(), learning::TokenCounts());
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      if (tokens[i] == word) (*out)[i] = counts;
+    }
+  }
+  learning::StoreTotals Totals() override { return totals; }
+  learning::MailClass Learned(const std::string&) override { return learning::MailClass::kNone; }
+  learning::LearnOutcome Learn(const std::string&, const std::vector<learning::TokenHash>&,
+                               learning::MailClass) override {
+    return learning::LearnOutcome::kUnknown;
+  }
+  const std::string& name() const override { return name_; }
+
+ private:
+  std::string name_ = "one word";
+};
+
+// One strong token decides alone: with n mails all of one class, f = (0.5 + n) / (1 + n),
+// and Fisher's combining of a single f answers f itself.
+TEST(CodeHeurEngineTest, StatClassifyPublishesTheBandOfTheProbability) {
+  CCodeHeurEngine engine;
+  Mail mail;
+  mail.SetText(u"Buy viagra now");
+  RecordingPublisher publisher;
+  mail.Bind(&publisher);
+  EXPECT_EQ(0.0, engine.Execute("StatClassify", &publisher, Context()));  // no classifier
+  EXPECT_TRUE(publisher.published.empty());
+
+  auto store = std::make_unique<OneWordStore>();
+  OneWordStore* counts = store.get();
+  const learning::StatClassifier classifier(std::move(store), learning::ClassifierOptions());
+  engine.SetClassifier(&classifier);
+  counts->totals.spamMails = 199;  // below the minimum: silent
+  counts->totals.hamMails = 300;
+  counts->counts = {100, 0};
+  EXPECT_EQ(0.0, engine.Execute("StatClassify", &publisher, Context()));
+  EXPECT_TRUE(publisher.published.empty());
+
+  counts->totals.spamMails = 300;
+  const struct {
+    learning::TokenCounts counts;
+    const char* band;  // f: I of one clue is f
+  } kCases[] = {
+      {{100, 0}, "STAT_SPAM_99"},  // 100.5 / 101 = 0.995
+      {{20, 0}, "STAT_SPAM_90"},   // 20.5 / 21 = 0.976
+      {{9, 1}, "STAT_SPAM_60"},    // (0.5 + 10 * 0.9) / 11 = 0.864
+      {{0, 20}, "STAT_HAM_10"},    // 0.5 / 21 = 0.024
+      {{0, 100}, "STAT_HAM_01"},   // 0.5 / 101 = 0.005
+      {{5, 5}, nullptr},           // 0.5: unsure, nothing
+  };
+  for (const auto& test : kCases) {
+    publisher.published.clear();
+    counts->counts = test.counts;
+    EXPECT_EQ(1.0, engine.Execute("StatClassify", &publisher, Context()));
+    if (test.band == nullptr) {
+      EXPECT_TRUE(publisher.published.empty());
+    } else {
+      EXPECT_EQ(Names{test.band}, publisher.published);
+    }
+  }
+  engine.SetClassifier(nullptr);
 }
 
 }  // namespace

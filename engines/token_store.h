@@ -71,6 +71,11 @@ class TokenStore {
 
   // The name the store was opened with.
   virtual const std::string& name() const = 0;
+
+  // True when the name now stands for another store than the one opened (an embedded
+  // store's file was replaced since): the owner should open it again. Cheap enough to ask
+  // at every settings reload.
+  virtual bool Replaced() const { return false; }
 };
 
 // Opens (creating when `writable`) the store named `name`: "redis://HOST:PORT/N" for the

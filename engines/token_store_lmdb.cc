@@ -130,7 +130,14 @@ class LmdbTokenStore : public TokenStore {
     // Every read transaction here begins and ends in one call, on one thread.
     unsigned flags = MDB_NOSUBDIR | MDB_NOMETASYNC;
     if (!writable) flags |= MDB_RDONLY;
-    Check(mdb_env_open(env_, path.c_str(), flags, 0644), "cannot open");
+    // Group-writable: the breaker's readers write their slots into the lock file, and may
+    // run as another user of the learner's group.
+    Check(mdb_env_open(env_, path.c_str(), flags, 0664), "cannot open");
+    struct stat opened;
+    if (stat(path.c_str(), &opened) == 0) {
+      device_ = opened.st_dev;
+      inode_ = opened.st_ino;
+    }
     MDB_txn* txn = nullptr;
     Check(mdb_txn_begin(env_, nullptr, writable ? 0 : MDB_RDONLY, &txn), "cannot begin");
     const unsigned create = writable ? MDB_CREATE : 0;
@@ -252,6 +259,12 @@ class LmdbTokenStore : public TokenStore {
   }
 
   const std::string& name() const override { return name_; }
+
+  bool Replaced() const override {
+    struct stat status;
+    if (stat(name_.c_str(), &status) != 0) return true;
+    return status.st_dev != device_ || status.st_ino != inode_;
+  }
 
  private:
   // A read transaction for one call.
@@ -405,6 +418,8 @@ class LmdbTokenStore : public TokenStore {
   std::atomic<int64_t> checked_ms_{0};
   std::mutex renew_mutex_;
   MDB_env* env_ = nullptr;
+  dev_t device_ = 0;  // the file opened, to tell when the path names another
+  ino_t inode_ = 0;
   MDB_dbi tokens_ = 0;
   MDB_dbi mails_ = 0;
   MDB_dbi totals_ = 0;

@@ -91,6 +91,15 @@ TEST_F(TokenStoreLmdbTest, LearnRelearnForget) {
   EXPECT_EQ(4u, reader->Totals().tokens);
   EXPECT_EQ(MailClass::kSpam, reader->Learned("mail-b"));
   EXPECT_THROW(reader->Learn("mail-d", {7}, MailClass::kSpam), learning::TokenStoreError);
+
+  // Learned again from scratch under the same name: the open store says so.
+  EXPECT_FALSE(reader->Replaced());
+  fs::remove(path_);
+  fs::remove(path_ + "-lock");
+  EXPECT_TRUE(reader->Replaced());
+  learning::OpenTokenStore(path_, true)->Learn("mail-e", {8}, MailClass::kHam);
+  EXPECT_TRUE(reader->Replaced());
+  EXPECT_FALSE(learning::OpenTokenStore(path_, false)->Replaced());
 }
 
 TEST_F(TokenStoreLmdbTest, MissingStoreIsNamedInTheError) {

@@ -227,11 +227,12 @@ void CEnginesInterface::SetupLearning(const char* name,
   static constexpr const char kWhere[] = "CEnginesInterface::SetupLearning";
   const std::string wanted = name != nullptr ? name : "";
   // The same store with the same options is kept: its readers see every mail learned
-  // since (each lookup reads the latest committed state), and an embedded store must not
-  // be mapped twice by one process.
+  // since, and an embedded store is best mapped once per process. A file replaced since
+  // (learned again from scratch) is opened anew.
   if (classifier_ != nullptr && classifier_->store().name() == wanted &&
       classifier_->options().minSpamMails == options.minSpamMails &&
-      classifier_->options().minHamMails == options.minHamMails) {
+      classifier_->options().minHamMails == options.minHamMails &&
+      !classifier_->store().Replaced()) {
     return;
   }
   std::unique_ptr<learning::StatClassifier> fresh;

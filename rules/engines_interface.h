@@ -69,8 +69,8 @@ class CEnginesInterface : public ARulePublisher {
   // Opens the token store `name` read-only (a file path or "redis://HOST:PORT/N") for the
   // statistical classifier and hands the classifier to the code heuristics, replacing the
   // one in use (which is retired, as mails may still read it); an empty name leaves none.
-  // The same name with the same options keeps the classifier in use: a store's readers
-  // see what is learned while they run.
+  // The same name with the same options keeps the classifier in use (a store's readers
+  // see what is learned while they run) unless the store was replaced since.
   // Throws ASException naming the store when it cannot be opened; the code heuristics are
   // then left without a classifier.
   void SetupLearning(const char* name, const learning::ClassifierOptions& options);

@@ -185,7 +185,7 @@ class Learner {
     std::getline(in, line);  // the first "From " line
     bool more = true;
     size_t index = 0;
-    while (more) {
+    while (more && StopRequested() == 0) {
       std::vector<char> name(pattern.begin(), pattern.end());
       name.push_back('\0');
       const int fd = mkstemp(name.data());

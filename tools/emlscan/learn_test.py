@@ -9,8 +9,11 @@ usage: learn_test.py EMLSCAN [unittest options]
   "From " after a blank line.
 - A learner killed with SIGKILL mid-run leaves a store that opens and answers, with
   every mail wholly learned or not: a second run learns the rest and the counts add up.
+- check with the store in its settings runs the classifier through the shipped rules
+  (STAT_CLASSIFY and a band); a store that cannot be opened leaves check working.
 Mails are made up under a private folder of $TMPDIR, each with words of its own.
 """
+import json
 import os
 import re
 import shutil
@@ -97,6 +100,35 @@ class Learn(unittest.TestCase):
         status, _, err = self.learn("--spam", box)
         self.assertEqual(0, status, err)
         self.assertIn("spam: 3 learned", err)
+
+    def check(self, settings, folder):
+        run = subprocess.run([EMLSCAN, *settings, "check", "--json", "-q", folder], env=self.env,
+                             capture_output=True, text=True, timeout=300)
+        self.assertEqual(0, run.returncode, run.stderr)
+        return [json.loads(line) for line in run.stdout.splitlines()]
+
+    def test_check_reports_the_band_through_the_rules(self):
+        spam = self.mails("spam", 40, True)
+        ham = self.mails("ham", 40, False)
+        self.learn("--spam", spam, "--ham", ham)
+        probe = self.mails("probe", 0, True)
+        with open(os.path.join(probe, "spam.eml"), "w") as out:
+            out.write(mail(300000, True))
+        with open(os.path.join(probe, "ham.eml"), "w") as out:
+            out.write(mail(400000, False))
+        store = ["--set", "/emlscan/learning/Database=" + self.db,
+                 "--set", "/emlscan/learning/MinSpam=40", "--set", "/emlscan/learning/MinHam=40"]
+        verdicts = {os.path.basename(v["file"]): v["hit_rules"] for v in self.check(store, probe)}
+        self.assertIn("STAT_CLASSIFY", verdicts["spam.eml"])
+        self.assertIn("STAT_SPAM_99", verdicts["spam.eml"])
+        self.assertIn("STAT_HAM_01", verdicts["ham.eml"])
+        # Below the minimum counts the classifier is silent.
+        quiet = ["--set", "/emlscan/learning/Database=" + self.db]
+        for hits in (v["hit_rules"] for v in self.check(quiet, probe)):
+            self.assertNotIn("STAT_CLASSIFY", hits)
+        # A store that cannot be opened: every mail is still judged.
+        missing = ["--set", "/emlscan/learning/Database=" + self.db + ".missing"]
+        self.assertEqual(2, len(self.check(missing, probe)))
 
     def test_killed_learner_leaves_a_working_store(self):
         total = 3000
