@@ -35,12 +35,29 @@ double StatClassifier::ChiSquareQ(double chi, size_t v) {
 
 double StatClassifier::Combine(const std::vector<double>& f) {
   if (f.empty()) return 0.5;
-  double ln_f = 0;
-  double ln_not_f = 0;
+  // The sums of logarithms as two products, each kept in range by moving its binary
+  // exponent out now and then (as SpamBayes does): two logarithms a mail, not 300.
+  double product_f = 1.0;
+  double product_not_f = 1.0;
+  int exponent_f = 0;
+  int exponent_not_f = 0;
   for (const double value : f) {
-    ln_f += std::log(value);
-    ln_not_f += std::log1p(-value);
+    product_f *= value;
+    product_not_f *= 1.0 - value;
+    if (product_f < 1e-200) {
+      int e;
+      product_f = std::frexp(product_f, &e);
+      exponent_f += e;
+    }
+    if (product_not_f < 1e-200) {
+      int e;
+      product_not_f = std::frexp(product_not_f, &e);
+      exponent_not_f += e;
+    }
   }
+  constexpr double kLn2 = 0.69314718055994530942;
+  const double ln_f = std::log(product_f) + exponent_f * kLn2;
+  const double ln_not_f = std::log(product_not_f) + exponent_not_f * kLn2;
   const double h = ChiSquareQ(-2.0 * ln_f, 2 * f.size());
   const double s = ChiSquareQ(-2.0 * ln_not_f, 2 * f.size());
   return (1.0 + h - s) / 2.0;
