@@ -315,6 +315,7 @@ void AddHeaderTokens(const CBlackBoxFacilitator& mail, const DomainTable& table,
     size_t helo = 0;
     size_t ip = 0;
     for (const ReceivedData& hop : received->hops) {
+      if (out->Full()) break;
       if (!hop.heloName.IsEmpty()) ++helo;
       if (!hop.ip.IsEmpty()) {
         ++ip;
@@ -453,10 +454,16 @@ void MailTokens(const CBlackBoxFacilitator& mail, const DomainTable& domains,
   Collector out(tokens, texts);
   AddHeaderTokens(mail, domains, &out);
   AddTreeTokens(mail, &out);
+  // Links stop with the occurrences too: a mail of a hundred thousand links would
+  // otherwise cut a hundred thousand hosts to their domains.
   for (const nsEmlComponents::CPartBodyTextPlain* body : mail.GetPlainBodies()) {
-    for (const nsEmlComponents::CUrl& url : body->urls) AddUrl(domains, "", url, &out);
+    for (const nsEmlComponents::CUrl& url : body->urls) {
+      if (out.Full()) break;
+      AddUrl(domains, "", url, &out);
+    }
   }
   for (const nsEmlComponents::CHtmlAHref* anchor : mail.GetAnchors()) {
+    if (out.Full()) break;
     AddUrl(domains, "", anchor->url, &out);
   }
   for (const nsEmlComponents::CPartBodyTextHtml* body : mail.GetHtmlBodies()) {
