@@ -1,5 +1,6 @@
-// Runs every heuristic of kMailHeuristics on a mail made of arbitrary headers and an
-// arbitrary HTML body, against a URL database that lists one domain.
+// Runs every heuristic of kMailHeuristics, and the statistical classifier's tokenizer, on
+// a mail made of arbitrary headers and an arbitrary HTML body, against a URL database that
+// lists one domain.
 //
 // Input: the first line holds the headers, separated by "|", each "Name:value" (a piece
 // without ":" is a From value); the rest is the HTML body, as UTF-8 when it is valid,
@@ -16,6 +17,7 @@
 #include "emlbreaker/broken_mail.h"
 #include "engines/blackbox_facilitator.h"
 #include "engines/mail_heuristics.h"
+#include "engines/mail_tokens.h"
 #include "engines/url_db.h"
 #include "mail/components/header_parser.h"
 #include "mail/components/headers.h"
@@ -118,6 +120,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < kMailHeuristicCount; ++i) {
       const double value = kMailHeuristics[i].function(mail, Database());
       if (!(value >= 0.0)) __builtin_trap();  // every answer is a count or a share
+    }
+    // Distinct and sorted, each with its readable form.
+    std::vector<learning::TokenHash> tokens;
+    std::vector<std::string> texts;
+    learning::MailTokens(mail, Database().GetDomainTable(), &tokens, &texts);
+    if (texts.size() != tokens.size()) __builtin_trap();
+    for (size_t i = 1; i < tokens.size(); ++i) {
+      if (!(tokens[i - 1] < tokens[i])) __builtin_trap();
     }
   } else {
     delete tree;
