@@ -389,8 +389,10 @@ int LearnCommand::Run() {
         files.push_back(file);
       }
     }
+    // A lambda may not capture a structured binding before C++20 (clang refuses).
+    const MailClass learned_as = as;
     Parallel(files.size(), jobs_, [&](size_t i) {
-      learner.LearnFile(files[i].path, files[i].listed, as, &counts);
+      learner.LearnFile(files[i].path, files[i].listed, learned_as, &counts);
       learner.Progress();
     });
     if (!quiet_) PrintCounts(label, counts, forget_);
