@@ -23,21 +23,13 @@
 #include "mail/components/html_scanner.h"
 #include "mail/components/testing/converter.h"
 #include "mail/components/testing/fake_part.h"
+#include "mail/components/testing/html_tables.h"
 #include "mail/components/text_analysis.h"
 
 namespace {
 
 using namespace nsEmlComponents;
 using ascommon::usstring;
-
-const CHtmlTables& Tables() {
-  static const CHtmlTables* const tables = [] {
-    auto* built = new CHtmlTables;
-    EXPECT_EQ(0, built->Build());
-    return built;
-  }();
-  return *tables;
-}
 
 // One mail: its headers (parsed from `headers`, whose part is also the root's source)
 // and one root body, plain text or HTML.
@@ -56,7 +48,7 @@ class TestMail {
     if (html) {
       auto* analysed = new CPartBodyTextHtml;
       root->body = analysed;
-      EXPECT_EQ(0, AnalyseHtmlPart(*analysed, text.c_str(), text.Length() + 1, &Tables(),
+      EXPECT_EQ(0, AnalyseHtmlPart(*analysed, text.c_str(), text.Length() + 1, &TestHtmlTables(),
                                    TestConverter()));
     } else {
       auto* analysed = new CPartBodyTextPlain;
@@ -221,7 +213,7 @@ TEST(MailHeuristicsTest, TextCountsAgreeWithTheHtmlStage) {
       "&nbsp;open</p><br/><div class=\"x\">line two</div></body></html>";
   const usstring source = usstring::FromUtf8(honest);
   auto body = std::make_unique<CPartBodyTextHtml>();
-  ASSERT_EQ(0, AnalyseHtmlPart(*body, source.c_str(), source.Length() + 1, &Tables(),
+  ASSERT_EQ(0, AnalyseHtmlPart(*body, source.c_str(), source.Length() + 1, &TestHtmlTables(),
                                TestConverter()));
   EXPECT_EQ(body->info.visibleChars, CountHtmlTextUnits(source.View()));
   EXPECT_EQ(0, CountHtmlTextUnits(u"<p>  \r\n\t</p><!-- text -->"));

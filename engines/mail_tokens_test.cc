@@ -20,6 +20,7 @@
 #include "mail/components/html_scanner.h"
 #include "mail/components/testing/converter.h"
 #include "mail/components/testing/fake_part.h"
+#include "mail/components/testing/html_tables.h"
 #include "mail/components/text_analysis.h"
 
 namespace {
@@ -27,15 +28,6 @@ namespace {
 using namespace nsEmlComponents;
 using ascommon::usstring;
 using Headers = std::vector<CFakeMimePart::Header>;
-
-const CHtmlTables& Tables() {
-  static const CHtmlTables* const tables = [] {
-    auto* built = new CHtmlTables;
-    EXPECT_EQ(0, built->Build());
-    return built;
-  }();
-  return *tables;
-}
 
 const CDomainTable& Domains() {
   static const CDomainTable* const table = [] {
@@ -105,7 +97,7 @@ class TestMail {
     const usstring text = usstring::FromUtf8(body);
     if (html) {
       auto* analysed = new CPartBodyTextHtml;
-      EXPECT_EQ(0, AnalyseHtmlPart(*analysed, text.c_str(), text.Length() + 1, &Tables(),
+      EXPECT_EQ(0, AnalyseHtmlPart(*analysed, text.c_str(), text.Length() + 1, &TestHtmlTables(),
                                    TestConverter()));
       return analysed;
     }

@@ -25,6 +25,7 @@
 #include "mail/components/html_tables.h"
 #include "mail/components/testing/converter.h"
 #include "mail/components/testing/fake_part.h"
+#include "mail/components/testing/html_tables.h"
 
 namespace {
 
@@ -32,15 +33,6 @@ using namespace nsEmlComponents;
 
 // Past this the HTML stage only reads more of the same.
 constexpr size_t kFuzzMaxBytes = 128 << 10;
-
-const CHtmlTables& Tables() {
-  static const CHtmlTables* const tables = [] {
-    auto* built = new CHtmlTables;
-    built->Build();
-    return built;
-  }();
-  return *tables;
-}
 
 // A database listing "example.com", written once per process.
 const CURLDB& Database() {
@@ -112,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   root->body = html;
   tree->SetRoot(root);
   const ascommon::usstring wide = Wide(body);
-  AnalyseHtmlPart(*html, wide.c_str(), static_cast<uint32_t>(wide.Length() + 1), &Tables(),
+  AnalyseHtmlPart(*html, wide.c_str(), static_cast<uint32_t>(wide.Length() + 1), &TestHtmlTables(),
                   TestConverter());
   if (box.SetObject(tree, kPartsTreeId, false) == 0) {
     CBlackBoxFacilitator mail(&box);

@@ -7,6 +7,7 @@
 
 #include "mail/components/html_scanner.h"
 #include "mail/components/testing/converter.h"
+#include "mail/components/testing/html_tables.h"
 #include "mail/components/testing/wide_text.h"
 
 namespace nsEmlComponents {
@@ -15,20 +16,11 @@ namespace {
 using ascommon::sstring;
 using ascommon::usstring;
 
-const CHtmlTables& Tables() {
-  static const CHtmlTables* const tables = [] {
-    auto* built = new CHtmlTables;
-    EXPECT_EQ(0, built->Build());
-    return built;
-  }();
-  return *tables;
-}
-
 std::unique_ptr<CPartBodyTextHtml> Analyse(const std::string& html) {
   auto body = std::make_unique<CPartBodyTextHtml>();
   const usstring source = usstring::FromUtf8(html);
-  EXPECT_EQ(
-      0, AnalyseHtmlPart(*body, source.c_str(), source.Length() + 1, &Tables(), TestConverter()));
+  EXPECT_EQ(0, AnalyseHtmlPart(*body, source.c_str(), source.Length() + 1, &TestHtmlTables(),
+                               TestConverter()));
   return body;
 }
 
@@ -289,7 +281,8 @@ TEST(HtmlScannerTest, HostileInputStaysInBounds) {
 TEST(AnalyseHtmlPartTest, StoresCopiesAndCounts) {
   auto body = std::make_unique<CPartBodyTextHtml>();
   const std::u16string html = u"<html><p>Caf\u00e9\tau lait</html>";
-  ASSERT_EQ(0, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, &Tables(), TestConverter()));
+  ASSERT_EQ(
+      0, AnalyseHtmlPart(*body, html.c_str(), html.size() + 1, &TestHtmlTables(), TestConverter()));
   EXPECT_EQ(html, std::u16string(body->source.View()));
   EXPECT_STREQ("<html><p>Caf\xC3\xA9\tau lait</html>", body->utf8Source.c_str());
   EXPECT_STREQ("  Caf\xC3\xA9\tau lait", body->utf8VisibleText.c_str());
