@@ -24,10 +24,27 @@ size_t Shortest(const Literals& literals) {
   return shortest;
 }
 
+// A literal that any link may hold ("http", "://", "www."): a URL pattern's scheme
+// tells nothing about the URLs of a mail, which all have one.
+bool InEveryLink(const std::string& literal) {
+  static const char kLinkStart[] = "https://www.";
+  return std::strstr(kLinkStart, literal.c_str()) != nullptr ||
+         std::strstr("http://www.", literal.c_str()) != nullptr;
+}
+
+// How telling an alternative is: its shortest literal, and nothing at all when one of
+// its literals is in every link.
+size_t Telling(const Literals& literals) {
+  for (const std::string& literal : literals) {
+    if (InEveryLink(literal)) return 0;
+  }
+  return Shortest(literals);
+}
+
 Literals MostTelling(const Sequence& sequence) {
   const Literals* best = nullptr;
   for (const Literals& literals : sequence) {
-    if (best == nullptr || Shortest(literals) > Shortest(*best)) best = &literals;
+    if (best == nullptr || Telling(literals) > Telling(*best)) best = &literals;
   }
   return best != nullptr ? *best : Literals();
 }

@@ -28,6 +28,9 @@ TEST(RegexPrefilterTest, ReadsOnlyLiteralsEveryMatchHolds) {
   EXPECT_EQ(Literals({"colo"}), Read("colou?r", false));
   EXPECT_EQ(Literals({"free"}), Read("free+dom", false));
   EXPECT_EQ(Literals({"opt"}), Read("opt\\W{0,3}out", false));
+  // What every link holds tells nothing: a URL pattern is known by its other literals.
+  EXPECT_EQ(Literals({"exe", "scr"}), Read("^https?://[^?#]*\\.(exe|scr)([?#]|$)", false));
+  EXPECT_EQ(Literals({"http"}), Read("^https?://", false));
   // Alternatives: one literal per branch, or nothing when a branch has none.
   EXPECT_EQ(Literals({"viagra", "cialis"}), Read("(?:viagra|cialis) now", false));
   EXPECT_EQ(Literals({" now"}), Read("(?:viagra|cialis)? now", false));
