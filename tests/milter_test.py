@@ -256,6 +256,28 @@ class MilterTest(unittest.TestCase):
         milter.wait_log("QBAD: error: ")
         self.assertEqual(0, milter.stop())
 
+    def test_a_check_over_its_time_budget_is_accepted_unchecked(self):
+        # Sixty patterns without a literal the prefilter could use, each reading up
+        # to 260 letters at every position of 2 MB of them: seconds of PCRE2 work
+        # on any machine, far past a budget of one second.
+        with open(os.path.join(self.rules, "slow.slf"), "w") as rules:
+            for i in range(60):
+                rules.write('rule TEST_SLOW_%d {\n    condition: match("[a-z]{%d}\\d", '
+                            "Parts::Text, REGEX, DECODED);\n    actions: increase_score(SCORE, 1);"
+                            "\n    metadata: priority = 50;\n}\n" % (i, 200 + i))
+        slow = os.path.join(self.work, "slow.eml")
+        with open(sample("ham-meeting.eml"), "rb") as source, open(slow, "wb") as out:
+            out.write(source.read() + (b"a" * 998 + b"\n") * 2000)
+        milter = self.start("TimeBudget = 1")
+        got = milter.send(slow, qid="QSLOW")
+        self.assertEqual("accept", got["reply"])
+        self.assertEqual("false", got["changed"])
+        milter.wait_log("QSLOW: accepted unchecked: the check took more than 1 s (TimeBudget)")
+        # The next message is judged while the abandoned check still runs.
+        got = milter.send(self.copy_sample("spam-advance-fee.eml"), qid="QNEXT")
+        self.assertIn("add:X-Orvane-Spam", got)
+        self.assertEqual(0, milter.stop())
+
     def test_reject_quarantine_and_tempfail(self):
         milter = self.start('RejectScore = 10\nRejectReply = "554 5.7.0 Go away, spammer"\n'
                             'PhishingAction = "quarantine"\nOnError = "tempfail"\n'

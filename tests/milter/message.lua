@@ -66,10 +66,10 @@ if cut then
   print("reply=cut")
   return
 end
--- In chunks of 64 KiB, as a mail server sends them; a milter may answer
--- early (a message over its size limit).
-for at = 1, #body, 65536 do
-  must(mt.bodystring(conn, body:sub(at, at + 65535)), "body")
+-- In chunks of 65,535 bytes, the most libmilter takes and what a mail server
+-- sends; a milter may answer early (a message over its size limit).
+for at = 1, #body, 65535 do
+  must(mt.bodystring(conn, body:sub(at, at + 65534)), "body")
   if mt.getreply(conn) ~= SMFIR_CONTINUE then
     print("reply=" .. reply(conn))
     print("at=body")
