@@ -248,6 +248,16 @@ class MilterTest(unittest.TestCase):
         got = milter.send(big, qid="QBIG")
         self.assertEqual(("accept", "body"), (got["reply"], got["at"]))
         milter.wait_log("QBIG: accepted unchecked: more than 2000 bytes (MaxSize)")
+        # Over MaxSize within the header block: header fields get no reply, so the
+        # answer comes at its end.
+        fields = os.path.join(self.work, "fields.eml")
+        with open(fields, "wb") as out:
+            out.write(b"From: a@example.com\nSubject: many fields\n")
+            out.write(b"".join(b"X-Filler-%d: %s\n" % (i, b"x" * 60) for i in range(60)))
+            out.write(b"\nbody\n")
+        got = milter.send(fields, qid="QFIELDS")
+        self.assertEqual(("accept", "eoh"), (got["reply"], got["at"]))
+        milter.wait_log("QFIELDS: accepted unchecked: more than 2000 bytes (MaxSize)")
         # No header block the packer can read: it passes unchanged.
         got = milter.send(self.unreadable(), qid="QBAD")
         self.assertEqual("accept", got["reply"])

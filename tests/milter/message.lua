@@ -58,6 +58,14 @@ for _, field in ipairs(fields) do
   end
 end
 must(mt.eoh(conn), "eoh")
+-- A milter that takes header fields without a reply (SMFIP_NR_HDR) gives an
+-- answer it decided at a field here.
+if mt.getreply(conn) ~= SMFIR_CONTINUE then
+  print("reply=" .. reply(conn))
+  print("at=eoh")
+  mt.disconnect(conn)
+  return
+end
 
 body = body:gsub("\n", "\r\n")
 if cut then

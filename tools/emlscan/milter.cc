@@ -14,7 +14,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -215,6 +217,60 @@ void RunJob(const std::shared_ptr<Job>& job) {
   --g_state->running;
 }
 
+// --- The threads that run checks. ------------------------------------------------
+
+// A check runs on a thread of its own so that the milter thread can give up on it
+// at its time budget. Threads are kept and reused: starting one per message cost
+// more than the check itself, in mapping, touching and unmapping its stack, which
+// makes the kernel stop the other core each time. A thread is started only when
+// every kept one is busy, and goes after a minute without work.
+class Workers {
+ public:
+  // Runs task on a free thread, starting one when none is free. Throws
+  // std::system_error when no thread can be started.
+  void Run(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+    if (tasks_.size() <= static_cast<size_t>(idle_)) {
+      wake_.notify_one();
+      return;
+    }
+    try {
+      std::thread([this] { Serve(); }).detach();
+    } catch (...) {
+      tasks_.pop_back();
+      throw;
+    }
+  }
+
+ private:
+  static constexpr std::chrono::seconds kIdleLife{60};
+
+  void Serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ++idle_;
+      const bool work = wake_.wait_for(lock, kIdleLife, [this] { return !tasks_.empty(); });
+      --idle_;
+      if (!work) return;
+      std::function<void()> task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();  // RunJob catches what it may throw
+      task = nullptr;
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  int idle_ = 0;  // threads waiting for a task
+};
+
+// Never destroyed: kept threads wait on it until the process ends.
+Workers* const g_workers = new Workers;
+
 // --- Connections and messages. ---------------------------------------------------
 
 struct Message {
@@ -228,6 +284,11 @@ struct Message {
 
 struct Connection {
   bool lead_space = false;  // SMFIP_HDR_LEADSPC: values keep their leading blank
+  // SMFIP_NR_HDR: header fields get no reply, which saves the mail server a
+  // round trip per field; an answer decided at a field waits for the end of
+  // the header block.
+  bool header_noreply = false;
+  sfsistat held_answer = SMFIS_CONTINUE;
   Message message;
 };
 
@@ -280,8 +341,9 @@ sfsistat OnNegotiate(SMFICTX* ctx, unsigned long actions, unsigned long steps, u
   *want_actions = actions & (SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_QUARANTINE);
   // Header values exactly as received, leading blank included, when the
   // mail server can: a changed subject then keeps every byte it had.
-  *want_steps = steps & SMFIP_HDR_LEADSPC;
+  *want_steps = steps & (SMFIP_HDR_LEADSPC | SMFIP_NR_HDR);
   conn->lead_space = (steps & SMFIP_HDR_LEADSPC) != 0;
+  conn->header_noreply = (steps & SMFIP_NR_HDR) != 0;
   *want2 = 0;
   *want3 = 0;
   if ((actions & (SMFIF_ADDHDRS | SMFIF_CHGHDRS)) != (SMFIF_ADDHDRS | SMFIF_CHGHDRS))
@@ -407,7 +469,7 @@ sfsistat OnEndOfMessageUnguarded(SMFICTX* ctx) {
   job->raw = std::move(message.raw);
   ++g_state->running;
   try {
-    std::thread([job] { RunJob(job); }).detach();
+    g_workers->Run([job] { RunJob(job); });
   } catch (const std::exception& e) {
     --g_state->running;
     return Failed(ctx, conn, std::string("cannot start a check: ") + e.what());
@@ -496,12 +558,22 @@ sfsistat Guarded(SMFICTX* ctx, Callback callback) {
 }
 
 sfsistat OnEnvFrom(SMFICTX* ctx, char**) {
+  if (auto* conn = static_cast<Connection*>(smfi_getpriv(ctx))) conn->held_answer = SMFIS_CONTINUE;
   return Guarded(ctx, [&] { return OnEnvFromUnguarded(ctx); });
 }
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
-  return Guarded(ctx, [&] { return OnHeaderUnguarded(ctx, name, value); });
+  const sfsistat answer = Guarded(ctx, [&] { return OnHeaderUnguarded(ctx, name, value); });
+  auto* conn = static_cast<Connection*>(smfi_getpriv(ctx));
+  if (conn == nullptr || !conn->header_noreply) return answer;
+  if (answer != SMFIS_CONTINUE && conn->held_answer == SMFIS_CONTINUE) conn->held_answer = answer;
+  return SMFIS_NOREPLY;
 }
 sfsistat OnEndOfHeaders(SMFICTX* ctx) {
+  if (auto* conn = static_cast<Connection*>(smfi_getpriv(ctx))) {
+    const sfsistat held = conn->held_answer;
+    conn->held_answer = SMFIS_CONTINUE;
+    if (held != SMFIS_CONTINUE) return held;
+  }
   return Guarded(ctx, [&] { return OnEndOfHeadersUnguarded(ctx); });
 }
 sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t length) {
@@ -512,7 +584,10 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
 }
 
 sfsistat OnAbort(SMFICTX* ctx) {
-  if (Connection* conn = static_cast<Connection*>(smfi_getpriv(ctx))) EndMessage(conn);
+  if (Connection* conn = static_cast<Connection*>(smfi_getpriv(ctx))) {
+    conn->held_answer = SMFIS_CONTINUE;
+    EndMessage(conn);
+  }
   return SMFIS_CONTINUE;
 }
 
