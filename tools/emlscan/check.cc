@@ -99,8 +99,9 @@ Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, Scan
 void RequireCompanions(const Scanner& scanner, bool quiet) {
   const Scanner::Companions missing = scanner.MissingCompanions();
   if (!missing.regex.empty()) throw std::runtime_error(missing.regex);
-  if (!missing.tracer.empty() && !quiet)
-    std::fprintf(stderr, "emlscan: warning: %s\n", missing.tracer.c_str());
+  if (quiet) return;
+  for (const std::string* problem : {&missing.tracer, &missing.learning})
+    if (!problem->empty()) std::fprintf(stderr, "emlscan: warning: %s\n", problem->c_str());
 }
 
 Verdict Failed(const std::exception& failure) {

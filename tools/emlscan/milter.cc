@@ -82,6 +82,8 @@ class Log {
 // rule set replaced under them would vanish mid-mail. A message holds its
 // engine from MAIL FROM to its end; the old engine goes with the last one.
 struct Engine {
+  // What works less than the settings ask, for the log ("the token store ...").
+  std::string warning;
   Config config;
   CheckPolicy policy;
   MilterSettings settings;
@@ -124,6 +126,7 @@ std::shared_ptr<Engine> BuildEngine(const MilterOptions& options) {
   engine->scanner = std::make_unique<Scanner>(options.plugin_path, engine->config);
   const Scanner::Companions missing = engine->scanner->MissingCompanions();
   if (!missing.regex.empty()) throw std::runtime_error(missing.regex);
+  engine->warning = missing.learning;
   engine->scanner->performer();  // made before any message uses it
   engine->packer = std::make_unique<PackerHost>(
       engine->config.Get("/eml/streamer/PackerPath").value_or("."));
@@ -719,6 +722,7 @@ class Housekeeper {
     state.log.Configure(now.syslog, now.syslog_facility);
     state.log.Info("reloaded " + fresh->config.file() + " and the rules in " +
                    fresh->config.Get("/eml/breaker/SlfPath").value_or("(none)"));
+    if (!fresh->warning.empty()) state.log.Error("warning: " + fresh->warning);
   }
 
   static void Stats() {
@@ -795,6 +799,7 @@ int RunMilter(const MilterOptions& options) {
   bool defaulted = false;
   state.log.Info("listening on " + LoopbackUnlessNamed(settings.socket, &defaulted) + " with " +
                  state.engine->config.file());
+  if (!state.engine->warning.empty()) state.log.Error("warning: " + state.engine->warning);
 
   std::thread listener([] {
     g_state->listener_status = smfi_main();

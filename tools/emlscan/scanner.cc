@@ -41,7 +41,8 @@ Scanner::Scanner(const std::string& plugin_path, const Config& config, const std
       settings_(config),
       packer_dir_(config.Get("/eml/streamer/PackerPath").value_or(".")),
       libs_dir_(config.Get("/eml/global/SharedLibsPath").value_or(".")),
-      plugin_path_(plugin_path) {
+      plugin_path_(plugin_path),
+      token_store_(config.Get("/emlscan/learning/Database").value_or("")) {
   streamer_ = host_.CreateStreamer(u"Eml Streamer", &settings_, kProfile);
   breaker_ = host_.CreateBreaker(u"EML Real Breaker", &settings_, kProfile);
   try {
@@ -160,6 +161,14 @@ Scanner::Companions Scanner::MissingCompanions() const {
         NotLoaded(fs::path(plugin_path_).parent_path().string() + "/liblogsink.so",
                   "loads, but gave no tracer: can EMLSCAN_TRACE's file be appended to?");
     if (!tracer.empty()) missing.tracer = "EMLSCAN_TRACE is set, but the plug-in has no tracer: " + tracer;
+  }
+  if (!token_store_.empty() && token_store_.rfind("redis", 0) != 0 &&
+      access(token_store_.c_str(), R_OK) != 0) {
+    const std::string why = errno == ENOENT ? "no such file: `emlscan learn` makes it"
+                                            : std::strerror(errno);
+    missing.learning = "the token store " + token_store_ +
+                       " (/emlscan/learning/Database) cannot be read (" + why +
+                       "): the statistical classifier is off";
   }
   return missing;
 }

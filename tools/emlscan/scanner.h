@@ -97,6 +97,10 @@ class Scanner {
   struct Companions {
     std::string regex;   // empty when loaded
     std::string tracer;  // empty when loaded
+    // The token store the settings name is a file that cannot be read (the
+    // plug-in then runs without its statistical classifier); empty otherwise,
+    // and for a store on a server, which only the plug-in reaches.
+    std::string learning;
   };
   Companions MissingCompanions() const;
 
@@ -113,6 +117,7 @@ class Scanner {
   std::string packer_dir_;  // where the streamer loads the packer from
   std::string libs_dir_;    // where the breaker loads the regex library from
   std::string plugin_path_;
+  std::string token_store_;  // /emlscan/learning/Database
   CAStreamer* streamer_ = nullptr;
   CABreaker* breaker_ = nullptr;  // the real breaker
   CABreaker* breaking_ = nullptr;  // what Scan calls: the real or a virtual breaker
