@@ -14,72 +14,33 @@
 #include <vector>
 
 #include "emlbreaker/blackbox.h"
-#include "emlbreaker/broken_mail.h"
-#include "engines/blackbox_facilitator.h"
+#include "engines/testing/test_mail.h"
 #include "engines/url_db.h"
-#include "mail/components/header_parser.h"
-#include "mail/components/headers.h"
-#include "mail/components/html_analysis.h"
 #include "mail/components/html_scanner.h"
-#include "mail/components/testing/converter.h"
-#include "mail/components/testing/fake_part.h"
-#include "mail/components/testing/html_tables.h"
-#include "mail/components/text_analysis.h"
 
 namespace {
 
 using namespace nsEmlComponents;
 using ascommon::usstring;
 
-// One mail: its headers (parsed from `headers`, whose part is also the root's source)
-// and one root body, plain text or HTML.
-class TestMail {
+// A test mail that runs one heuristic of kMailHeuristics by name.
+class HeuristicMail : public TestMail {
  public:
-  TestMail(std::vector<CFakeMimePart::Header> headers, const std::string& body, bool html)
-      : source_(std::move(headers), html ? "text/html" : "text/plain") {
-    CHeaderParser parser;
-    parser.SetConverter(&TestConverter());
-    auto* map = new CHeaderMap(64, nullptr);
-    EXPECT_EQ(0, parser.ParseHeaders(&source_, map));
-    EXPECT_EQ(0, box_.SetObject(map, kMailHeadersId, false));
-    auto* tree = new CPartsTree;
-    auto* root = new CPart(&source_, 0);
-    const usstring text = usstring::FromUtf8(body);
-    if (html) {
-      auto* analysed = new CPartBodyTextHtml;
-      root->body = analysed;
-      EXPECT_EQ(0, AnalyseHtmlPart(*analysed, text.c_str(), text.Length() + 1, &TestHtmlTables(),
-                                   TestConverter()));
-    } else {
-      auto* analysed = new CPartBodyTextPlain;
-      root->body = analysed;
-      EXPECT_EQ(0, AnalyseTextPart(*analysed, text.c_str(), text.Length() + 1, TestConverter()));
-    }
-    tree->SetRoot(root);
-    EXPECT_EQ(0, box_.SetObject(tree, kPartsTreeId, false));
-    view_.Gather();
-  }
-  ~TestMail() {
-    DeleteHeaders(GetMailHeaders(box_));
-    box_.Remove(kMailHeadersId);
-    box_.Remove(kPartsTreeId);
-  }
+  using TestMail::TestMail;
 
   double Run(const char* name, const CURLDB& db) const {
     for (size_t i = 0; i < kMailHeuristicCount; ++i) {
-      if (std::strcmp(kMailHeuristics[i].name, name) == 0) return kMailHeuristics[i].function(view_, db);
+      if (std::strcmp(kMailHeuristics[i].name, name) == 0)
+        return kMailHeuristics[i].function(view(), db);
     }
     ADD_FAILURE() << "no heuristic " << name;
     return -1.0;
   }
-
- private:
-  CFakeMimePart source_;
-  ascommon::CBlackBox box_{16};
-  CBlackBoxFacilitator view_{&box_};
 };
 
-TestMail Html(const std::string& html) { return TestMail({{"From", "a@b.example"}}, html, true); }
+HeuristicMail Html(const std::string& html) {
+  return HeuristicMail({{"From", "a@b.example"}}, html, true);
+}
 
 // An anchor whose link goes to `href`, showing `label`.
 std::string Anchor(const std::string& href, const std::string& label) {
@@ -102,7 +63,7 @@ TEST(MailHeuristicsTest, LinkTextNamingAnotherDomain) {
                            Anchor("http://track.example.net/", "Shop.example.org") +
                            "</body></html>";
   // A bare host counts as a host, but not as a text written as a URL.
-  const TestMail mail = Html(html);
+  const HeuristicMail mail = Html(html);
   EXPECT_EQ(3.0, mail.Run("H_LINK_TEXT_OTHER_DOMAIN", db));
   EXPECT_EQ(2.0, mail.Run("H_LINK_URL_OTHER_DOMAIN", db));
   EXPECT_EQ(0.0, Html(Anchor("http://a.example.com/", "b.example.com")).Run(
@@ -156,11 +117,11 @@ TEST(MailHeuristicsTest, FromDisplayNames) {
       {"\"a@one.example\" <a@two.example>, \"b@three.example\" <b@four.example>", 2, 2},
   };
   for (const auto& c : kCases) {
-    TestMail mail({{"From", c.from}}, "text", false);
+    HeuristicMail mail({{"From", c.from}}, "text", false);
     EXPECT_EQ(c.other_domain, mail.Run("H_FROM_NAME_OTHER_DOMAIN", db)) << c.from;
     EXPECT_EQ(c.is_address, mail.Run("H_FROM_NAME_IS_ADDRESS", db)) << c.from;
   }
-  TestMail no_from({{"To", "a@b.example"}}, "text", false);
+  HeuristicMail no_from({{"To", "a@b.example"}}, "text", false);
   EXPECT_EQ(0.0, no_from.Run("H_FROM_NAME_OTHER_DOMAIN", db));
 }
 
@@ -192,11 +153,11 @@ class ListedDomains {
 TEST(MailHeuristicsTest, UrlsOfListedDomains) {
   ListedDomains listed({u"evil.example", u"bad.co.uk"});
   ASSERT_EQ(2u, listed.db.GetListed().GetCount());
-  TestMail plain({}, "see http://www.evil.example/a and http://good.example/ or "
+  HeuristicMail plain({}, "see http://www.evil.example/a and http://good.example/ or "
                      "www.shop.bad.co.uk/x, http://bad.co.uk.good.example/", false);
   EXPECT_EQ(2.0, plain.Run("H_URL_LISTED", listed.db));
   // Anchor links are upper case as the HTML stage copies them; each counts once.
-  TestMail html({}, Anchor("HTTP://A.B.EVIL.EXAMPLE/", "offer") +
+  HeuristicMail html({}, Anchor("HTTP://A.B.EVIL.EXAMPLE/", "offer") +
                         Anchor("http://notevil.example/", "other"), true);
   EXPECT_EQ(1.0, html.Run("H_URL_LISTED", listed.db));
   CURLDB empty;
@@ -223,21 +184,22 @@ TEST(MailHeuristicsTest, ShareOfHiddenHtmlText) {
   CURLDB db;
   const std::string salad(200, 'w');  // 200 hidden units beside 40 visible ones
   const std::string seen(40, 'v');
-  TestMail hidden({}, "<p>" + seen + "</p><font size=0>" + salad + "</font>", true);
+  HeuristicMail hidden({}, "<p>" + seen + "</p><font size=0>" + salad + "</font>", true);
   const double share = hidden.Run("H_HTML_HIDDEN_SHARE", db);
   EXPECT_NEAR(200.0 / 240.0, share, 1e-9);
   EXPECT_EQ(share, hidden.Run("H_HTML_MOSTLY_HIDDEN", db));
 
   // Less than half hidden: a share, but not "mostly".
-  TestMail some({}, "<p>" + std::string(400, 'v') + "</p><font size=0>" + salad + "</font>", true);
+  HeuristicMail some({}, "<p>" + std::string(400, 'v') + "</p><font size=0>" + salad + "</font>",
+                     true);
   EXPECT_NEAR(200.0 / 600.0, some.Run("H_HTML_HIDDEN_SHARE", db), 1e-9);
   EXPECT_EQ(0.0, some.Run("H_HTML_MOSTLY_HIDDEN", db));
 
   // A few hidden characters (a preheader) stay below the floor.
   const std::string few(kMinHiddenUnits - 1, 'w');
-  TestMail preheader({}, "<font size=0>" + few + "</font><p>" + seen + "</p>", true);
+  HeuristicMail preheader({}, "<font size=0>" + few + "</font><p>" + seen + "</p>", true);
   EXPECT_EQ(0.0, preheader.Run("H_HTML_HIDDEN_SHARE", db));
-  TestMail plain({}, "nothing hidden", false);
+  HeuristicMail plain({}, "nothing hidden", false);
   EXPECT_EQ(0.0, plain.Run("H_HTML_HIDDEN_SHARE", db));
 }
 
@@ -255,7 +217,7 @@ TEST(MailHeuristicsTest, HeadersWrittenTwice) {
         {"Resent-From", "a"}, {"Resent-From", "b"}, {"From", "a@b.example"}}, 0, 0},
   };
   for (const auto& c : kCases) {
-    TestMail mail(c.headers, "text", false);
+    HeuristicMail mail(c.headers, "text", false);
     EXPECT_EQ(c.from_twice, mail.Run("H_HDR_FROM_TWICE", db));
     EXPECT_EQ(c.single_twice, mail.Run("H_HDR_SINGLE_TWICE", db));
     // A second call walks the headers from the start again.

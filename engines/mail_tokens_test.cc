@@ -11,17 +11,9 @@
 #include <vector>
 
 #include "emlbreaker/blackbox.h"
-#include "emlbreaker/broken_mail.h"
-#include "engines/blackbox_facilitator.h"
+#include "engines/testing/test_mail.h"
 #include "engines/url_db.h"
-#include "mail/components/header_parser.h"
-#include "mail/components/headers.h"
-#include "mail/components/html_analysis.h"
 #include "mail/components/html_scanner.h"
-#include "mail/components/testing/converter.h"
-#include "mail/components/testing/fake_part.h"
-#include "mail/components/testing/html_tables.h"
-#include "mail/components/text_analysis.h"
 
 namespace {
 
@@ -38,50 +30,16 @@ const CDomainTable& Domains() {
   return *table;
 }
 
-// A mail of a text/plain or text/html root, or a multipart root with that body as its
-// first child and an attachment (headers only) as its second.
-class TestMail {
+// A test mail that lists its tokens.
+class TokenMail : public TestMail {
  public:
-  TestMail(Headers headers, const std::string& body, bool html,
-           Headers attachment_headers = {})
-      : source_(std::move(headers), html ? "text/html" : "text/plain") {
-    CHeaderParser parser;
-    parser.SetConverter(&TestConverter());
-    auto* map = new CHeaderMap(64, nullptr);
-    EXPECT_EQ(0, parser.ParseHeaders(&source_, map));
-    EXPECT_EQ(0, box_.SetObject(map, kMailHeadersId, false));
-    auto* tree = new CPartsTree;
-    auto* root = new CPart(&source_, 0);
-    CPartBody* analysed = Analyse(body, html);
-    CPartsTree::CNode* root_node = tree->SetRoot(root);
-    if (attachment_headers.empty()) {
-      root->body = analysed;
-    } else {
-      root->body = new CPartBodyMultipart;
-      auto* text_part = new CPart(&source_, 1);
-      text_part->body = analysed;
-      tree->AddChild(root_node, text_part, 1);
-      attachment_ = std::make_unique<CFakeMimePart>(std::move(attachment_headers),
-                                                    "application/octet-stream");
-      auto* file_part = new CPart(attachment_.get(), 1);
-      EXPECT_EQ(0, parser.ParseHeaders(attachment_.get(), &file_part->headers));
-      file_part->body = new CPartBodyBinary;
-      tree->AddChild(root_node, file_part, 1);
-    }
-    EXPECT_EQ(0, box_.SetObject(tree, kPartsTreeId, false));
-    view_.Gather();
-  }
-  ~TestMail() {
-    DeleteHeaders(GetMailHeaders(box_));
-    box_.Remove(kMailHeadersId);
-    box_.Remove(kPartsTreeId);
-  }
+  using TestMail::TestMail;
 
   // The readable tokens, sorted by text.
   std::vector<std::string> Tokens() const {
     std::vector<learning::TokenHash> hashes;
     std::vector<std::string> texts;
-    learning::MailTokens(view_, Domains(), &hashes, &texts);
+    learning::MailTokens(view(), Domains(), &hashes, &texts);
     EXPECT_EQ(hashes.size(), texts.size());
     EXPECT_TRUE(std::is_sorted(hashes.begin(), hashes.end()));
     EXPECT_EQ(hashes.end(), std::adjacent_find(hashes.begin(), hashes.end()));
@@ -91,25 +49,6 @@ class TestMail {
     std::sort(texts.begin(), texts.end());
     return texts;
   }
-
- private:
-  static CPartBody* Analyse(const std::string& body, bool html) {
-    const usstring text = usstring::FromUtf8(body);
-    if (html) {
-      auto* analysed = new CPartBodyTextHtml;
-      EXPECT_EQ(0, AnalyseHtmlPart(*analysed, text.c_str(), text.Length() + 1, &TestHtmlTables(),
-                                   TestConverter()));
-      return analysed;
-    }
-    auto* analysed = new CPartBodyTextPlain;
-    EXPECT_EQ(0, AnalyseTextPart(*analysed, text.c_str(), text.Length() + 1, TestConverter()));
-    return analysed;
-  }
-
-  CFakeMimePart source_;
-  std::unique_ptr<CFakeMimePart> attachment_;
-  ascommon::CBlackBox box_;
-  CBlackBoxFacilitator view_{&box_};
 };
 
 bool Has(const std::vector<std::string>& tokens, const std::string& token) {
@@ -122,7 +61,7 @@ size_t CountKind(const std::vector<std::string>& tokens, char kind) {
 }
 
 TEST(MailTokensTest, WordsAreLoweredDigitsCollapsedAndBounded) {
-  const TestMail mail({{"Subject", "Cheap WATCHES 50% off"}},
+  const TokenMail mail({{"Subject", "Cheap WATCHES 50% off"}},
                       "Buy Cheap watches now: only $1999.99 at Ümlaut-Ärger!\n"
                       "ab abc supercalifragilisticexpialidocious mp3 mp3 MP3\n",
                       false);
@@ -145,7 +84,7 @@ TEST(MailTokensTest, WordsAreLoweredDigitsCollapsedAndBounded) {
 }
 
 TEST(MailTokensTest, HeaderTokens) {
-  const TestMail with({{"From", "Shop <news@mail.shop.example.co.uk>"},
+  const TokenMail with({{"From", "Shop <news@mail.shop.example.co.uk>"},
                        {"Reply-To", "orders@other.example"},
                        {"X-Mailer", "Microsoft Outlook Express 6.00.2900"},
                        {"Received", "from helo.example (host.example [192.0.2.1]) by mx; "
@@ -167,7 +106,7 @@ TEST(MailTokensTest, HeaderTokens) {
   EXPECT_TRUE(Has(tokens, "c:text/plain"));
   EXPECT_TRUE(Has(tokens, "c:charset=iso-8859-1"));
 
-  const TestMail without({{"From", "a@example.org"}, {"Reply-To", "b@example.org"}},
+  const TokenMail without({{"From", "a@example.org"}, {"Reply-To", "b@example.org"}},
                          "Hello there\n", false);
   const std::vector<std::string> bare = without.Tokens();
   EXPECT_TRUE(Has(bare, "m:none"));
@@ -177,7 +116,7 @@ TEST(MailTokensTest, HeaderTokens) {
 }
 
 TEST(MailTokensTest, LinksHtmlTricksAndAttachments) {
-  const TestMail mail(
+  const TokenMail mail(
       {{"From", "a@example.org"}, {"Content-Type", "multipart/mixed; boundary=b"}},
       "<html><body><p>Your account</p>"
       "<a href=\"https://login.bank.example.com/x\"><img src=\"http://img.cdn.example.net/a.gif\">"
