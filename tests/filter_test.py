@@ -17,7 +17,6 @@ import email.policy
 import json
 import os
 import random
-import re
 import shutil
 import signal
 import subprocess
@@ -25,6 +24,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+from mail_fields import split_fields, unfolded  # beside this file
 
 EMLSCAN = REPARSE = None
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -45,24 +46,6 @@ def sample_mails(per_folder):
     samples = os.path.join(ROOT, "data", "samples")
     mails += sorted(os.path.join(samples, n) for n in os.listdir(samples))
     return mails
-
-
-def split_mail(raw):
-    """(list of (lower-case name, raw field bytes), body bytes after the blank line)."""
-    match = re.search(rb"\r?\n\r?\n", raw)
-    head, body = (raw[: match.start() + 1], raw[match.end():]) if match else (raw, b"")
-    fields = []
-    for line in head.splitlines(keepends=True):
-        if line[:1] in (b" ", b"\t") and fields:
-            fields[-1] = (fields[-1][0], fields[-1][1] + line)
-        else:
-            fields.append((line.split(b":", 1)[0].strip().lower().decode("latin-1"), line))
-    return fields, body
-
-
-def unfolded_value(field):
-    value = field.split(b":", 1)[1]
-    return re.sub(rb"\r?\n[ \t]", b" ", value).strip(b" \t\r\n")
 
 
 def run(*args, **kwargs):
@@ -87,20 +70,20 @@ class FilterTest(unittest.TestCase):
             if verdict["verdict"] == "error":
                 self.assertEqual(original, out, mail + " must pass unchanged")
                 continue
-            in_fields, in_body = split_mail(original)
-            out_fields, out_body = split_mail(out)
+            in_fields, in_body = split_fields(original)
+            out_fields, out_body = split_fields(out)
             self.assertEqual(in_body, out_body, mail)
             kept = [f for f in out_fields if f[0] not in ADDED and f[0] != "subject"]
             self.assertEqual([f for f in in_fields if f[0] != "subject"], kept, mail)
-            added = {name: unfolded_value(raw) for name, raw in out_fields if name in ADDED}
+            added = {name: unfolded(raw) for name, raw in out_fields if name in ADDED}
             self.assertEqual(set(ADDED), set(added), mail)
             kind = verdict["verdict"]
             self.assertEqual((b"Yes (" if kind != "legitimate" else b"No  (") +
                              str(verdict["score"]).encode() + b")", added["x-orvane-spam"], mail)
             self.assertEqual("; ".join(verdict["hit_rules"]).encode(),
                              added["x-orvane-assl-hit-rules"], mail)
-            in_subject = [unfolded_value(r) for n, r in in_fields if n == "subject"]
-            out_subject = [unfolded_value(r) for n, r in out_fields if n == "subject"]
+            in_subject = [unfolded(r) for n, r in in_fields if n == "subject"]
+            out_subject = [unfolded(r) for n, r in out_fields if n == "subject"]
             tag = {"spam": b"[spam] ", "phishing": b"[phishing] "}.get(kind, b"")
             self.assertEqual([tag + (in_subject[0] if in_subject else b"")], out_subject[:1], mail)
             # Python's email reads it, with no defect the original did not have.

@@ -47,6 +47,7 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "postfix"))
 import harness  # noqa: E402
+from mail_fields import split_fields, unfolded  # noqa: E402  (beside this file)
 
 EMLSCAN = None
 CONFIG = os.path.join(ROOT, "data", "emlscan.toml")
@@ -57,25 +58,6 @@ REJECT_REPLY = "550 5.7.1 Refused by the e2e policy"
 SMALL_MAX_SIZE = 20000
 RELOAD_RULE = "E2E_RELOAD_MARK"
 RELOAD_MAILS = 200
-
-
-def split_fields(raw):
-    """(list of (lower-case name, raw field with its folded lines), body)."""
-    if raw.startswith(b"\n"):
-        return [], raw[1:]
-    match = re.search(rb"\n\n", raw)
-    head, body = (raw[: match.start() + 1], raw[match.end():]) if match else (raw, b"")
-    fields = []
-    for line in head.splitlines(keepends=True):
-        if line[:1] in (b" ", b"\t") and fields:
-            fields[-1] = (fields[-1][0], fields[-1][1] + line)
-        else:
-            fields.append((line.split(b":", 1)[0].strip().lower().decode("latin-1"), line))
-    return fields, body
-
-
-def unfolded(field):
-    return re.sub(rb"\r?\n[ \t]", b" ", field.split(b":", 1)[1]).strip(b" \t\r\n")
 
 
 def with_id(mail, token):
