@@ -340,52 +340,29 @@ bool CRegexPrefilter::TextHasOddFold(const char* text, size_t length) {
   return false;
 }
 
-void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) {
-  std::memset(table, 0, sizeof(*table));
-  table->oddFold = TextHasOddFold(text, length);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
-  for (size_t i = 2; i < length; ++i) {
-    key = ((key << 8) | Fold(bytes[i])) & 0xFFFFFF;
-    const uint16_t triple = TripleOf(key);
-    table->triples[triple >> 6] |= uint64_t{1} << (triple & 63);
-  }
-}
+namespace {
 
-bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
-  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
-  for (const Needs& need : patterns_[static_cast<size_t>(id)]) {
-    bool all = true;
-    for (uint16_t entry : need) {
-      if (!IsSet(table.triples, entry)) {
-        all = false;
-        break;
-      }
-    }
-    if (all) return true;
-  }
-  return false;
-}
-
-void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {
-  std::memset(table, 0, sizeof(*table));
-  table->oddFold = TextHasOddFold(text, length);
+// Sets the bit of each of the text's byte triples, its number cut to kMask (a constant,
+// so that the full table pays nothing for the cut).
+template <uint16_t kMask>
+void SetTriples(const char* text, size_t length, uint64_t* bits) {
   if (length < 3) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
   for (size_t i = 2; i < length; ++i) {
     key = ((key << 8) | Fold(bytes[i])) & 0xFFFFFF;
-    const uint16_t triple = TripleOf(key) & kShortMask;
-    table->triples[triple >> 6] |= uint64_t{1} << (triple & 63);
+    const uint16_t triple = TripleOf(key) & kMask;
+    bits[triple >> 6] |= uint64_t{1} << (triple & 63);
   }
 }
 
-bool CRegexPrefilter::MayMatchShort(int id, const ShortTable& table) const {
-  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
-  for (const Needs& need : patterns_[static_cast<size_t>(id)]) {
+// Whether one of a pattern's literals has the bit of every triple set.
+template <uint16_t kMask, class Literal>
+bool AnyLiteralIn(const std::vector<Literal>& literals, const uint64_t* bits) {
+  for (const Literal& need : literals) {
     bool all = true;
     for (uint16_t entry : need) {
-      if (!IsSet(table.triples, entry & kShortMask)) {
+      if (!IsSet(bits, entry & kMask)) {
         all = false;
         break;
       }
@@ -393,4 +370,28 @@ bool CRegexPrefilter::MayMatchShort(int id, const ShortTable& table) const {
     if (all) return true;
   }
   return false;
+}
+
+}  // namespace
+
+void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) {
+  std::memset(table, 0, sizeof(*table));
+  table->oddFold = TextHasOddFold(text, length);
+  SetTriples<0xFFFF>(text, length, table->triples);
+}
+
+bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
+  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
+  return AnyLiteralIn<0xFFFF>(patterns_[static_cast<size_t>(id)], table.triples);
+}
+
+void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {
+  std::memset(table, 0, sizeof(*table));
+  table->oddFold = TextHasOddFold(text, length);
+  SetTriples<kShortMask>(text, length, table->triples);
+}
+
+bool CRegexPrefilter::MayMatchShort(int id, const ShortTable& table) const {
+  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
+  return AnyLiteralIn<kShortMask>(patterns_[static_cast<size_t>(id)], table.triples);
 }
