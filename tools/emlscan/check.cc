@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -19,6 +20,7 @@
 
 #include "emlbreaker/packer.h"
 #include "tools/emlscan/config.h"
+#include "tools/emlscan/learn.h"
 #include "tools/emlscan/packer_host.h"
 #include "tools/emlscan/scanner.h"
 #include "tools/emlscan/verdict.h"
@@ -51,6 +53,7 @@ std::string VerdictLine(const std::string& file, const Verdict& verdict, bool js
       line["reason"] = verdict.error;
     }
     if (!verdict.ruleErrors.empty()) line["rule_errors"] = verdict.ruleErrors;
+    if (!verdict.autolearn.empty()) line["autolearn"] = verdict.autolearn;
     return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }
   if (verdict.kind == VerdictKind::kError) return file + ": error: " + verdict.error + "\n";
@@ -59,6 +62,7 @@ std::string VerdictLine(const std::string& file, const Verdict& verdict, bool js
                      (verdict.category.empty() ? "-" : verdict.category) +
                      " hits=" + (verdict.hitRules.empty() ? "-" : Joined(verdict.hitRules, ","));
   if (verdict.unreadable) text += " (unreadable body: " + verdict.error + ")";
+  if (!verdict.autolearn.empty()) text += " autolearn=" + verdict.autolearn;
   return text + "\n";
 }
 
@@ -68,9 +72,11 @@ std::string VerdictLine(const std::string& file, const Verdict& verdict, bool js
 // A mail the breaker refuses for a body that breaks its declared charset is
 // broken again without the stage that failed (then without both body
 // stages) and judged on its headers and parts. Failures that leave no
-// verdict throw.
+// verdict throw. With auto-learning, the mail is offered to the learner last
+// (`digest` gives its digest), once the performer is done with it.
 template <class ScanFn>
-Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, ScanFn scan) {
+Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, ScanFn scan,
+                  const std::function<std::string()>& digest) {
   Verdict verdict;
   std::string unreadable;
   std::vector<int32_t> skip;
@@ -78,6 +84,8 @@ Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, Scan
     verdict = Judge(item, policy, unreadable);
     Perform(scanner.performer(), verdict, policy, item);
     if (commit) scanner.breaker()->CommitChanges(0, &item);
+    if (policy.autolearner != nullptr)
+      verdict.autolearn = policy.autolearner->Learn(item, verdict, digest);
   };
   for (;;) {
     try {
@@ -134,15 +142,25 @@ class Progress {
 
 }  // namespace
 
-Verdict JudgeOpenedMail(Scanner& scanner, const CheckPolicy& policy, CAMimePart* top, bool commit) {
-  return JudgeMail(scanner, policy, commit, [&](auto& judge, const auto& skip) {
-    scanner.ScanOpened(top, judge, skip);
-  });
+Verdict JudgeOpenedMail(Scanner& scanner, const CheckPolicy& policy, CAMimePart* top, bool commit,
+                        const std::string* raw) {
+  return JudgeMail(
+      scanner, policy, commit,
+      [&](auto& judge, const auto& skip) { scanner.ScanOpened(top, judge, skip); },
+      [raw] {
+        if (raw == nullptr) throw std::runtime_error("the mail's bytes are not kept");
+        return DigestOfBytes(*raw);
+      });
 }
 
 int RunCheck(const CheckOptions& options) {
   Config config = LoadHostConfig(options.config_file, options.overrides, options.plugin_path);
-  const CheckPolicy policy = CheckPolicy::FromConfig(config);
+  CheckPolicy policy = CheckPolicy::FromConfig(config);
+  const std::unique_ptr<AutoLearner> learner =
+      AutoLearner::FromConfig(config, [](const std::string& problem) {
+        std::fprintf(stderr, "emlscan: warning: %s\n", problem.c_str());
+      });
+  policy.autolearner = learner.get();
   Scanner scanner(options.plugin_path, config);
   RequireCompanions(scanner, options.quiet);
   scanner.performer();  // made before the workers start
@@ -157,9 +175,16 @@ int RunCheck(const CheckOptions& options) {
         const std::string& file = files[index].path;
         Verdict verdict;
         try {
-          verdict = JudgeMail(scanner, policy, false, [&](auto& judge, const auto& skip) {
-            scanner.Scan(file, judge, files[index].listed, skip);
-          });
+          verdict = JudgeMail(
+              scanner, policy, false,
+              [&](auto& judge, const auto& skip) {
+                scanner.Scan(file, judge, files[index].listed, skip);
+              },
+              [&file] {
+                if (file == "-")
+                  throw std::runtime_error("a mail read from standard input is not learned");
+                return DigestOfFile(file);
+              });
         } catch (const NotMailError& e) {
           return "Semlscan: " + file + ": skipped, " + e.what() + "\n";
         } catch (const std::exception& e) {
@@ -205,6 +230,10 @@ int RunCheck(const CheckOptions& options) {
                  counts[static_cast<int>(VerdictKind::kPhishing)],
                  counts[static_cast<int>(VerdictKind::kLegitimate)], errors);
     if (skipped > 0) std::fprintf(stderr, ", %zu skipped (not mail)", skipped);
+    if (learner != nullptr) {
+      std::fprintf(stderr, ", auto-learned %zu spam and %zu ham", learner->learnedSpam(),
+                   learner->learnedHam());
+    }
     if (checked > skipped && seconds > 0) {
       std::fprintf(stderr, " in %.3f s (%.0f mails/s)", seconds,
                    static_cast<double>(checked - skipped) / seconds);
@@ -271,7 +300,7 @@ class MailFilter {
     }
     OpenedMail mail(packer, top);
     try {
-      result->verdict = JudgeOpenedMail(scanner_, policy_, top, true);
+      result->verdict = JudgeOpenedMail(scanner_, policy_, top, true, &bytes);
     } catch (const std::exception& e) {
       result->verdict = Failed(e);
       result->reason = e.what();
@@ -394,7 +423,12 @@ int VerdictStatus(VerdictKind kind, bool exit_code) {
 
 int RunFilter(const CheckOptions& options) {
   Config config = LoadHostConfig(options.config_file, options.overrides, options.plugin_path);
-  const CheckPolicy policy = CheckPolicy::FromConfig(config);
+  CheckPolicy policy = CheckPolicy::FromConfig(config);
+  const std::unique_ptr<AutoLearner> learner =
+      AutoLearner::FromConfig(config, [](const std::string& problem) {
+        std::fprintf(stderr, "emlscan: warning: %s\n", problem.c_str());
+      });
+  policy.autolearner = learner.get();
   Scanner scanner(options.plugin_path, config);
   RequireCompanions(scanner, true);
   PackerHost packer(config.Get("/eml/streamer/PackerPath").value_or("."));

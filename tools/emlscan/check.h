@@ -50,8 +50,11 @@ int RunFilter(const CheckOptions& options);
 // and lets the performer act on it; with `commit` the changed headers are
 // written back into the packer's mail. A mail whose bodies break their
 // declared charset is judged without them (docs/HOST.md). Throws when the
-// mail gets no verdict at all. `filter` and `milter` share it.
-Verdict JudgeOpenedMail(Scanner& scanner, const CheckPolicy& policy, CAMimePart* top, bool commit);
+// mail gets no verdict at all. `filter` and `milter` share it. `raw`, the
+// mail's bytes as received, is what auto-learning knows the mail by (its
+// digest); without it a mail is not auto-learned.
+Verdict JudgeOpenedMail(Scanner& scanner, const CheckPolicy& policy, CAMimePart* top, bool commit,
+                        const std::string* raw = nullptr);
 
 }  // namespace emlscan
 

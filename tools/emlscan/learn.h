@@ -14,8 +14,16 @@
 #ifndef TOOLS_EMLSCAN_LEARN_H_
 #define TOOLS_EMLSCAN_LEARN_H_
 
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "emlbreaker/mail_item.h"
+#include "tools/emlscan/config.h"
+#include "tools/emlscan/verdict.h"
 
 namespace CLI {
 class App;
@@ -35,6 +43,7 @@ class LearnCommand {
 
  private:
   int Explain(const std::string& store_name);
+  int ServeAutoLearning();
 
   CLI::App* command_;
   std::vector<std::string> spam_;
@@ -44,11 +53,73 @@ class LearnCommand {
   bool forget_ = false;
   bool stats_ = false;
   bool quiet_ = false;
+  bool auto_learner_ = false;  // the hidden --auto-learner: serve an AutoLearner
   int jobs_ = 1;
   const std::string& config_file_;
   const std::string& plugin_path_;
   const std::vector<std::string>& overrides_;
 };
+
+// Auto-learning: check, filter and the milter teach the store the mails the other rules
+// judged far beyond the thresholds ([emlscan.learning] AutoLearn, docs/LEARNING.md).
+//
+// A mail is learned as spam when its score without what the classifier's own rules added
+// (Verdict::classifierScore) reaches AutoLearnSpamScore, as ham when that score is at most
+// AutoLearnHamScore, the verdict is legitimate and the classifier's ham verdict did not
+// keep the topic rules from scoring it. A mail the store knows, as either class, is left
+// as it is: auto-learning never overturns what a user taught.
+//
+// The store is written by a learner process of its own (`emlscan learn --auto-learner`,
+// started at the first mail to learn): the breaker of this process has the store open to
+// read, and an embedded store may be mapped only once per process. Requests go to it one
+// at a time. Learn may be called from any number of threads at once.
+class AutoLearner {
+ public:
+  // The settings' auto-learner, or null when AutoLearn is off or no store is named.
+  // `warn` gets each problem as one line (a failure to learn is told once). Throws
+  // std::runtime_error naming a setting whose value is wrong.
+  static std::unique_ptr<AutoLearner> FromConfig(const Config& config,
+                                                 std::function<void(const std::string&)> warn);
+  ~AutoLearner();
+  AutoLearner(const AutoLearner&) = delete;
+  AutoLearner& operator=(const AutoLearner&) = delete;
+
+  // Learns the broken mail `item`, judged `verdict`, when the thresholds say so: "spam" or
+  // "ham" when it was learned now, "" when not (not far enough, known already, or the
+  // learning failed). `digest` gives the mail's digest (DigestOfFile, DigestOfBytes); it
+  // is called only for a mail to learn. Never throws.
+  const char* Learn(MailItem& item, const Verdict& verdict,
+                    const std::function<std::string()>& digest);
+
+  // Mails learned so far as each class.
+  size_t learnedSpam() const { return learned_[0]; }
+  size_t learnedHam() const { return learned_[1]; }
+
+  struct Thresholds {
+    int32_t spam = 0;
+    int32_t ham = 0;
+  };
+
+ private:
+  class Child;
+  AutoLearner(std::string store, Thresholds thresholds,
+              std::function<void(const std::string&)> warn);
+  void Warn(const std::string& problem);
+
+  const std::string store_;
+  const Thresholds thresholds_;
+  const std::function<void(const std::string&)> warn_;
+  std::timed_mutex mutex_;  // one request at a time; guards child_ and broken_
+  std::unique_ptr<Child> child_;
+  bool broken_ = false;  // the learner could not start or stopped answering
+  std::atomic<bool> warned_{false};
+  std::atomic<size_t> learned_[2] = {};
+};
+
+// The digest a mail is known by in the store: the MD5 of its bytes with every CR LF
+// written LF. Of a file (throws std::runtime_error when it cannot be read) or of bytes.
+std::string DigestOfFile(const std::string& path);
+std::string DigestOfBytes(const std::string& bytes);
 
 }  // namespace emlscan
 

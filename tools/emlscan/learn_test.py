@@ -11,6 +11,9 @@ usage: learn_test.py EMLSCAN [unittest options]
   every mail wholly learned or not: a second run learns the rest and the counts add up.
 - check with the store in its settings runs the classifier through the shipped rules
   (STAT_CLASSIFY and a band); a store that cannot be opened leaves check working.
+- Auto-learning: check learns corpus mails beyond the thresholds, a rerun finds them
+  known, a mail learned by hand as the other class stays; what the classifier's own
+  rules add does not count towards the thresholds.
 Mails are made up under a private folder of $TMPDIR, each with words of its own.
 """
 import json
@@ -25,6 +28,8 @@ import time
 import unittest
 
 EMLSCAN = None
+CORPUS = os.environ.get("EMLSCAN_CORPUS") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared", "corpus")
 WORDS = ("offer price money winner account meeting patch kernel release build "
          "friday report invoice credit cheap watches lunch draft review").split()
 
@@ -129,6 +134,65 @@ class Learn(unittest.TestCase):
         # A store that cannot be opened: every mail is still judged.
         missing = ["--set", "/emlscan/learning/Database=" + self.db + ".missing"]
         self.assertEqual(2, len(self.check(missing, probe)))
+
+    def autolearned(self, settings, folder, **thresholds):
+        auto = ["--set", "/emlscan/learning/Database=" + self.db,
+                "--set", "/emlscan/learning/AutoLearn=true"]
+        for name, value in thresholds.items():
+            auto += ["--set", "/emlscan/learning/AutoLearn%sScore=%d" % (name, value)]
+        return {os.path.basename(v["file"]): v for v in self.check(settings + auto, folder)}
+
+    def test_autolearn_learns_once_and_keeps_what_users_taught(self):
+        picked = [os.path.join(CORPUS, kind, name) for kind in ("spam", "ham") if
+                  os.path.isdir(os.path.join(CORPUS, kind))
+                  for name in sorted(os.listdir(os.path.join(CORPUS, kind)))[:12]]
+        if not picked:
+            self.skipTest("no mail corpus at " + CORPUS)
+        folder = os.path.join(self.work, "corpus")
+        os.makedirs(folder)
+        for path in picked:
+            shutil.copy(path, folder)
+        # One the thresholds call spam is taught by hand as ham first.
+        plain = {os.path.basename(v["file"]): v for v in self.check([], folder)}
+        taught = next(name for name, v in sorted(plain.items())
+                      if v["score"] >= 3 and not v.get("unreadable") and "rule_errors" not in v)
+        self.learn("--ham", os.path.join(folder, taught))
+        verdicts = self.autolearned([], folder, Spam=3, Ham=0)
+        self.assertNotIn("autolearn", verdicts[taught])
+        learned = [v.get("autolearn") for v in verdicts.values()]
+        for v in verdicts.values():
+            if v.get("autolearn") == "spam":
+                self.assertGreaterEqual(v["score"], 3)
+            if v.get("autolearn") == "ham":
+                self.assertEqual(("legitimate", 0), (v["verdict"], v["score"]))
+        self.assertGreater(learned.count("spam"), 0)
+        self.assertGreater(learned.count("ham"), 0)
+        self.assertEqual({"spam": learned.count("spam"), "ham": learned.count("ham") + 1},
+                         self.stats())
+        again = self.autolearned([], folder, Spam=3, Ham=0)
+        self.assertEqual([], [n for n, v in again.items() if "autolearn" in v])
+        self.assertEqual({"spam": learned.count("spam"), "ham": learned.count("ham") + 1},
+                         self.stats())
+
+    def test_autolearn_leaves_out_the_classifiers_own_score(self):
+        self.learn("--spam", self.mails("spam", 40, True), "--ham", self.mails("ham", 40, False))
+        probe = self.mails("probe", 0, True)
+        with open(os.path.join(probe, "spam.eml"), "w") as out:
+            out.write(mail(300000, True))
+        store = ["--set", "/emlscan/learning/Database=" + self.db,
+                 "--set", "/emlscan/learning/MinSpam=40", "--set", "/emlscan/learning/MinHam=40"]
+        judged = self.check(store, probe)[0]
+        self.assertIn("SC_STAT_SPAM_99", judged["hit_rules"])
+        own = judged["score"] - 5  # learning.slf: STAT_SPAM_99 counts 5
+        # The score reaches the threshold only with the classifier's 5: not learned.
+        verdict = self.autolearned(store, probe, Spam=own + 1, Ham=own - 1)["spam.eml"]
+        self.assertEqual(judged["score"], verdict["score"])
+        self.assertNotIn("autolearn", verdict)
+        self.assertEqual({"spam": 40, "ham": 40}, self.stats())
+        # Without it the mail's own score is enough.
+        verdict = self.autolearned(store, probe, Spam=own, Ham=own - 1)["spam.eml"]
+        self.assertEqual("spam", verdict.get("autolearn"))
+        self.assertEqual({"spam": 41, "ham": 40}, self.stats())
 
     def test_killed_learner_leaves_a_working_store(self):
         total = 3000

@@ -29,6 +29,7 @@
 #include "emlbreaker/packer.h"
 #include "tools/emlscan/check.h"
 #include "tools/emlscan/config.h"
+#include "tools/emlscan/learn.h"
 #include "tools/emlscan/lint.h"
 #include "tools/emlscan/milter_policy.h"
 #include "tools/emlscan/milter_stats.h"
@@ -87,9 +88,13 @@ struct Engine {
   Config config;
   CheckPolicy policy;
   MilterSettings settings;
+  std::unique_ptr<AutoLearner> autolearner;  // null unless AutoLearn is on
   std::unique_ptr<Scanner> scanner;
   std::unique_ptr<PackerHost> packer;  // after scanner: released first
 };
+
+// Goes to the log (defined with the process-wide state below).
+void LogLearningProblem(const std::string& problem);
 
 std::shared_ptr<Engine> BuildEngine(const MilterOptions& options) {
   const std::vector<std::string> problems =
@@ -104,6 +109,8 @@ std::shared_ptr<Engine> BuildEngine(const MilterOptions& options) {
   engine->settings = MilterSettings::FromConfig(engine->config);
   if (!options.socket.empty()) engine->settings.socket = options.socket;
   engine->policy = CheckPolicy::FromConfig(engine->config);
+  engine->autolearner = AutoLearner::FromConfig(engine->config, LogLearningProblem);
+  engine->policy.autolearner = engine->autolearner.get();
   // The breaker drops a rule file it cannot parse and goes on: a reload must
   // not trade a working rule set for a broken one, so the rules are linted
   // as the breaker will load them before anything is swapped.
@@ -156,6 +163,8 @@ struct State {
 
 State* g_state = nullptr;
 
+void LogLearningProblem(const std::string& problem) { g_state->log.Error(problem); }
+
 // --- One check, on a worker thread. ----------------------------------------------
 
 struct Job {
@@ -193,13 +202,16 @@ void RunJob(const std::shared_ptr<Job>& job) {
   try {
     CAMimePacker* packer = engine->packer->packer();
     CAMimePart* top = packer->OpenMemory(job->raw.data(), job->raw.size());
-    std::string().swap(job->raw);  // the packer keeps its own copy
+    // The packer keeps its own copy; auto-learning needs the bytes for the mail's digest.
+    std::string raw;
+    raw.swap(job->raw);
+    if (engine->autolearner == nullptr) std::string().swap(raw);
     if (top == nullptr)
       throw std::runtime_error("the packer could not read it: " +
                                engine->packer->LastError("no reason given"));
     OpenedMail mail(packer, top);
     const std::vector<HeaderField> before = ListFields(top);
-    verdict = JudgeOpenedMail(*engine->scanner, engine->policy, top, true);
+    verdict = JudgeOpenedMail(*engine->scanner, engine->policy, top, true, &raw);
     if (verdict.ruled) changes = DiffHeaders(before, ListFields(top));
   } catch (const ASException& e) {
     error = std::string(e.what()) + " (code " + std::to_string(e.GetErrorCode()) + ")";
@@ -504,6 +516,7 @@ sfsistat OnEndOfMessageUnguarded(SMFICTX* ctx) {
   std::snprintf(timing, sizeof timing, "%.0f", ms);
   std::string line = queue_id + ": " + VerdictName(verdict.kind) + " score=" +
                      std::to_string(verdict.score) + " hits=" + Joined(verdict.hitRules) +
+                     (verdict.autolearn.empty() ? "" : " autolearn=" + verdict.autolearn) +
                      " time=" + timing + "ms action=";
   g_state->stats.Judged(verdict.kind, ms);
   sfsistat answer = SMFIS_ACCEPT;

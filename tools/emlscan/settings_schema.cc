@@ -17,8 +17,8 @@ constexpr double kInt32Min = INT32_MIN;
 constexpr double kInt32Max = INT32_MAX;
 
 // The readers are mail/modules/eml_breaker.cc, eml_streamer.cc and
-// eml_performer.cc for the plug-in, verdict.cc for the host; the fallbacks are
-// theirs.
+// eml_performer.cc for the plug-in, verdict.cc and learn.cc for the host; the
+// fallbacks are theirs.
 const std::vector<SettingInfo> kSettings = {
     {"/eml/global/AggressivityLevel", SettingKind::kInteger, 0, 9, nullptr,
      "picks the word finder's threshold from a table of ten; when absent, "
@@ -42,6 +42,16 @@ const std::vector<SettingInfo> kSettings = {
      "learned spam mails the statistical classifier needs before it speaks"},
     {"/emlscan/learning/MinHam", SettingKind::kInteger, 0, kInt32Max, "200",
      "learned ham mails the statistical classifier needs before it speaks"},
+    {"/emlscan/learning/AutoLearn", SettingKind::kBoolean, 0, 0, "0",
+     "check, filter and milter learn the mails the other rules scored beyond "
+     "AutoLearnSpamScore or AutoLearnHamScore into Database"},
+    {"/emlscan/learning/AutoLearnSpamScore", SettingKind::kInteger, kInt32Min, kInt32Max,
+     nullptr,
+     "auto-learned as spam from this score without the classifier's rules; "
+     "default /emlscan/check/Threshold + 8"},
+    {"/emlscan/learning/AutoLearnHamScore", SettingKind::kInteger, kInt32Min, kInt32Max, "0",
+     "auto-learned as ham up to this score without the classifier's rules (a legitimate "
+     "verdict), below AutoLearnSpamScore"},
     {"GENERATE_NNMAP_FILE", SettingKind::kInteger, 0, 1, "0",
      "1: the rule engine writes its relevance-rule map (asnnmap.dat) to the current folder"},
     {"/eml/streamer/PackerPath", SettingKind::kFolder, 0, 0, "",

@@ -1,6 +1,7 @@
 #include "tools/emlscan/verdict.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 
@@ -38,6 +39,19 @@ bool SameNoCase(const std::string& a, const char* b) {
     if (x != b[i]) return false;
   }
   return i == a.size() && b[i] == '\0';
+}
+
+// The signature rules that score the statistical classifier's bands (learning.slf):
+// auto-learning leaves out what they add, so the classifier never confirms itself.
+constexpr char kClassifierScoring[] = "SC_STAT_";
+
+int32_t Score(CAExecutionUnit* unit) {
+  // A variable no rule set does not exist: the unit says so by throwing.
+  try {
+    return unit->GetIntValue("SCORE");
+  } catch (const ASException&) {
+    return 0;
+  }
 }
 
 VerdictKind Decide(int32_t score, const std::string& category, const CheckPolicy& policy) {
@@ -95,21 +109,21 @@ Verdict Judge(MailItem& item, const CheckPolicy& policy, const std::string& unre
   if (unit == nullptr) throw std::runtime_error("the breaker published no execution unit");
   Verdict verdict;
   verdict.ruled = true;
+  const bool measure = policy.autolearner != nullptr;
   const SignatureArray& signatures = unit->GetSignatures();
   for (size_t i = 0; i < signatures.GetSize(); ++i) {
     const char* name = signatures[i]->name;
+    const bool classifier =
+        measure && std::strncmp(name, kClassifierScoring, sizeof kClassifierScoring - 1) == 0;
+    const int32_t before = classifier ? Score(unit) : 0;
     try {
       unit->ExecRule(name);
     } catch (const ASException& e) {
       verdict.ruleErrors.push_back(std::string(name) + ": " + e.what());
     }
+    if (classifier) verdict.classifierScore += Score(unit) - before;
   }
-  // A variable no rule set does not exist: the unit says so by throwing.
-  try {
-    verdict.score = unit->GetIntValue("SCORE");
-  } catch (const ASException&) {
-    verdict.score = 0;
-  }
+  verdict.score = Score(unit);
   try {
     ascommon::sstring category = unit->GetStringValue("CATEGORY");
     if (category.IsSet()) verdict.category.assign(category.c_str(), category.Length());

@@ -22,6 +22,8 @@
 
 namespace emlscan {
 
+class AutoLearner;
+
 struct CheckPolicy {
   // A mail whose score reaches this is spam.
   int32_t threshold = 5;
@@ -30,6 +32,9 @@ struct CheckPolicy {
   int32_t unreadable_score = 0;
   // The stamp header's text: this, then the time of the check.
   std::string stamp = "emlscan (emlbreaker 2.5.16)";
+  // Set when [emlscan.learning] AutoLearn is on (learn.h): Judge then measures what the
+  // classifier's rules added, and each mail judged is offered to it. Not owned.
+  AutoLearner* autolearner = nullptr;
 
   // The [emlscan.check] table of the config ("/emlscan/check/Threshold",
   // ".../UnreadableBodyScore"); throws std::runtime_error naming a value that
@@ -54,6 +59,11 @@ struct Verdict {
   // The rules ran (through the execution unit); false for a verdict of the
   // host's policy alone or an error.
   bool ruled = false;
+  // What the statistical classifier's scoring rules (SC_STAT_*, learning.slf)
+  // added to `score`; measured only for a policy with an autolearner.
+  int32_t classifierScore = 0;
+  // "spam" or "ham" when auto-learning learned the mail; empty otherwise.
+  std::string autolearn;
 };
 
 // Runs the signature rules of a broken mail through its execution unit and
