@@ -56,7 +56,8 @@ EXCEPTIONS = (
     (("tools/emlscan/train_layout.cc",), ("engines", "common"),
      "train-layout reads layouts and writes centres with the classifier's own code"),
     (("tools/emlscan/learn.cc",), ("engines", "common"),
-     "learn takes tokens and writes the token store with the classifier's own code"),
+     "learn and the auto-learner process of check, filter and the milter take tokens and "
+     "write the token store with the classifier's own code"),
 )
 
 # Where a target with a folder part is looked for, in order: the repository
