@@ -8,6 +8,7 @@
 #include "emlbreaker/headers.h"
 #include "emlbreaker/parts_tree.h"
 #include "engines/blackbox_facilitator.h"
+#include "engines/stat_classifier.h"
 #include "engines/url_db.h"
 
 namespace learning {
@@ -63,6 +64,7 @@ class Collector {
   bool Full() const { return tokens_->size() >= kMaxOccurrences; }
 
   void Begin(char kind) {
+    header_name_ = kind == 'n';
     hash_ = (kFnvOffset ^ static_cast<uint8_t>(kind)) * kFnvPrime;
     if (texts_ != nullptr) {
       text_.assign(1, kind);
@@ -78,7 +80,7 @@ class Collector {
   }
   void End() {
     if (Full()) return;
-    tokens_->push_back(Finish(hash_));
+    tokens_->push_back(MarkGroup(Finish(hash_), header_name_));
     if (texts_ != nullptr) texts_->push_back(text_);
   }
   void Add(char kind, std::string_view text) {
@@ -97,6 +99,7 @@ class Collector {
   std::vector<TokenHash>* tokens_;
   std::vector<std::string>* texts_;
   uint64_t hash_ = 0;
+  bool header_name_ = false;
   std::string text_;
 };
 
@@ -263,6 +266,83 @@ std::string_view Network(std::string_view ip) {
   return ip.substr(0, second);
 }
 
+// To and Cc: how many recipients, and of the first To address its registrable domain,
+// whether it is From's and whether it carries a name. Bulk mail goes to one address
+// without a name, or to many, or to none that the To header shows.
+void AddRecipientTokens(const CHeaderMap* headers, const DomainTable& table,
+                        const std::u16string& from_domain, Collector* out) {
+  using namespace nsEmlComponents;
+  size_t recipients = 0;
+  bool first = true;
+  for (const char* name : {"TO", "CC"}) {
+    const CHeader* header = FindHeader(headers, name);
+    if (header == nullptr || header->GetType() != kHeaderAddress) continue;
+    const auto& addresses = static_cast<const CHeaderAddress*>(header)->addresses;
+    recipients += addresses.GetSize();
+    if (name[0] != 'T' || addresses.GetSize() == 0) continue;
+    first = false;
+    const FullAddress& to = addresses[0];
+    const std::u16string domain = AddressDomain(table, to.address);
+    if (!domain.empty()) {
+      out->Add('t', "dom:", domain);
+      if (domain == from_domain) out->Add('t', "from-domain");
+    }
+    out->Add('t', to.name.IsEmpty() ? "unnamed" : "named");
+  }
+  if (first) out->Add('t', "no-to");
+  static constexpr size_t kLimits[] = {0, 1, 2, 5, 20};
+  static constexpr const char* kNames[] = {"rcpt0", "rcpt1", "rcpt2", "rcpt3-5", "rcpt6-20",
+                                           "rcpt21+"};
+  out->Add('t', Bucket(recipients, kLimits, kNames, 5));
+}
+
+// Message-ID: the shape of its left side (each run of digits "0", of lower-case letters
+// "a", of capitals "A", other characters as they are, 30 at most) and the registrable
+// domain of its right side, and whether that is From's. Every mail program and bulk tool
+// writes its own shape, and spam tools forge the domain.
+void AddMessageIdTokens(const CHeaderMap* headers, const DomainTable& table,
+                        const std::u16string& from_domain, Collector* out) {
+  using namespace nsEmlComponents;
+  const CHeader* header = FindHeader(headers, "MESSAGE-ID");
+  if (header == nullptr) {
+    out->Add('i', "none");
+    return;
+  }
+  std::u16string id;
+  if (header->GetType() == kHeaderIdentification) {
+    const ascommon::sstring& text = static_cast<const CHeaderIdentification*>(header)->id;
+    for (size_t i = 0; i < text.Length() && i < 512; ++i) {
+      id.push_back(static_cast<unsigned char>(text.c_str()[i]));
+    }
+  } else {
+    id = header->value.View().substr(0, 512);
+  }
+  const size_t at = id.rfind(u'@');
+  std::u16string shape;
+  for (size_t i = 0; i < std::min(at, id.size()) && shape.size() < 30; ++i) {
+    const char16_t c = id[i];
+    const char16_t run = IsDigit(c)                 ? u'0'
+                         : c >= u'a' && c <= u'z' ? u'a'
+                         : c >= u'A' && c <= u'Z' ? u'A'
+                                                  : 0;
+    if (run == 0) {
+      if (c >= 0x20 && c < 0x7F) shape.push_back(c);
+    } else if (shape.empty() || shape.back() != run) {
+      shape.push_back(run);
+    }
+  }
+  out->Add('i', "", shape);
+  if (at == std::u16string::npos) {
+    out->Add('i', "no-at");
+    return;
+  }
+  std::u16string right = id.substr(at + 1);
+  while (!right.empty() && (right.back() == u'>' || right.back() == u' ')) right.pop_back();
+  const std::u16string domain = DomainOf(table, right);
+  out->Add('i', "dom:", domain.empty() ? std::u16string(u"none") : domain);
+  if (!domain.empty() && domain == from_domain) out->Add('i', "from-domain");
+}
+
 void AddHeaderTokens(const CBlackBoxFacilitator& mail, const DomainTable& table,
                      Collector* out) {
   using namespace nsEmlComponents;
@@ -297,6 +377,9 @@ void AddHeaderTokens(const CBlackBoxFacilitator& mail, const DomainTable& table,
       if (domain != from_domain) out->Add('r', "other");
     }
   }
+
+  AddRecipientTokens(headers, table, from_domain, out);
+  AddMessageIdTokens(headers, table, from_domain, out);
 
   const CHeader* mailer = FindHeader(headers, "X-MAILER");
   if (mailer == nullptr) mailer = FindHeader(headers, "USER-AGENT");

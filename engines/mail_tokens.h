@@ -14,7 +14,14 @@
 //      written; "none" without either
 //   c  the media type and charset of every part ("text/html", "charset=gb2312"), digits
 //      kept
-//   n  the name of every header of the mail ("x-mailing-list", "list-id")
+//   n  the name of every header of the mail ("x-mailing-list", "list-id"); their hashes
+//      carry the header-name mark (stat_classifier.h: MarkGroup)
+//   t  To and Cc: the number of recipients in buckets, "no-to"; of the first To address
+//      its registrable domain ("dom:example.com"), "from-domain" when it is From's, and
+//      "named" or "unnamed"
+//   i  Message-ID: the shape of its left side ("0.AaA0a", runs of digits, lower-case and
+//      capital letters written once), the registrable domain of its right side
+//      ("dom:example.com", "dom:none"), "from-domain", "no-at"; "none" without one
 //   h  the shape of the Received chain: the number of hops in buckets, whether all, some
 //      or none of the hops name a HELO and an IP address; and each hop's network (the
 //      first two numbers of its IPv4 address, "net:192.0") and the registrable domain of

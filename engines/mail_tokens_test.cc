@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "emlbreaker/blackbox.h"
+#include "engines/stat_classifier.h"
 #include "engines/testing/test_mail.h"
 #include "engines/url_db.h"
 #include "mail/components/html_scanner.h"
@@ -105,6 +106,14 @@ TEST(MailTokensTest, HeaderTokens) {
   EXPECT_EQ(5u, CountKind(tokens, 'n'));  // the two Received are one name
   EXPECT_TRUE(Has(tokens, "c:text/plain"));
   EXPECT_TRUE(Has(tokens, "c:charset=iso-8859-1"));
+  EXPECT_TRUE(Has(tokens, "t:no-to"));
+  EXPECT_TRUE(Has(tokens, "t:rcpt0"));
+  EXPECT_TRUE(Has(tokens, "i:none"));
+  // Header names, and only they, carry the mark the classifier counts them by.
+  for (const std::string& token : tokens) {
+    EXPECT_EQ(token[0] == 'n', learning::IsHeaderName(learning::HashToken(token[0], token.substr(2))))
+        << token;
+  }
 
   const TokenMail without({{"From", "a@example.org"}, {"Reply-To", "b@example.org"}},
                          "Hello there\n", false);
@@ -113,6 +122,21 @@ TEST(MailTokensTest, HeaderTokens) {
   EXPECT_TRUE(Has(bare, "h:hops0"));
   EXPECT_TRUE(Has(bare, "r:example.org"));
   EXPECT_FALSE(Has(bare, "r:other"));  // the same domain as From
+
+  const TokenMail addressed({{"From", "News <news@shop.example.com>"},
+                             {"To", "a@shop.example.com, Bea <b@example.org>"},
+                             {"Cc", "c@example.org"},
+                             {"Message-ID", "<20240101.AbC12x.99@mx.shop.example.com>"}},
+                            "Hello there\n", false);
+  const std::vector<std::string> sent = addressed.Tokens();
+  EXPECT_TRUE(Has(sent, "t:dom:example.com"));  // of the first To address only
+  EXPECT_FALSE(Has(sent, "t:dom:example.org"));
+  EXPECT_TRUE(Has(sent, "t:from-domain"));
+  EXPECT_TRUE(Has(sent, "t:unnamed"));
+  EXPECT_TRUE(Has(sent, "t:rcpt3-5"));
+  EXPECT_TRUE(Has(sent, "i:0.AaA0a.0"));
+  EXPECT_TRUE(Has(sent, "i:dom:example.com"));
+  EXPECT_TRUE(Has(sent, "i:from-domain"));
 }
 
 TEST(MailTokensTest, LinksHtmlTricksAndAttachments) {

@@ -82,6 +82,15 @@ Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens) const {
     const double db = std::fabs(b.f - 0.5);
     return da != db ? da > db : a.token < b.token;
   };
+  // The header names (a few dozen at most) go to the end, and only the most telling of
+  // them stay.
+  const auto names = std::stable_partition(verdict.clues.begin(), verdict.clues.end(),
+                                           [](const Clue& c) { return !IsHeaderName(c.token); });
+  const size_t name_count = static_cast<size_t>(verdict.clues.end() - names);
+  if (name_count > options_.maxHeaderNameClues) {
+    std::nth_element(names, names + options_.maxHeaderNameClues, verdict.clues.end(), farther);
+    verdict.clues.erase(names + options_.maxHeaderNameClues, verdict.clues.end());
+  }
   if (verdict.clues.size() > options_.maxClues) {
     std::nth_element(verdict.clues.begin(), verdict.clues.begin() + options_.maxClues,
                      verdict.clues.end(), farther);

@@ -5,10 +5,11 @@
 // Gary Robinson's method, as SpamBayes and SpamAssassin's Bayes use it:
 //
 //   p(w) = (spam(w) / spamMails) / (spam(w) / spamMails + ham(w) / hamMails)
-//   f(w) = (s * x + n * p(w)) / (s + n)      n = spam(w) + ham(w), s = 1, x = 0.5
+//   f(w) = (s * x + n * p(w)) / (s + n)      n = spam(w) + ham(w), s = 0.45, x = 0.5
 //
 // so a token seen in few mails stays near 0.5. The tokens with |f - 0.5| >= 0.1 count,
-// at most the 150 farthest from 0.5, and Fisher's method combines them:
+// at most the 150 farthest from 0.5 and of them at most two header names (below), and
+// Fisher's method combines them:
 //
 //   H = C^-1(-2 sum ln f, 2n)   S = C^-1(-2 sum ln (1 - f), 2n)   I = (1 + H - S) / 2
 //
@@ -17,6 +18,12 @@
 //
 // Below the minimum counts of learned spam and ham mails the classifier does not speak:
 // with a few dozen mails every rare word looks decisive.
+//
+// Header names come in families that say one thing many times: a mail from a mailing list
+// carries List-Id, List-Post, List-Help, List-Unsubscribe, Errors-To, Precedence... Counted
+// one by one they outweigh the text (a spam sent through a list the user reads looked
+// like ham on its headers alone), so only the two most telling count. The tokenizer marks
+// them in the hash (MarkGroup), so the classifier tells them without their text.
 //
 // Classify may be called from any number of threads at once (the store allows it).
 #ifndef ENGINES_STAT_CLASSIFIER_H_
@@ -31,13 +38,28 @@
 
 namespace learning {
 
+// A header-name token has kHeaderNameMark in the four bits at kGroupShift of its hash, and
+// no other token has: bits that neither the in-memory table's slot (the low bits) nor the
+// Redis bucket (the top 16) read, so marking costs those stores nothing.
+inline constexpr int kGroupShift = 40;
+inline constexpr TokenHash kGroupBits = TokenHash{0xF} << kGroupShift;
+inline constexpr TokenHash kHeaderNameMark = TokenHash{0xA} << kGroupShift;
+
+// The hash of a token made a header name's (`header_name`) or kept from looking like one.
+inline TokenHash MarkGroup(TokenHash hash, bool header_name) {
+  if (header_name) return (hash & ~kGroupBits) | kHeaderNameMark;
+  return (hash & kGroupBits) == kHeaderNameMark ? hash ^ (TokenHash{1} << kGroupShift) : hash;
+}
+inline bool IsHeaderName(TokenHash hash) { return (hash & kGroupBits) == kHeaderNameMark; }
+
 struct ClassifierOptions {
   uint64_t minSpamMails = 200;  // learned spam mails before the classifier speaks
   uint64_t minHamMails = 200;   // learned ham mails before the classifier speaks
-  double strength = 1.0;        // s: how many mails' worth the prior x weighs
+  double strength = 0.45;       // s: how many mails' worth the prior x weighs
   double prior = 0.5;           // x: f of a token never seen
   double minDeviation = 0.1;    // tokens with |f - 0.5| below this do not count
   size_t maxClues = 150;        // at most this many tokens count, the most extreme
+  size_t maxHeaderNameClues = 2;  // of them at most this many header names
 };
 
 // One token that counted, with its f.

@@ -67,7 +67,9 @@ TEST(StatClassifierTest, HandComputedTrainingSet) {
   store->counts[1] = {2, 0};
   store->counts[2] = {0, 1};
   store->counts[3] = {1, 1};
-  const StatClassifier classifier(std::move(store), NoMinimum());
+  ClassifierOptions options = NoMinimum();
+  options.strength = 1.0;
+  const StatClassifier classifier(std::move(store), options);
   const learning::Verdict verdict = classifier.Classify({1, 2, 3, 4});
   ASSERT_TRUE(verdict.spoke);
   EXPECT_NEAR(0.575099, verdict.probability, 1e-6);
@@ -84,8 +86,9 @@ TEST(StatClassifierTest, ClassTotalsNormaliseTheCounts) {
   totals.spamMails = 100;
   totals.hamMails = 1000;
   const double p = 0.1 / (0.1 + 0.01);
-  EXPECT_NEAR((0.5 + 20 * p) / 21, StatClassifier::TokenProbability({10, 10}, totals, NoMinimum()),
-              1e-12);
+  const double s = NoMinimum().strength;
+  EXPECT_NEAR((s * 0.5 + 20 * p) / (s + 20),
+              StatClassifier::TokenProbability({10, 10}, totals, NoMinimum()), 1e-12);
   EXPECT_EQ(0.5, StatClassifier::TokenProbability({0, 0}, totals, NoMinimum()));
 }
 
@@ -125,6 +128,49 @@ TEST(StatClassifierTest, SilentBelowTheMinimumCountsAndAtMostMaxClues) {
   for (size_t i = 1; i < verdict.clues.size(); ++i) {
     EXPECT_GE(std::fabs(verdict.clues[i - 1].f - 0.5), std::fabs(verdict.clues[i].f - 0.5));
   }
+}
+
+TEST(StatClassifierTest, HeaderNamesCountTwiceAtMost) {
+  // A mailing list's headers all say ham; the mail's words all say spam. Counted one by
+  // one the six header names outweigh the four words; two of them do not.
+  learning::StoreTotals totals;
+  totals.spamMails = 100;
+  totals.hamMails = 100;
+  std::map<TokenHash, TokenCounts> counts;
+  std::vector<TokenHash> tokens;
+  for (TokenHash t = 1; t <= 6; ++t) {
+    const TokenHash name = learning::MarkGroup(t * 0x9E3779B97F4A7C15ULL, true);
+    counts[name] = {1, 60 + static_cast<uint32_t>(t)};
+    tokens.push_back(name);
+  }
+  for (TokenHash t = 1; t <= 4; ++t) {
+    const TokenHash word = learning::MarkGroup(t, false);
+    counts[word] = {20, 1};
+    tokens.push_back(word);
+  }
+  auto classify = [&](size_t max_names) {
+    auto store = std::make_unique<CountsStore>();
+    store->totals = totals;
+    store->counts = counts;
+    ClassifierOptions options = NoMinimum();
+    options.maxHeaderNameClues = max_names;
+    return StatClassifier(std::move(store), options).Classify(tokens);
+  };
+  const learning::Verdict capped = classify(NoMinimum().maxHeaderNameClues);
+  ASSERT_EQ(6u, capped.clues.size());
+  size_t names = 0;
+  for (const learning::Clue& clue : capped.clues) {
+    if (!learning::IsHeaderName(clue.token)) continue;
+    ++names;
+    EXPECT_GE(clue.counts.ham, 65u);  // the two kept are the most telling
+  }
+  EXPECT_EQ(2u, names);
+  EXPECT_GT(capped.probability, 0.5);
+  EXPECT_LT(classify(6).probability, 0.5);
+
+  // The mark is kept off every other token, whatever its hash.
+  EXPECT_FALSE(learning::IsHeaderName(learning::MarkGroup(learning::kHeaderNameMark, false)));
+  EXPECT_TRUE(learning::IsHeaderName(learning::MarkGroup(0, true)));
 }
 
 }  // namespace
