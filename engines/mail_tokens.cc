@@ -273,14 +273,14 @@ void AddRecipientTokens(const CHeaderMap* headers, const DomainTable& table,
                         const std::u16string& from_domain, Collector* out) {
   using namespace nsEmlComponents;
   size_t recipients = 0;
-  bool first = true;
+  bool no_to = true;
   for (const char* name : {"TO", "CC"}) {
     const CHeader* header = FindHeader(headers, name);
     if (header == nullptr || header->GetType() != kHeaderAddress) continue;
     const auto& addresses = static_cast<const CHeaderAddress*>(header)->addresses;
     recipients += addresses.GetSize();
     if (name[0] != 'T' || addresses.GetSize() == 0) continue;
-    first = false;
+    no_to = false;
     const FullAddress& to = addresses[0];
     const std::u16string domain = AddressDomain(table, to.address);
     if (!domain.empty()) {
@@ -289,7 +289,7 @@ void AddRecipientTokens(const CHeaderMap* headers, const DomainTable& table,
     }
     out->Add('t', to.name.IsEmpty() ? "unnamed" : "named");
   }
-  if (first) out->Add('t', "no-to");
+  if (no_to) out->Add('t', "no-to");
   static constexpr size_t kLimits[] = {0, 1, 2, 5, 20};
   static constexpr const char* kNames[] = {"rcpt0", "rcpt1", "rcpt2", "rcpt3-5", "rcpt6-20",
                                            "rcpt21+"};

@@ -111,8 +111,8 @@ TEST(MailTokensTest, HeaderTokens) {
   EXPECT_TRUE(Has(tokens, "i:none"));
   // Header names, and only they, carry the mark the classifier counts them by.
   for (const std::string& token : tokens) {
-    EXPECT_EQ(token[0] == 'n', learning::IsHeaderName(learning::HashToken(token[0], token.substr(2))))
-        << token;
+    const learning::TokenHash hash = learning::HashToken(token[0], token.substr(2));
+    EXPECT_EQ(token[0] == 'n', learning::IsHeaderName(hash)) << token;
   }
 
   const TokenMail without({{"From", "a@example.org"}, {"Reply-To", "b@example.org"}},

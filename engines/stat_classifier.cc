@@ -74,7 +74,9 @@ Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens) const {
   store_->Lookup(tokens, &counts);
   for (size_t i = 0; i < tokens.size(); ++i) {
     const double f = TokenProbability(counts[i], totals, options_);
-    if (std::fabs(f - 0.5) >= options_.minDeviation) verdict.clues.push_back({tokens[i], f, counts[i]});
+    if (std::fabs(f - 0.5) >= options_.minDeviation) {
+      verdict.clues.push_back({tokens[i], f, counts[i]});
+    }
   }
   // Most extreme first; equal ones by hash, so the same mail always gives the same clues.
   auto farther = [](const Clue& a, const Clue& b) {
