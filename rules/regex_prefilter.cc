@@ -1,5 +1,6 @@
 #include "rules/regex_prefilter.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -276,13 +277,6 @@ class LiteralReader {
   bool failed_ = false;
 };
 
-// Triples share 65,536 bits: a text of a few kilobytes sets a few percent of them, so a
-// literal that is not in the text almost always needs a bit that is clear. key holds the
-// three folded bytes, first in the high bits.
-uint16_t TripleOf(uint32_t key) { return static_cast<uint16_t>((key * 0x9E3779B1u) >> 16); }
-
-bool IsSet(const uint64_t* bits, uint16_t entry) { return (bits[entry >> 6] >> (entry & 63)) & 1u; }
-
 }  // namespace
 
 CRegexPrefilter::CRegexPrefilter() : enabled_(EnabledByEnvironment()) {}
@@ -298,34 +292,114 @@ CRegexPrefilter::Literals CRegexPrefilter::RequiredLiterals(const char* pattern,
 }
 
 int CRegexPrefilter::Add(const char* pattern, bool caseless) {
-  if (!enabled_) return -1;
+  if (!enabled_ || finished_) return -1;
   try {
     Literals literals = RequiredLiterals(pattern, caseless);
-    std::vector<Needs> needs;
-    for (const std::string& literal : literals) {
-      // A literal of two bytes has no triple: the pattern is not tested.
+    if (literals.empty()) return -1;
+    Pattern added{{}, false};
+    for (std::string& literal : literals) {
+      // A literal of two bytes is in too many texts to be worth a test.
       if (literal.size() < 3) return -1;
-      Needs need;
-      uint32_t key = 0;
-      for (size_t i = 0; i < literal.size(); ++i) {
-        key = ((key << 8) | Fold(static_cast<unsigned char>(literal[i]))) & 0xFFFFFF;
-        if (i >= 2) need.push_back(TripleOf(key));
-      }
-      needs.push_back(std::move(need));
+      // Its start is as required as all of it, and a short longest literal lets a long
+      // text be walked in more stretches at once (Tabulate).
+      if (literal.size() > kLongestLiteral) literal.resize(kLongestLiteral);
+      for (char& c : literal) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+      if (caseless && literal.find_first_of("ks") != std::string::npos) added.oddFold = true;
+      const auto id = static_cast<uint32_t>(literal_ids_.size());
+      added.literals.push_back(literal_ids_.emplace(std::move(literal), id).first->second);
     }
-    if (needs.empty()) return -1;
-    bool odd_fold = false;
-    if (caseless) {
-      for (const std::string& literal : literals) {
-        odd_fold = odd_fold || literal.find_first_of("ks") != std::string::npos;
-      }
-    }
-    patterns_.push_back(std::move(needs));
-    odd_folds_.push_back(odd_fold);
+    patterns_.push_back(std::move(added));
   } catch (const std::bad_alloc&) {
     return -1;
   }
   return static_cast<int>(patterns_.size() - 1);
+}
+
+// The automaton is built as a trie of the literals over byte classes, then completed
+// breadth first: a state's missing move is its failure state's move, and a state reports
+// its own literals and those of its failure state (the longest suffix of its text that
+// is a trie state). Scanning then costs one table read per byte.
+void CRegexPrefilter::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (literal_ids_.empty()) return;
+  try {
+    // One class per byte a literal holds; a letter's upper case shares its class.
+    std::memset(class_of_, 0, sizeof class_of_);
+    classes_ = 1;
+    for (const auto& entry : literal_ids_) {
+      for (unsigned char c : entry.first) {
+        if (class_of_[c] == 0) {
+          if (classes_ == 256) return;
+          class_of_[c] = static_cast<uint8_t>(classes_++);
+        }
+      }
+    }
+    for (unsigned char c = 'A'; c <= 'Z'; ++c) class_of_[c] = class_of_[c + ('a' - 'A')];
+    longest_ = 0;
+    for (const auto& entry : literal_ids_) longest_ = std::max(longest_, entry.first.size());
+
+    // The trie: next_ holds the moves (0: none yet; state 0 is the root), ends the
+    // literals that end at each state.
+    std::vector<uint32_t> next(classes_, 0);
+    std::vector<std::vector<uint32_t>> ends(1);
+    for (const auto& entry : literal_ids_) {
+      uint32_t state = 0;
+      for (unsigned char c : entry.first) {
+        uint32_t& move = next[state * classes_ + class_of_[c]];
+        if (move == 0) {
+          if (ends.size() > kMaxStates) return;
+          move = static_cast<uint32_t>(ends.size());
+          ends.emplace_back();
+          next.resize(ends.size() * classes_, 0);
+        }
+        state = next[state * classes_ + class_of_[c]];
+      }
+      ends[state].push_back(entry.second);
+    }
+
+    // Breadth first, so that a state's failure state is complete before the state.
+    const size_t states = ends.size();
+    std::vector<uint32_t> failure(states, 0);
+    std::vector<uint32_t> order;
+    order.reserve(states);
+    for (size_t c = 0; c < classes_; ++c) {
+      if (next[c] != 0) order.push_back(next[c]);
+    }
+    for (size_t i = 0; i < order.size(); ++i) {
+      const uint32_t state = order[i];
+      std::vector<uint32_t>& own = ends[state];
+      const std::vector<uint32_t>& inherited = ends[failure[state]];
+      own.insert(own.end(), inherited.begin(), inherited.end());
+      for (size_t c = 0; c < classes_; ++c) {
+        uint32_t& move = next[state * classes_ + c];
+        const uint32_t fallback = next[failure[state] * classes_ + c];
+        if (move == 0) {
+          move = fallback;
+        } else {
+          failure[move] = fallback;
+          order.push_back(move);
+        }
+      }
+    }
+
+    next_.assign(next.size(), 0);
+    for (size_t i = 0; i < next.size(); ++i) {
+      next_[i] = static_cast<uint16_t>(next[i] | (ends[next[i]].empty() ? 0 : kReports));
+    }
+    first_.assign(states + 1, 0);
+    reported_.clear();
+    for (size_t state = 0; state < states; ++state) {
+      first_[state] = static_cast<uint32_t>(reported_.size());
+      reported_.insert(reported_.end(), ends[state].begin(), ends[state].end());
+    }
+    first_[states] = static_cast<uint32_t>(reported_.size());
+    built_ = true;
+  } catch (const std::bad_alloc&) {
+    next_.clear();
+    first_.clear();
+    reported_.clear();
+  }
 }
 
 bool CRegexPrefilter::TextHasOddFold(const char* text, size_t length) {
@@ -340,58 +414,80 @@ bool CRegexPrefilter::TextHasOddFold(const char* text, size_t length) {
   return false;
 }
 
-namespace {
-
-// Sets the bit of each of the text's byte triples, its number cut to kMask (a constant,
-// so that the full table pays nothing for the cut).
-template <uint16_t kMask>
-void SetTriples(const char* text, size_t length, uint64_t* bits) {
-  if (length < 3) return;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
-  for (size_t i = 2; i < length; ++i) {
-    key = ((key << 8) | Fold(bytes[i])) & 0xFFFFFF;
-    const uint16_t triple = TripleOf(key) & kMask;
-    bits[triple >> 6] |= uint64_t{1} << (triple & 63);
-  }
-}
-
-// Whether one of a pattern's literals has the bit of every triple set.
-template <uint16_t kMask, class Literal>
-bool AnyLiteralIn(const std::vector<Literal>& literals, const uint64_t* bits) {
-  for (const Literal& need : literals) {
-    bool all = true;
-    for (uint16_t entry : need) {
-      if (!IsSet(bits, entry & kMask)) {
-        all = false;
-        break;
-      }
-    }
-    if (all) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) {
-  std::memset(table, 0, sizeof(*table));
+// Each byte's move waits for the move before it, a chain of dependent table reads that
+// would leave the core idle most of the time. So a long text is cut into four stretches
+// that are walked at once, each stretch starting early enough (the longest literal less
+// one byte) that a literal across a cut is found whole by the stretch it ends in: four
+// chains keep the core busy. A literal found twice sets its bit twice.
+void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) const {
   table->oddFold = TextHasOddFold(text, length);
-  SetTriples<0xFFFF>(text, length, table->triples);
+  table->everything = !built_;
+  if (!built_) return;
+  table->literals.assign((literal_ids_.size() + 63) / 64, 0);
+  uint64_t* const found = table->literals.data();
+  const uint16_t* const next = next_.data();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const size_t classes = classes_;
+  auto report = [&](uint32_t state) {
+    for (uint32_t r = first_[state]; r < first_[state + 1]; ++r) {
+      found[reported_[r] >> 6] |= uint64_t{1} << (reported_[r] & 63);
+    }
+  };
+  // Walks bytes [from, to) from state, and answers the state it ends in.
+  auto walk = [&](uint32_t state, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      const uint16_t move = next[state * classes + class_of_[bytes[i]]];
+      state = move & ~kReports;
+      if (move & kReports) report(state);
+    }
+    return state;
+  };
+  constexpr size_t kChains = 4;
+  const size_t overlap = longest_ - 1;
+  const size_t stretch = length / kChains;
+  if (stretch < 2 * overlap + 32) {
+    walk(0, 0, length);
+    return;
+  }
+  // Stretch k covers [start[k], stop[k]); the first is the shortest, by the overlap.
+  size_t start[kChains];
+  size_t stop[kChains];
+  for (size_t k = 0; k < kChains; ++k) {
+    start[k] = k == 0 ? 0 : k * stretch - overlap;
+    stop[k] = k + 1 == kChains ? length : (k + 1) * stretch;
+  }
+  const unsigned char* const b0 = bytes + start[0];
+  const unsigned char* const b1 = bytes + start[1];
+  const unsigned char* const b2 = bytes + start[2];
+  const unsigned char* const b3 = bytes + start[3];
+  uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  const size_t common = stretch;  // the first stretch's length
+  for (size_t j = 0; j < common; ++j) {
+    const uint16_t m0 = next[s0 * classes + class_of_[b0[j]]];
+    const uint16_t m1 = next[s1 * classes + class_of_[b1[j]]];
+    const uint16_t m2 = next[s2 * classes + class_of_[b2[j]]];
+    const uint16_t m3 = next[s3 * classes + class_of_[b3[j]]];
+    s0 = m0 & ~kReports;
+    s1 = m1 & ~kReports;
+    s2 = m2 & ~kReports;
+    s3 = m3 & ~kReports;
+    if ((m0 | m1 | m2 | m3) & kReports) {
+      if (m0 & kReports) report(s0);
+      if (m1 & kReports) report(s1);
+      if (m2 & kReports) report(s2);
+      if (m3 & kReports) report(s3);
+    }
+  }
+  const uint32_t state[kChains] = {s0, s1, s2, s3};
+  for (size_t k = 1; k < kChains; ++k) walk(state[k], start[k] + common, stop[k]);
 }
 
 bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
-  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
-  return AnyLiteralIn<0xFFFF>(patterns_[static_cast<size_t>(id)], table.triples);
-}
-
-void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {
-  std::memset(table, 0, sizeof(*table));
-  table->oddFold = TextHasOddFold(text, length);
-  SetTriples<kShortMask>(text, length, table->triples);
-}
-
-bool CRegexPrefilter::MayMatchShort(int id, const ShortTable& table) const {
-  if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
-  return AnyLiteralIn<kShortMask>(patterns_[static_cast<size_t>(id)], table.triples);
+  if (table.everything) return true;
+  const Pattern& pattern = patterns_[static_cast<size_t>(id)];
+  if (table.oddFold && pattern.oddFold) return true;
+  for (uint32_t literal : pattern.literals) {
+    if ((table.literals[literal >> 6] >> (literal & 63)) & 1u) return true;
+  }
+  return false;
 }
