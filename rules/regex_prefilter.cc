@@ -7,8 +7,9 @@
 namespace {
 
 using Literals = CRegexPrefilter::Literals;
-// Every literal of a sequence is needed at once; the prefilter keeps only the most telling.
+// Every literal list of a sequence is needed at once (one literal of each).
 using Sequence = std::vector<Literals>;
+using Requirement = CRegexPrefilter::Requirement;
 
 constexpr int kMaxDepth = 50;
 
@@ -59,44 +60,101 @@ class LiteralReader {
       : p_(pattern), end_(pattern + std::strlen(pattern)), caseless_(caseless) {}
 
   Literals Read() {
-    Literals found = Alternatives(0);
+    Requirement unused;
+    Literals found = Alternatives(0, &unused);
     if (failed_ || p_ != end_) return Literals();
     return found;
+  }
+
+  Requirement ReadRequirement() {
+    Requirement requirement;
+    Alternatives(0, &requirement);
+    if (failed_ || p_ != end_) return Requirement();
+    return requirement;
   }
 
  private:
   enum class Repeat { kOnce, kOptional, kMany };
 
+  // A requirement holds at most this many sequences; past it, a group's requirement is
+  // its literals, any one of them.
+  static constexpr size_t kMaxSequences = 64;
+
   // Branches separated by "|" up to ")" or the end: one literal of some branch's most
-  // telling list, or nothing when a branch has none.
-  Literals Alternatives(int depth) {
+  // telling list, or nothing when a branch has none. *requirement gets each branch's
+  // sequences (empty with the literals).
+  Literals Alternatives(int depth, Requirement* requirement) {
     if (depth > kMaxDepth) failed_ = true;
     Literals all;
+    requirement->clear();
     bool every = true;
     while (!failed_) {
-      Literals best = MostTelling(Branch(depth));
+      std::vector<Requirement> groups;
+      Sequence sequence = Branch(depth, &groups);
+      Literals best = MostTelling(sequence);
       if (best.empty()) every = false;
       all.insert(all.end(), best.begin(), best.end());
+      if (every) AddBranch(std::move(sequence), std::move(groups), requirement);
       if (p_ < end_ && *p_ == '|') {
         ++p_;
         continue;
       }
       break;
     }
-    return every ? all : Literals();
+    if (!every) {
+      requirement->clear();
+      return Literals();
+    }
+    if (requirement->size() > kMaxSequences) *requirement = Requirement{Sequence{all}};
+    return all;
   }
 
-  Sequence Branch(int depth) {
+  // A branch's sequences: its own, with the one group in it that has branches of its own
+  // (a branch that is "\b(?:...|...)") spelled out, one sequence per branch of the group.
+  static void AddBranch(Sequence sequence, std::vector<Requirement> groups,
+                        Requirement* requirement) {
+    size_t spelled = sequence.size();
+    for (size_t i = 0; i < sequence.size(); ++i) {
+      if (groups[i].size() > 1 || (groups[i].size() == 1 && groups[i][0].size() > 1)) {
+        if (spelled != sequence.size()) {  // two such groups: spelled out, they multiply
+          spelled = sequence.size();
+          break;
+        }
+        spelled = i;
+      }
+    }
+    if (spelled == sequence.size()) {
+      requirement->push_back(std::move(sequence));
+      return;
+    }
+    for (Sequence& inner : groups[spelled]) {
+      Sequence made;
+      for (size_t i = 0; i < sequence.size(); ++i) {
+        if (i != spelled) made.push_back(sequence[i]);
+      }
+      made.insert(made.end(), inner.begin(), inner.end());
+      requirement->push_back(std::move(made));
+    }
+  }
+
+  // One branch's sequence; (*groups)[i] is the requirement of sequence[i] when that came
+  // from a group, else empty.
+  Sequence Branch(int depth, std::vector<Requirement>* groups) {
     Sequence sequence;
+    auto push = [&](Literals literals, Requirement from) {
+      sequence.push_back(std::move(literals));
+      groups->push_back(std::move(from));
+    };
     std::string run;
     auto end_run = [&] {
-      if (run.size() >= 2) sequence.push_back({run});
+      if (run.size() >= 2) push({run}, Requirement());
       run.clear();
     };
     while (!failed_ && p_ < end_ && *p_ != '|' && *p_ != ')') {
       const unsigned char c = static_cast<unsigned char>(*p_);
       std::string literal;  // the atom's bytes when it is one literal character
       Literals group;       // the atom's literals when it is a group
+      Requirement inside;   // and its requirement
       bool zero_width = false;
       if (c == '\\') {
         if (p_ + 1 >= end_) return Fail();
@@ -113,7 +171,7 @@ class LiteralReader {
       } else if (c == '[') {
         if (!SkipClass()) return Fail();
       } else if (c == '(') {
-        if (!Group(depth, &group, &zero_width)) return Fail();
+        if (!Group(depth, &group, &inside, &zero_width)) return Fail();
       } else if (c == '^' || c == '$') {
         ++p_;
         zero_width = true;
@@ -148,15 +206,16 @@ class LiteralReader {
         }
       } else {
         end_run();
-        if (repeat != Repeat::kOptional && !group.empty()) sequence.push_back(group);
+        if (repeat != Repeat::kOptional && !group.empty()) push(group, std::move(inside));
       }
     }
     end_run();
     return sequence;
   }
 
-  // After "(": the group's literals, or zero_width for a look-around or a flag setting.
-  bool Group(int depth, Literals* literals, bool* zero_width) {
+  // After "(": the group's literals and requirement, or zero_width for a look-around or a
+  // flag setting.
+  bool Group(int depth, Literals* literals, Requirement* requirement, bool* zero_width) {
     ++p_;
     if (p_ < end_ && *p_ == '*') return false;  // (*VERB)
     bool look_around = false;
@@ -197,13 +256,15 @@ class LiteralReader {
         }
       }
     }
-    Literals inside = Alternatives(depth + 1);
+    Requirement inner;
+    Literals inside = Alternatives(depth + 1, &inner);
     if (failed_ || p_ >= end_ || *p_ != ')') return false;
     ++p_;
     if (look_around) {
       *zero_width = true;
     } else {
       *literals = std::move(inside);
+      *requirement = std::move(inner);
     }
     return true;
   }
@@ -291,22 +352,41 @@ CRegexPrefilter::Literals CRegexPrefilter::RequiredLiterals(const char* pattern,
   return LiteralReader(pattern, caseless).Read();
 }
 
+CRegexPrefilter::Requirement CRegexPrefilter::Required(const char* pattern, bool caseless) {
+  if (pattern == nullptr) return Requirement();
+  return LiteralReader(pattern, caseless).ReadRequirement();
+}
+
 int CRegexPrefilter::Add(const char* pattern, bool caseless) {
   if (!enabled_ || finished_) return -1;
   try {
-    Literals literals = RequiredLiterals(pattern, caseless);
-    if (literals.empty()) return -1;
+    const Requirement requirement = Required(pattern, caseless);
+    if (requirement.empty()) return -1;
     Pattern added{{}, false};
-    for (std::string& literal : literals) {
-      // A literal of two bytes is in too many texts to be worth a test.
-      if (literal.size() < 3) return -1;
-      // Its start is as required as all of it, and a short longest literal lets a long
-      // text be walked in more stretches at once (Tabulate).
-      if (literal.size() > kLongestLiteral) literal.resize(kLongestLiteral);
-      for (char& c : literal) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
-      if (caseless && literal.find_first_of("ks") != std::string::npos) added.oddFold = true;
-      const auto id = static_cast<uint32_t>(literal_ids_.size());
-      added.literals.push_back(literal_ids_.emplace(std::move(literal), id).first->second);
+    for (const Sequence& sequence : requirement) {
+      std::vector<std::vector<uint32_t>> needed;
+      for (const Literals& literals : sequence) {
+        std::vector<uint32_t> ids;
+        for (std::string literal : literals) {
+          // A literal of two bytes is in too many texts to be worth a test: the list it is
+          // in tells nothing.
+          if (literal.size() < 3) {
+            ids.clear();
+            break;
+          }
+          // Its start is as required as all of it, and a short longest literal lets a long
+          // text be walked in more stretches at once (Tabulate).
+          if (literal.size() > kLongestLiteral) literal.resize(kLongestLiteral);
+          for (char& c : literal) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+          if (caseless && literal.find_first_of("ks") != std::string::npos) added.oddFold = true;
+          const auto id = static_cast<uint32_t>(literal_ids_.size());
+          ids.push_back(literal_ids_.emplace(std::move(literal), id).first->second);
+        }
+        if (!ids.empty()) needed.push_back(std::move(ids));
+      }
+      // A sequence with nothing to test lets every text through: so does the pattern.
+      if (needed.empty()) return -1;
+      added.sequences.push_back(std::move(needed));
     }
     patterns_.push_back(std::move(added));
   } catch (const std::bad_alloc&) {
@@ -394,11 +474,16 @@ void CRegexPrefilter::Finish() {
       reported_.insert(reported_.end(), ends[state].begin(), ends[state].end());
     }
     first_[states] = static_cast<uint32_t>(reported_.size());
+    reporting_.clear();
+    for (size_t state = 0; state < states; ++state) {
+      if (!ends[state].empty()) reporting_.push_back(static_cast<uint32_t>(state));
+    }
     built_ = true;
   } catch (const std::bad_alloc&) {
     next_.clear();
     first_.clear();
     reported_.clear();
+    reporting_.clear();
   }
 }
 
@@ -415,9 +500,9 @@ bool CRegexPrefilter::TextHasOddFold(const char* text, size_t length) {
 }
 
 // Each byte's move waits for the move before it, a chain of dependent table reads that
-// would leave the core idle most of the time. So a long text is cut into four stretches
+// would leave the core idle most of the time. So a long text is cut into eight stretches
 // that are walked at once, each stretch starting early enough (the longest literal less
-// one byte) that a literal across a cut is found whole by the stretch it ends in: four
+// one byte) that a literal across a cut is found whole by the stretch it ends in: eight
 // chains keep the core busy. A literal found twice sets its bit twice.
 void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) const {
   table->oddFold = TextHasOddFold(text, length);
@@ -442,52 +527,66 @@ void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table
     }
     return state;
   };
-  constexpr size_t kChains = 4;
+  constexpr size_t kChains = 8;
   const size_t overlap = longest_ - 1;
   const size_t stretch = length / kChains;
   if (stretch < 2 * overlap + 32) {
     walk(0, 0, length);
     return;
   }
-  // Stretch k covers [start[k], stop[k]); the first is the shortest, by the overlap.
-  size_t start[kChains];
-  size_t stop[kChains];
+  // Stretch k covers [at[k], its end); the first is the shortest, by the overlap. Which
+  // states the walks reach is marked without a test, and what they report is read after:
+  // a test per byte, taken or not at random, cost more than the walks.
+  std::vector<uint8_t> reached(first_.size() - 1, 0);
+  uint8_t* const mark = reached.data();
+  const unsigned char* at[kChains];
+  uint32_t state[kChains];
   for (size_t k = 0; k < kChains; ++k) {
-    start[k] = k == 0 ? 0 : k * stretch - overlap;
-    stop[k] = k + 1 == kChains ? length : (k + 1) * stretch;
+    at[k] = bytes + (k == 0 ? 0 : k * stretch - overlap);
+    state[k] = 0;
   }
-  const unsigned char* const b0 = bytes + start[0];
-  const unsigned char* const b1 = bytes + start[1];
-  const unsigned char* const b2 = bytes + start[2];
-  const unsigned char* const b3 = bytes + start[3];
-  uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-  const size_t common = stretch;  // the first stretch's length
-  for (size_t j = 0; j < common; ++j) {
-    const uint16_t m0 = next[s0 * classes + class_of_[b0[j]]];
-    const uint16_t m1 = next[s1 * classes + class_of_[b1[j]]];
-    const uint16_t m2 = next[s2 * classes + class_of_[b2[j]]];
-    const uint16_t m3 = next[s3 * classes + class_of_[b3[j]]];
-    s0 = m0 & ~kReports;
-    s1 = m1 & ~kReports;
-    s2 = m2 & ~kReports;
-    s3 = m3 & ~kReports;
-    if ((m0 | m1 | m2 | m3) & kReports) {
-      if (m0 & kReports) report(s0);
-      if (m1 & kReports) report(s1);
-      if (m2 & kReports) report(s2);
-      if (m3 & kReports) report(s3);
+  for (size_t j = 0; j < stretch; ++j) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kChains; ++k) {
+      state[k] = next[state[k] * classes + class_of_[at[k][j]]] & ~kReports;
+      mark[state[k]] = 1;
     }
   }
-  const uint32_t state[kChains] = {s0, s1, s2, s3};
-  for (size_t k = 1; k < kChains; ++k) walk(state[k], start[k] + common, stop[k]);
+  for (size_t k = 1; k < kChains; ++k) {
+    const size_t from = static_cast<size_t>(at[k] - bytes) + stretch;
+    const size_t to = k + 1 == kChains ? length : (k + 1) * stretch;
+    uint32_t s = state[k];
+    for (size_t i = from; i < to; ++i) {
+      s = next[s * classes + class_of_[bytes[i]]] & ~kReports;
+      mark[s] = 1;
+    }
+  }
+  for (uint32_t reporting : reporting_) {
+    if (mark[reporting]) report(reporting);
+  }
 }
 
 bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
   if (table.everything) return true;
   const Pattern& pattern = patterns_[static_cast<size_t>(id)];
   if (table.oddFold && pattern.oddFold) return true;
-  for (uint32_t literal : pattern.literals) {
-    if ((table.literals[literal >> 6] >> (literal & 63)) & 1u) return true;
+  auto held = [&](uint32_t literal) { return (table.literals[literal >> 6] >> (literal & 63)) & 1u; };
+  for (const auto& sequence : pattern.sequences) {
+    bool all = true;
+    for (const std::vector<uint32_t>& any_of : sequence) {
+      bool one = false;
+      for (uint32_t literal : any_of) {
+        if (held(literal)) {
+          one = true;
+          break;
+        }
+      }
+      if (!one) {
+        all = false;
+        break;
+      }
+    }
+    if (all) return true;
   }
   return false;
 }

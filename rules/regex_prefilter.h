@@ -2,12 +2,12 @@
 // hundred regex conditions, and most of them read the same few texts of a mail (the body
 // texts, the Subject); run one by one, each regex scans each text again. Most of them
 // cannot match without some literal text ("unsubscribe", "click here", "1618"): the
-// prefilter works out, for each pattern, literals one of which every match must contain,
-// puts the literals of the whole rule set into one Aho-Corasick automaton, and runs each
-// text through it once, noting which literals it holds. A pattern none of whose literals
-// the text holds cannot match it, so its condition skips PCRE2 there. Any other pattern
-// still runs PCRE2, which alone decides: the prefilter only ever removes work, never adds
-// a hit.
+// prefilter works out, for each branch of each pattern, the literals every match of that
+// branch must contain (Required), puts the literals of the whole rule set into one
+// Aho-Corasick automaton, and runs each text through it once, noting which literals it
+// holds. A pattern none of whose branches finds all it needs in the text cannot match
+// it, so its condition skips PCRE2 there. Any other pattern still runs PCRE2, which alone
+// decides: the prefilter only ever removes work, never adds a hit.
 //
 // The literals are read from the pattern conservatively: anything the reading is not sure
 // of (inline (?i) or (?x), back-references, \Q...\E, an unusual escape) leaves the pattern
@@ -39,6 +39,9 @@ class CRegexPrefilter {
   // Every match contains one of these literals (lower-case ASCII letters, other bytes as
   // written); an empty list: nothing is known.
   using Literals = std::vector<std::string>;
+  // Every match holds, for one of these sequences, one literal of each of its lists; an
+  // empty requirement: nothing is known.
+  using Requirement = std::vector<std::vector<Literals>>;
 
   // Which of the rule set's literals a text holds (one bit each), made once per text, then
   // asked by every pattern.
@@ -52,7 +55,7 @@ class CRegexPrefilter {
   // prefilter. A rule set's literals make a few thousand.
   static constexpr size_t kMaxStates = 32767;
   // A longer literal is tested by its first this many bytes.
-  static constexpr size_t kLongestLiteral = 16;
+  static constexpr size_t kLongestLiteral = 8;
 
   CRegexPrefilter();
 
@@ -63,6 +66,10 @@ class CRegexPrefilter {
   // The literals of a pattern (UTF-8, PCRE2 syntax), one of which each match contains;
   // empty when the pattern does not tell.
   static Literals RequiredLiterals(const char* pattern, bool caseless);
+  // The same, stricter: each branch of the pattern with all the literals it needs. Of
+  // "\b(?:order (now|today)|act now)", a text must hold "order " and "now" or "today",
+  // or "act now".
+  static Requirement Required(const char* pattern, bool caseless);
 
   // Offers a pattern. Returns its id, or -1 when it has no literal of three bytes or more
   // to test, or comes after Finish (the caller then always runs PCRE2).
@@ -83,8 +90,10 @@ class CRegexPrefilter {
 
  private:
   struct Pattern {
-    std::vector<uint32_t> literals;  // ids in literal_ids_
-    bool oddFold;                    // caseless, with a k or an s in a literal
+    // Its requirement as ids in literal_ids_: some sequence all of whose lists have a
+    // literal in the text.
+    std::vector<std::vector<std::vector<uint32_t>>> sequences;
+    bool oddFold;  // caseless, with a k or an s in a literal
   };
   std::vector<Pattern> patterns_;
   // Each distinct literal (folded) and its id, in the order first offered.
@@ -100,6 +109,7 @@ class CRegexPrefilter {
   // reported_[first_[s]] to reported_[first_[s + 1]].
   std::vector<uint32_t> first_;
   std::vector<uint32_t> reported_;
+  std::vector<uint32_t> reporting_;  // the states that end a literal
   bool enabled_;
   bool finished_ = false;
   bool built_ = false;

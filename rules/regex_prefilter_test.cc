@@ -90,6 +90,27 @@ TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
   EXPECT_FALSE(May(prefilter, plain, " \xE2\x84\xAA" " nothing"));
 }
 
+// A branch needs all of its literals, not only its most telling one; each branch of a
+// group that is all there is to a branch is a branch of its own.
+TEST(RegexPrefilterTest, ABranchNeedsAllItsLiterals) {
+  using Requirement = CRegexPrefilter::Requirement;
+  EXPECT_EQ((Requirement{{{"order "}, {"now"}}, {{"order "}, {"today"}}, {{"act now"}}}),
+            CRegexPrefilter::Required("\\b(?:order (now|today)\\b|act now\\b)", true));
+  // Two groups in a branch would multiply: the branch keeps one list per group.
+  EXPECT_EQ((Requirement{{{"taken", "remove"}, {"off", "from"}, {" list"}}}),
+            CRegexPrefilter::Required("(taken|removed?) (off|from) list", true));
+  EXPECT_EQ(Requirement(), CRegexPrefilter::Required("free|\\d+", true));
+
+  CRegexPrefilter prefilter;
+  const int id = prefilter.Add("\\b(?:order (now|today)\\b|act now\\b)", true);
+  ASSERT_GE(id, 0);
+  prefilter.Finish();
+  EXPECT_TRUE(May(prefilter, id, "Order yours today"));  // PCRE2 says no; it runs
+  EXPECT_TRUE(May(prefilter, id, "please act now"));
+  EXPECT_FALSE(May(prefilter, id, "the order form"));
+  EXPECT_FALSE(May(prefilter, id, "act today, not now"));
+}
+
 // The automaton against a plain search, over texts and literals of a small alphabet so
 // that literals overlap, nest and repeat as they rarely do in a rule set; long texts are
 // walked in stretches at once, so literals also fall across the cuts between them.

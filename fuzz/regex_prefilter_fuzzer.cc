@@ -1,0 +1,61 @@
+// A pattern and a text in; the prefilter must never turn away a text that PCRE2 matches,
+// with the options the regex library compiles with. The first byte chooses caseless (bit
+// 0); the pattern runs to the first zero byte, the text is the rest. A pattern PCRE2 will
+// not compile is of no interest: conditions with one never load.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include "rules/regex_prefilter.h"
+
+namespace {
+
+// Patterns of rule files are a few hundred bytes; longer ones only slow the search.
+constexpr size_t kMaxPattern = 512;
+
+bool Pcre2Matches(const std::string& pattern, bool caseless, const std::string& text) {
+  uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+  if (caseless) options |= PCRE2_CASELESS;
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()),
+                                   PCRE2_ZERO_TERMINATED, options, &error, &offset, nullptr);
+  if (code == nullptr) return false;
+  pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
+  pcre2_match_context* context = pcre2_match_context_create(nullptr);
+  // A pattern that backtracks without end is PCRE2's to stop, as the library sets it.
+  pcre2_set_match_limit(context, 100000);
+  const int result = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                                 0, 0, data, context);
+  pcre2_match_context_free(context);
+  pcre2_match_data_free(data);
+  pcre2_code_free(code);
+  return result >= 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const bool caseless = (data[0] & 1) != 0;
+  const char* rest = reinterpret_cast<const char*>(data + 1);
+  const size_t rest_size = size - 1;
+  size_t cut = 0;
+  while (cut < rest_size && rest[cut] != '\0') ++cut;
+  if (cut == rest_size || cut > kMaxPattern) return 0;
+  const std::string pattern(rest, cut);
+  const std::string text(rest + cut + 1, rest_size - cut - 1);
+
+  CRegexPrefilter prefilter;
+  const int id = prefilter.Add(pattern.c_str(), caseless);
+  prefilter.Finish();
+  if (id < 0) return 0;
+  CRegexPrefilter::TextTable table;
+  prefilter.Tabulate(text.data(), text.size(), &table);
+  if (!prefilter.MayMatch(id, table) && Pcre2Matches(pattern, caseless, text)) std::abort();
+  return 0;
+}
