@@ -308,13 +308,13 @@ TEST(CodeHeurEngineTest, StatClassifyPublishesTheBandOfTheProbability) {
   counts->totals.spamMails = 300;
   const struct {
     learning::TokenCounts counts;
-    const char* band;  // f: I of one clue is f
+    const char* band;  // f: I of one clue is f, with s = 0.45 and x = 0.5
   } kCases[] = {
-      {{100, 0}, "STAT_SPAM_99"},  // 100.5 / 101 = 0.995
-      {{20, 0}, "STAT_SPAM_90"},   // 20.5 / 21 = 0.976
-      {{9, 1}, "STAT_SPAM_60"},    // (0.5 + 10 * 0.9) / 11 = 0.864
-      {{0, 20}, "STAT_HAM_10"},    // 0.5 / 21 = 0.024
-      {{0, 100}, "STAT_HAM_01"},   // 0.5 / 101 = 0.005
+      {{100, 0}, "STAT_SPAM_99"},  // 100.225 / 100.45 = 0.998
+      {{20, 0}, "STAT_SPAM_90"},   // 20.225 / 20.45 = 0.989
+      {{9, 1}, "STAT_SPAM_60"},    // (0.225 + 10 * 0.9) / 10.45 = 0.883
+      {{0, 20}, "STAT_HAM_10"},    // 0.225 / 20.45 = 0.011
+      {{0, 100}, "STAT_HAM_01"},   // 0.225 / 100.45 = 0.002
       {{5, 5}, nullptr},           // 0.5: unsure, nothing
   };
   for (const auto& test : kCases) {
