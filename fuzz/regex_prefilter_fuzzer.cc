@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #define PCRE2_CODE_UNIT_WIDTH 8
@@ -52,10 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CRegexPrefilter prefilter;
   const int id = prefilter.Add(pattern.c_str(), caseless);
-  prefilter.Finish();
   if (id < 0) return 0;
-  CRegexPrefilter::TextTable table;
-  prefilter.Tabulate(text.data(), text.size(), &table);
-  if (!prefilter.MayMatch(id, table) && Pcre2Matches(pattern, caseless, text)) std::abort();
+  bool may;
+  if (text.size() < CRegexPrefilter::kMinScannedLength) {
+    CRegexPrefilter::ShortTable table;
+    CRegexPrefilter::TabulateShort(text.data(), text.size(), &table);
+    may = prefilter.MayMatchShort(id, table);
+  } else {
+    auto table = std::make_unique<CRegexPrefilter::TextTable>();
+    CRegexPrefilter::Tabulate(text.data(), text.size(), table.get());
+    may = prefilter.MayMatch(id, *table);
+  }
+  if (!may && Pcre2Matches(pattern, caseless, text)) std::abort();
   return 0;
 }

@@ -185,8 +185,6 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
   });
 
   if (engines != nullptr) engines->SetBuildingPrefilter(nullptr);
-  // Every pattern is in: the literals' automaton is built once, before any mail.
-  if (prefilter != nullptr) prefilter->Finish();
 
   // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
   ForEachRule([](CRule* rule) { rule->SetStateIndex(CRule::kNoStateIndex); });

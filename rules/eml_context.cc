@@ -21,6 +21,7 @@ void CEmlContextInterface::SetStructs(MailItem* item) {
   // The texts of the previous mail are gone; their addresses may come back for this one.
   utf8Texts.clear();
   prefilterTables.clear();
+  prefilterShortTables.clear();
   studiedTexts.clear();
   headers = nullptr;
   parts = nullptr;
@@ -146,20 +147,29 @@ const sstring& CEmlContextInterface::Utf8Of(const ascommon::usstring& text) {
 
 bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, int id,
                                              const sstring& text) {
-  auto found = prefilterTables.find(&text);
-  if (found == prefilterTables.end() || found->second.prefilter != &prefilter) {
-    try {
-      if (found == prefilterTables.end()) {
-        found = prefilterTables.emplace(&text, PrefilterTable{&prefilter, {}}).first;
+  if (text.Length() < CRegexPrefilter::kMinScannedLength) {
+    auto found = prefilterShortTables.find(&text);
+    if (found == prefilterShortTables.end()) {
+      try {
+        found = prefilterShortTables.emplace(&text, CRegexPrefilter::ShortTable()).first;
+      } catch (const std::bad_alloc&) {
+        return true;
       }
-      found->second.prefilter = &prefilter;
-      prefilter.Tabulate(text.c_str(), text.Length(), &found->second.table);
+      CRegexPrefilter::TabulateShort(text.c_str(), text.Length(), &found->second);
+    }
+    return prefilter.MayMatchShort(id, found->second);
+  }
+  auto found = prefilterTables.find(&text);
+  if (found == prefilterTables.end()) {
+    try {
+      std::unique_ptr<CRegexPrefilter::TextTable> table(new CRegexPrefilter::TextTable);
+      CRegexPrefilter::Tabulate(text.c_str(), text.Length(), table.get());
+      found = prefilterTables.emplace(&text, std::move(table)).first;
     } catch (const std::bad_alloc&) {
-      if (found != prefilterTables.end()) prefilterTables.erase(found);
       return true;
     }
   }
-  return prefilter.MayMatch(id, found->second.table);
+  return prefilter.MayMatch(id, *found->second);
 }
 
 const CStudiedText& CEmlContextInterface::StudiedTextOf(const ascommon::usstring& text,

@@ -85,9 +85,10 @@ class CEmlContextInterface {
   const ascommon::sstring& Utf8Of(const ascommon::usstring& text);
 
   // Whether pattern id of the rule set's regex prefilter may match a UTF-8 text of this
-  // mail. The text is run through the prefilter's automaton on first use and the table
-  // kept for every other regex condition that reads it, keyed by the text object like
-  // Utf8Of. True when the table cannot be made (memory): the regex then runs.
+  // mail. A long text is tabulated on first use and the table kept for every other regex
+  // condition that reads it, keyed by the text object like Utf8Of; a short one (a URL, a
+  // Subject) gets a small table of the same kind. True when the table cannot
+  // be made (memory): the regex then runs.
   bool PrefilterMayMatch(const CRegexPrefilter& prefilter, int id, const ascommon::sstring& text);
 
   // A wide text of this mail as the word finder studied it, for the OBFUSCATED matches:
@@ -120,13 +121,11 @@ class CEmlContextInterface {
   static const ascommon::sstring& NoRuleName();
   const StateArray* pendingStates = nullptr;  // the templates not copied yet
   std::unordered_map<const ascommon::usstring*, ascommon::sstring> utf8Texts;
-  // Which literals of the rule set's prefilter each text holds, and that prefilter: a
-  // context that a later rule set's conditions use makes its tables again.
-  struct PrefilterTable {
-    const CRegexPrefilter* prefilter;
-    CRegexPrefilter::TextTable table;
-  };
-  std::unordered_map<const ascommon::sstring*, PrefilterTable> prefilterTables;
+  // Texts of CRegexPrefilter::kMinScannedLength bytes or more; shorter ones below.
+  std::unordered_map<const ascommon::sstring*, std::unique_ptr<CRegexPrefilter::TextTable>>
+      prefilterTables;
+  std::unordered_map<const ascommon::sstring*, CRegexPrefilter::ShortTable>
+      prefilterShortTables;
   float wordFinderThreshold = 0.1f;
   struct StudiedText {
     const CWordFinder* finder;
