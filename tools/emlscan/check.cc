@@ -67,13 +67,14 @@ std::string VerdictLine(const std::string& file, const Verdict& verdict, bool js
 }
 
 // Breaks one mail through `scan` (a call of Scanner::Scan or ScanOpened with
-// the stages to skip), judges it and lets the performer act on it; with
-// `commit`, the changed headers are written back into the packer's mail.
+// the stages to skip) and judges it; with `commit`, the performer acts on it
+// and the changed headers are written back into the packer's mail (`check`
+// prints the verdict alone, so it leaves the mail as it was).
 // A mail the breaker refuses for a body that breaks its declared charset is
 // broken again without the stage that failed (then without both body
 // stages) and judged on its headers and parts. Failures that leave no
 // verdict throw. With auto-learning, the mail is offered to the learner last
-// (`digest` gives its digest), once the performer is done with it.
+// (`digest` gives its digest), after the performer if it ran.
 template <class ScanFn>
 Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, ScanFn scan,
                   const std::function<std::string()>& digest) {
@@ -82,8 +83,10 @@ Verdict JudgeMail(Scanner& scanner, const CheckPolicy& policy, bool commit, Scan
   std::vector<int32_t> skip;
   auto judge = [&](MailItem& item) {
     verdict = Judge(item, policy, unreadable);
-    Perform(scanner.performer(), verdict, policy, item);
-    if (commit) scanner.breaker()->CommitChanges(0, &item);
+    if (commit) {
+      Perform(scanner.performer(), verdict, policy, item);
+      scanner.breaker()->CommitChanges(0, &item);
+    }
     if (policy.autolearner != nullptr)
       verdict.autolearn = policy.autolearner->Learn(item, verdict, digest);
   };
@@ -163,7 +166,6 @@ int RunCheck(const CheckOptions& options) {
   policy.autolearner = learner.get();
   Scanner scanner(options.plugin_path, config);
   RequireCompanions(scanner, options.quiet);
-  scanner.performer();  // made before the workers start
   std::vector<MailFile> files = CollectMailFiles(options.mails);
   size_t counts[4] = {};  // by VerdictKind
   size_t skipped = 0;     // files of a folder that are not mail
