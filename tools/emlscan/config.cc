@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -194,6 +195,18 @@ std::optional<std::string> Config::Get(const std::string& path) const {
   auto found = values_.find(path);
   if (found == values_.end()) return std::nullopt;
   return found->second;
+}
+
+int32_t Config::GetWholeNumber(const std::string& path, int32_t fallback) const {
+  const std::optional<std::string> text = Get(path);
+  if (!text) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text->c_str(), &end, 10);
+  if (text->empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
+    throw std::runtime_error(file_ + ": " + path + " must be a whole number, not \"" + *text +
+                             "\"");
+  return static_cast<int32_t>(value);
 }
 
 Config LoadHostConfig(const std::string& file, const std::vector<std::string>& overrides,

@@ -18,6 +18,7 @@
 #ifndef TOOLS_EMLSCAN_CONFIG_H_
 #define TOOLS_EMLSCAN_CONFIG_H_
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -57,6 +58,10 @@ class Config {
   void ExpandPluginDir(const std::string& plugin_dir);
 
   std::optional<std::string> Get(const std::string& path) const;
+  // The whole number at `path`, or fallback when it has no value. Throws
+  // std::runtime_error naming the file, the setting and the value when the
+  // value is not a 32-bit whole number.
+  int32_t GetWholeNumber(const std::string& path, int32_t fallback) const;
   const std::map<std::string, std::string>& values() const { return values_; }
   const std::string& file() const { return file_; }
   // Where the value of `path` came from; null when it has no value.

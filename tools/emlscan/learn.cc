@@ -520,18 +520,6 @@ bool WriteReply(int fd, uint8_t code, const std::string& text) {
   return WriteFull(fd, reply + text);
 }
 
-int32_t WholeSetting(const Config& config, const char* path, int32_t fallback) {
-  const std::optional<std::string> text = config.Get(path);
-  if (!text) return fallback;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text->c_str(), &end, 10);
-  if (text->empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
-    throw std::runtime_error(config.file() + ": " + path + " must be a whole number, not \"" +
-                             *text + "\"");
-  return static_cast<int32_t>(value);
-}
-
 const CDomainTable& SharedDomainTable() {
   static const CDomainTable* const table = [] {
     auto* made = new CDomainTable(1024, nullptr);
@@ -667,10 +655,9 @@ std::unique_ptr<AutoLearner> AutoLearner::FromConfig(const Config& config,
   if (on == "0" || store.empty()) return nullptr;
   Thresholds thresholds;
   const int32_t threshold = CheckPolicy::FromConfig(config).threshold;
-  thresholds.spam = WholeSetting(config, kSpamScoreSetting,
-                                 threshold > INT32_MAX - kSpamMargin ? INT32_MAX
-                                                                     : threshold + kSpamMargin);
-  thresholds.ham = WholeSetting(config, kHamScoreSetting, 0);
+  thresholds.spam = config.GetWholeNumber(
+      kSpamScoreSetting, threshold > INT32_MAX - kSpamMargin ? INT32_MAX : threshold + kSpamMargin);
+  thresholds.ham = config.GetWholeNumber(kHamScoreSetting, 0);
   if (thresholds.ham >= thresholds.spam)
     throw std::runtime_error(config.file() + ": " + kHamScoreSetting + " (" +
                              std::to_string(thresholds.ham) + ") must be below " +

@@ -20,18 +20,6 @@ enum : int32_t {
   kAddStampHeader = 6,
 };
 
-int32_t WholeNumber(const Config& config, const char* path, int32_t fallback) {
-  std::optional<std::string> text = config.Get(path);
-  if (!text) return fallback;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text->c_str(), &end, 10);
-  if (text->empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
-    throw std::runtime_error(config.file() + ": " + path + " must be a whole number, not \"" +
-                             *text + "\"");
-  return static_cast<int32_t>(value);
-}
-
 bool SameNoCase(const std::string& a, const char* b) {
   size_t i = 0;
   for (; i < a.size() && b[i] != '\0'; ++i) {
@@ -88,9 +76,9 @@ std::string StampText(const CheckPolicy& policy) {
 
 CheckPolicy CheckPolicy::FromConfig(const Config& config) {
   CheckPolicy policy;
-  policy.threshold = WholeNumber(config, "/emlscan/check/Threshold", policy.threshold);
+  policy.threshold = config.GetWholeNumber("/emlscan/check/Threshold", policy.threshold);
   policy.unreadable_score =
-      WholeNumber(config, "/emlscan/check/UnreadableBodyScore", policy.unreadable_score);
+      config.GetWholeNumber("/emlscan/check/UnreadableBodyScore", policy.unreadable_score);
   return policy;
 }
 
