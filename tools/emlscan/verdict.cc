@@ -1,6 +1,5 @@
 #include "tools/emlscan/verdict.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
