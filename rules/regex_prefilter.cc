@@ -1,5 +1,7 @@
 #include "rules/regex_prefilter.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +12,8 @@ using Literals = CRegexPrefilter::Literals;
 using Sequence = std::vector<Literals>;
 
 constexpr int kMaxDepth = 50;
+// The most texts one stretch of a pattern is read as ("colou?r" is two).
+constexpr size_t kMaxExact = 32;
 
 unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
@@ -41,12 +45,17 @@ size_t Telling(const Literals& literals) {
   return Shortest(literals);
 }
 
-Literals MostTelling(const Sequence& sequence) {
-  const Literals* best = nullptr;
-  for (const Literals& literals : sequence) {
-    if (best == nullptr || Telling(literals) > Telling(*best)) best = &literals;
+Literals MostTelling(Sequence sequence) {
+  Literals* best = nullptr;
+  size_t best_telling = 0;
+  for (Literals& literals : sequence) {
+    const size_t telling = Telling(literals);
+    if (best == nullptr || telling > best_telling) {
+      best = &literals;
+      best_telling = telling;
+    }
   }
-  return best != nullptr ? *best : Literals();
+  return best != nullptr ? std::move(*best) : Literals();
 }
 
 // Reads a pattern as PCRE2 would, far enough to know which literal text every match
@@ -58,24 +67,38 @@ class LiteralReader {
       : p_(pattern), end_(pattern + std::strlen(pattern)), caseless_(caseless) {}
 
   Literals Read() {
-    Literals found = Alternatives(0);
+    Literals found = Alternatives(0, nullptr);
     if (failed_ || p_ != end_) return Literals();
     return found;
   }
 
  private:
-  enum class Repeat { kOnce, kOptional, kMany };
+  // kOptional: at most once ("?"); kAny: any number of times, none included ("*");
+  // kMany: at least once ("+", "{2,}").
+  enum class Repeat { kOnce, kOptional, kAny, kMany };
 
   // Branches separated by "|" up to ")" or the end: one literal of some branch's most
-  // telling list, or nothing when a branch has none.
-  Literals Alternatives(int depth) {
+  // telling list, or nothing when a branch has none. When whole is given, it receives
+  // every text the alternatives can match if each branch is only literal characters
+  // (and exact groups, and assertions); otherwise it is left empty.
+  Literals Alternatives(int depth, Literals* whole) {
     if (depth > kMaxDepth) failed_ = true;
     Literals all;
     bool every = true;
+    bool exact = whole != nullptr;
     while (!failed_) {
-      Literals best = MostTelling(Branch(depth));
+      Literals branch_whole;
+      Literals best = MostTelling(Branch(depth, exact ? &branch_whole : nullptr));
       if (best.empty()) every = false;
       all.insert(all.end(), best.begin(), best.end());
+      if (exact) {
+        if (branch_whole.empty() || whole->size() + branch_whole.size() > kMaxExact) {
+          exact = false;
+          whole->clear();
+        } else {
+          whole->insert(whole->end(), branch_whole.begin(), branch_whole.end());
+        }
+      }
       if (p_ < end_ && *p_ == '|') {
         ++p_;
         continue;
@@ -85,18 +108,50 @@ class LiteralReader {
     return every ? all : Literals();
   }
 
-  Sequence Branch(int depth) {
+  // One branch as a sequence of literal lists that every match holds. A stretch of
+  // literal characters, optional characters and groups of literal alternatives is read
+  // as every text it can be ("colou?r": "colour" or "color"; "free (spins|chips)": "free
+  // spins" or "free chips"), up to kMaxExact texts: a long literal that runs across a
+  // group tells more than its pieces. When whole is given and the branch is nothing but
+  // such a stretch, it receives the stretch's texts.
+  Sequence Branch(int depth, Literals* whole) {
     Sequence sequence;
-    std::string run;
+    // The texts the current stretch can be; {""} when it is empty.
+    Literals run{std::string()};
+    bool unbroken = true;  // the whole branch so far is one stretch
     auto end_run = [&] {
-      if (run.size() >= 2) sequence.push_back({run});
-      run.clear();
+      bool long_enough = true;
+      for (const std::string& text : run) long_enough = long_enough && text.size() >= 2;
+      if (long_enough) sequence.push_back(run);
+      run.assign(1, std::string());
+      unbroken = false;
+    };
+    // Appends one of options to every text of run, or ends the stretch when that would
+    // make too many texts.
+    auto extend = [&](const Literals& options) {
+      if (run.size() * options.size() > kMaxExact) {
+        end_run();
+        return false;
+      }
+      if (options.size() == 1) {  // a literal character: no copies
+        for (std::string& text : run) text += options[0];
+        return true;
+      }
+      Literals longer;
+      longer.reserve(run.size() * options.size());
+      for (const std::string& head : run) {
+        for (const std::string& tail : options) longer.push_back(head + tail);
+      }
+      run = std::move(longer);
+      return true;
     };
     while (!failed_ && p_ < end_ && *p_ != '|' && *p_ != ')') {
       const unsigned char c = static_cast<unsigned char>(*p_);
       std::string literal;  // the atom's bytes when it is one literal character
       Literals group;       // the atom's literals when it is a group
+      Literals group_whole;  // every text the group can match, when it is known
       bool zero_width = false;
+      bool breaks_run = false;  // an option setting: what follows is read differently
       if (c == '\\') {
         if (p_ + 1 >= end_) return Fail();
         const unsigned char next = static_cast<unsigned char>(p_[1]);
@@ -112,7 +167,9 @@ class LiteralReader {
       } else if (c == '[') {
         if (!SkipClass()) return Fail();
       } else if (c == '(') {
-        if (!Group(depth, &group, &zero_width)) return Fail();
+        bool look_around = false;
+        if (!Group(depth, &group, &group_whole, &zero_width, &look_around)) return Fail();
+        breaks_run = zero_width && !look_around;
       } else if (c == '^' || c == '$') {
         ++p_;
         zero_width = true;
@@ -130,32 +187,51 @@ class LiteralReader {
       const Repeat repeat = ReadRepeat();
       if (failed_) return Sequence();
       if (zero_width) {
-        end_run();
+        // An assertion matches no text: the characters on both sides of it are next to
+        // each other in every match. An option setting changes how the rest reads.
+        if (breaks_run) end_run();
       } else if (!literal.empty()) {
         const unsigned char first = static_cast<unsigned char>(literal[0]);
-        const unsigned char folded = Fold(first);
         // Caseless, PCRE2 folds an accented letter to characters of other bytes. It folds
         // k and s to the Kelvin sign and the long s too, but those two are so rare that a
         // table notes whether its text holds one (TextHasOddFold) instead.
-        const bool breaks = caseless_ && first >= 0x80;
-        if (repeat == Repeat::kOptional || breaks) {
+        if (caseless_ && first >= 0x80) {
           end_run();
+          continue;
+        }
+        if (literal.size() == 1) literal[0] = static_cast<char>(Fold(first));
+        if (repeat == Repeat::kAny) {
+          end_run();
+        } else if (repeat == Repeat::kOptional) {
+          extend({std::string(), literal});
         } else {
-          if (literal.size() == 1) literal[0] = static_cast<char>(folded);
-          run += literal;
+          extend({literal});
           if (repeat == Repeat::kMany) end_run();
+        }
+      } else if (!group_whole.empty() &&
+                 (repeat == Repeat::kOnce || repeat == Repeat::kOptional)) {
+        if (repeat == Repeat::kOptional) group_whole.push_back(std::string());
+        if (!extend(group_whole) && repeat == Repeat::kOnce && !group.empty()) {
+          sequence.push_back(group);
         }
       } else {
         end_run();
-        if (repeat != Repeat::kOptional && !group.empty()) sequence.push_back(group);
+        if ((repeat == Repeat::kOnce || repeat == Repeat::kMany) && !group.empty()) {
+          sequence.push_back(group);
+        }
       }
     }
+    const bool was_unbroken = unbroken;
+    const Literals last = run;
     end_run();
+    if (whole != nullptr && was_unbroken) *whole = last;
     return sequence;
   }
 
-  // After "(": the group's literals, or zero_width for a look-around or a flag setting.
-  bool Group(int depth, Literals* literals, bool* zero_width) {
+  // After "(": the group's literals and, when it is only literal alternatives, every text
+  // it can match; zero_width for a look-around (look_around set) or a flag setting.
+  bool Group(int depth, Literals* literals, Literals* whole, bool* zero_width,
+             bool* look_around_out) {
     ++p_;
     if (p_ < end_ && *p_ == '*') return false;  // (*VERB)
     bool look_around = false;
@@ -194,15 +270,22 @@ class LiteralReader {
           *zero_width = true;  // applies to what follows, which is read as before
           return true;
         }
+        // "(?flags:...)": its literals count, but not as exact texts.
+        whole = nullptr;
       }
     }
-    Literals inside = Alternatives(depth + 1);
+    // A branch reset "(?|" or an atomic group "(?>" matches one of its branches' texts as
+    // any group does; a look-around's texts are not part of the match.
+    Literals inside_whole;
+    Literals inside = Alternatives(depth + 1, look_around || whole == nullptr ? nullptr : &inside_whole);
     if (failed_ || p_ >= end_ || *p_ != ')') return false;
     ++p_;
     if (look_around) {
       *zero_width = true;
+      *look_around_out = true;
     } else {
       *literals = std::move(inside);
+      if (whole != nullptr) *whole = std::move(inside_whole);
     }
     return true;
   }
@@ -233,31 +316,45 @@ class LiteralReader {
     if (p_ >= end_) return Repeat::kOnce;
     Repeat repeat = Repeat::kOnce;
     const char c = *p_;
-    if (c == '?' || c == '*') {
+    if (c == '?') {
       repeat = Repeat::kOptional;
+      ++p_;
+    } else if (c == '*') {
+      repeat = Repeat::kAny;
       ++p_;
     } else if (c == '+') {
       repeat = Repeat::kMany;
       ++p_;
     } else if (c == '{') {
       const char* q = p_ + 1;
-      long low = 0;
+      // Only whether a bound is 0, 1 or more matters; PCRE2 refuses bounds over 65,535.
+      auto bound = [&](bool* digits) {
+        long value = 0;
+        while (q < end_ && *q >= '0' && *q <= '9') {
+          value = std::min(value * 10 + (*q++ - '0'), 100000L);
+          *digits = true;
+        }
+        return value;
+      };
       bool digits = false;
-      while (q < end_ && *q >= '0' && *q <= '9') low = low * 10 + (*q++ - '0'), digits = true;
+      const long low = bound(&digits);
       if (!digits) {
         failed_ = true;  // "{,n}" or a literal brace: read differently by PCRE2 versions
         return Repeat::kOnce;
       }
+      long high = low;
       if (q < end_ && *q == ',') {
         ++q;
-        while (q < end_ && *q >= '0' && *q <= '9') ++q;
+        bool upper = false;
+        high = bound(&upper);
+        if (!upper) high = LONG_MAX;
       }
       if (q >= end_ || *q != '}') {
         failed_ = true;
         return Repeat::kOnce;
       }
       p_ = q + 1;
-      repeat = low == 0 ? Repeat::kOptional : Repeat::kMany;
+      repeat = low > 0 ? Repeat::kMany : high <= 1 ? Repeat::kOptional : Repeat::kAny;
     } else {
       return Repeat::kOnce;
     }
@@ -280,6 +377,10 @@ class LiteralReader {
 // literal that is not in the text almost always needs a bit that is clear. key holds the
 // three folded bytes, first in the high bits.
 uint16_t TripleOf(uint32_t key) { return static_cast<uint16_t>((key * 0x9E3779B1u) >> 16); }
+// The same for four folded bytes, in the long text's second table. Triples alone let
+// common words through: every triple of "father" or "spins" is in most English texts of a
+// few kilobytes, while "fath" and "spin" are not.
+uint16_t QuadOf(uint32_t key) { return static_cast<uint16_t>((key * 0x85EBCA6Bu) >> 16); }
 
 bool IsSet(const uint64_t* bits, uint16_t entry) { return (bits[entry >> 6] >> (entry & 63)) & 1u; }
 
@@ -308,8 +409,9 @@ int CRegexPrefilter::Add(const char* pattern, bool caseless) {
       Needs need;
       uint32_t key = 0;
       for (size_t i = 0; i < literal.size(); ++i) {
-        key = ((key << 8) | Fold(static_cast<unsigned char>(literal[i]))) & 0xFFFFFF;
-        if (i >= 2) need.push_back(TripleOf(key));
+        key = (key << 8) | Fold(static_cast<unsigned char>(literal[i]));
+        if (i >= 2) need.triples.push_back(TripleOf(key & 0xFFFFFF));
+        if (i >= 3) need.quads.push_back(QuadOf(key));
       }
       needs.push_back(std::move(need));
     }
@@ -356,18 +458,23 @@ void SetTriples(const char* text, size_t length, uint64_t* bits) {
   }
 }
 
-// Whether one of a pattern's literals has the bit of every triple set.
+bool AllSet(const std::vector<uint16_t>& entries, const uint64_t* bits, uint16_t mask) {
+  for (uint16_t entry : entries) {
+    if (!IsSet(bits, entry & mask)) return false;
+  }
+  return true;
+}
+
+// Whether one of a pattern's literals has the bit of every triple set (and of every
+// quadruple, when the text has a table of them).
 template <uint16_t kMask, class Literal>
-bool AnyLiteralIn(const std::vector<Literal>& literals, const uint64_t* bits) {
+bool AnyLiteralIn(const std::vector<Literal>& literals, const uint64_t* triples,
+                  const uint64_t* quads) {
   for (const Literal& need : literals) {
-    bool all = true;
-    for (uint16_t entry : need) {
-      if (!IsSet(bits, entry & kMask)) {
-        all = false;
-        break;
-      }
+    if (AllSet(need.triples, triples, kMask) &&
+        (quads == nullptr || AllSet(need.quads, quads, 0xFFFF))) {
+      return true;
     }
-    if (all) return true;
   }
   return false;
 }
@@ -377,12 +484,26 @@ bool AnyLiteralIn(const std::vector<Literal>& literals, const uint64_t* bits) {
 void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table) {
   std::memset(table, 0, sizeof(*table));
   table->oddFold = TextHasOddFold(text, length);
-  SetTriples<0xFFFF>(text, length, table->triples);
+  if (length < 3) return;
+  // One pass fills both tables: the quadruple ending at byte i is the triple ending there
+  // with one more byte in front.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
+  key = (key << 8) | Fold(bytes[2]);
+  const uint16_t first = TripleOf(key);
+  table->triples[first >> 6] |= uint64_t{1} << (first & 63);
+  for (size_t i = 3; i < length; ++i) {
+    key = (key << 8) | Fold(bytes[i]);
+    const uint16_t triple = TripleOf(key & 0xFFFFFF);
+    const uint16_t quad = QuadOf(key);
+    table->triples[triple >> 6] |= uint64_t{1} << (triple & 63);
+    table->quads[quad >> 6] |= uint64_t{1} << (quad & 63);
+  }
 }
 
 bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
   if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
-  return AnyLiteralIn<0xFFFF>(patterns_[static_cast<size_t>(id)], table.triples);
+  return AnyLiteralIn<0xFFFF>(patterns_[static_cast<size_t>(id)], table.triples, table.quads);
 }
 
 void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {
@@ -393,5 +514,5 @@ void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable*
 
 bool CRegexPrefilter::MayMatchShort(int id, const ShortTable& table) const {
   if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
-  return AnyLiteralIn<kShortMask>(patterns_[static_cast<size_t>(id)], table.triples);
+  return AnyLiteralIn<kShortMask>(patterns_[static_cast<size_t>(id)], table.triples, nullptr);
 }

@@ -3,20 +3,23 @@
 // texts, the Subject); run one by one, each regex scans each text again. Most of them
 // cannot match without some literal text ("unsubscribe", "click here", "1618"): the
 // prefilter works out, for each pattern, literals one of which every match must contain,
-// and records once per text which byte triples the text holds. A pattern none of whose
-// literals has all its triples in the text cannot match it, so its condition skips PCRE2
-// there. A short text (a URL, a Subject) gets a smaller table of the same kind. Any
-// other pattern still runs PCRE2, which alone decides: the prefilter only ever removes
-// work, never adds a hit.
+// and records once per text which byte triples and, for a long text, which byte
+// quadruples the text holds. A pattern none of whose literals has all its triples and
+// quadruples in the text cannot match it, so its condition skips PCRE2 there. A short
+// text (a URL, a Subject) gets a smaller table of triples only. Any other pattern still
+// runs PCRE2, which alone decides: the prefilter only ever removes work, never adds a hit.
 //
 // The literals are read from the pattern conservatively: anything the reading is not sure
 // of (inline (?i) or (?x), back-references, \Q...\E, an unusual escape) leaves the pattern
-// without literals, and it always runs. Letters compare without case on both sides (a
-// case-sensitive pattern only gets a weaker test). Under a caseless pattern, a non-ASCII
-// character ends a literal: PCRE2 folds it to characters of other bytes, which no byte
-// triple would show. PCRE2 also folds k to the Kelvin sign and s to the long s; a literal
-// keeps those letters (most words have one), and a text that holds either sign lets every
-// caseless pattern with a k or an s in its literals run.
+// without literals, and it always runs. A stretch of literal characters, optional ones
+// and groups of literal alternatives is read as every text it can be, up to 32 of them:
+// "free (spins|chips)" needs "free spins" or "free chips", whose quadruples across the
+// space few texts hold, where "free " and "spins" alone are in many. Letters compare
+// without case on both sides (a case-sensitive pattern only gets a weaker test). Under a
+// caseless pattern, a non-ASCII character ends a literal: PCRE2 folds it to characters of
+// other bytes, which no byte triple would show. PCRE2 also folds k to the Kelvin sign and
+// s to the long s; a literal keeps those letters (most words have one), and a text that
+// holds either sign lets every caseless pattern with a k or an s in its literals run.
 //
 // Two exact tests were weighed and dropped. A multi-pattern regex automaton (Hyperscan's
 // prefilter mode over the rule set's patterns) took seconds to build and scanned the
@@ -41,10 +44,11 @@ class CRegexPrefilter {
   // written); an empty list: nothing is known.
   using Literals = std::vector<std::string>;
 
-  // Which byte triples a text holds (hashed), letters folded: built once per text, then
-  // asked by every pattern.
+  // Which byte triples and byte quadruples a text holds (each hashed into a table of its
+  // own), letters folded: built once per text, then asked by every pattern.
   struct TextTable {
     uint64_t triples[1024];
+    uint64_t quads[1024];
     bool oddFold;  // the text holds a Kelvin sign or a long s
   };
 
@@ -88,8 +92,12 @@ class CRegexPrefilter {
   static bool TextHasOddFold(const char* text, size_t length);
 
  private:
-  // One literal as the table bits of its byte triples.
-  using Needs = std::vector<uint16_t>;
+  // One literal as the table bits of its byte triples, and of its byte quadruples for a
+  // long text's table (none for a literal of three bytes).
+  struct Needs {
+    std::vector<uint16_t> triples;
+    std::vector<uint16_t> quads;
+  };
   std::vector<std::vector<Needs>> patterns_;
   // Per pattern: caseless, with a k or an s in a literal.
   std::vector<bool> odd_folds_;

@@ -25,16 +25,32 @@ TEST(RegexPrefilterTest, ReadsOnlyLiteralsEveryMatchHolds) {
   EXPECT_EQ(Literals({"unsubscribe"}), Read("\\bunsubscribe\\b", false));
   EXPECT_EQ(Literals({"unsubscribe"}), Read("Unsubscribe"));
   // "u?" may be absent; "e+" is there at least once; "{0,3}" may be absent.
-  EXPECT_EQ(Literals({"colo"}), Read("colou?r", false));
+  EXPECT_EQ(Literals({"color", "colour"}), Read("colou?r", false));
   EXPECT_EQ(Literals({"free"}), Read("free+dom", false));
   EXPECT_EQ(Literals({"opt"}), Read("opt\\W{0,3}out", false));
   // What every link holds tells nothing: a URL pattern is known by its other literals.
-  EXPECT_EQ(Literals({"exe", "scr"}), Read("^https?://[^?#]*\\.(exe|scr)([?#]|$)", false));
-  EXPECT_EQ(Literals({"http"}), Read("^https?://", false));
+  EXPECT_EQ(Literals({".exe", ".scr"}), Read("^https?://[^?#]*\\.(exe|scr)([?#]|$)", false));
+  EXPECT_EQ(Literals({"http://", "https://"}), Read("^https?://", false));
   // Alternatives: one literal per branch, or nothing when a branch has none.
-  EXPECT_EQ(Literals({"viagra", "cialis"}), Read("(?:viagra|cialis) now", false));
-  EXPECT_EQ(Literals({" now"}), Read("(?:viagra|cialis)? now", false));
+  EXPECT_EQ(Literals({"viagra", "cialis"}), Read("(?:viagra\\b|cialis)\\d now", false));
   EXPECT_EQ(Literals(), Read("viagra|\\d+", false));
+  // Literal characters, optional ones and groups of literal alternatives read as every
+  // text they can be, assertions in between or not; up to 32 texts, then as pieces.
+  EXPECT_EQ(Literals({"viagra now", "cialis now"}), Read("(?:viagra|cialis) now", false));
+  EXPECT_EQ(Literals({"viagra now", "cialis now", " now"}), Read("(?:viagra|cialis)? now", false));
+  EXPECT_EQ(Literals({"not a spam", "not a junk", "not an spam", "not an junk", "not spam",
+                      "not junk"}),
+            Read("\\bnot (?:an? )?\\b(?:spam|junk)\\b"));
+  EXPECT_EQ(Literals({"wives", "husbands"}), Read("lat\\s(?:wives|husbands+)", false));
+  EXPECT_EQ(Literals({"abcdef"}), Read("abc(?<=c)def", false));
+  EXPECT_EQ(Literals({"abc"}), Read("abc(?-i)def", false));
+  // Only "?" (and "{0,1}") is at most once; "*" and "{0,2}" may repeat what they follow.
+  EXPECT_EQ(Literals({"abdef", "abcdef"}), Read("abc{0,1}def", false));
+  EXPECT_EQ(Literals({"def"}), Read("abc*def", false));
+  EXPECT_EQ(Literals({"def"}), Read("abc{0,2}def", false));
+  EXPECT_EQ(Literals({"def"}), Read("ab(?:c|x)*def", false));
+  EXPECT_EQ(Literals({"xyz"}),
+            Read("a(?:0|1|2|3|4|5|6|7|8|9)(?:0|1|2|3|4|5|6|7|8|9)xyz", false));
   // Look-arounds and classes hold nothing required; the text after them still counts.
   EXPECT_EQ(Literals({"click here"}), Read("(?!no )click here", false));
   EXPECT_EQ(Literals({"gratuit"}), Read("[0-9\\]]gratuit", false));
@@ -70,8 +86,10 @@ TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
   EXPECT_TRUE(may("viagra" + filler));  // at the very start
   EXPECT_FALSE(may(filler + " buy nothing today"));
   EXPECT_FALSE(may(filler + " via agra"));
-  // Triples only: a text holding every triple of a literal out of order is not skipped.
-  EXPECT_TRUE(may(filler + " ali cia ial lis"));
+  // Triples and quadruples: a text holding every quadruple of a literal out of order is
+  // not skipped, one holding only its triples is.
+  EXPECT_TRUE(may(filler + " alis cial iali"));
+  EXPECT_FALSE(may(filler + " ali cia ial lis"));
 
   // Caseless k and s have non-ASCII partners (the Kelvin sign, the long s): a text that
   // holds one lets the patterns whose literals have a k or an s run.
