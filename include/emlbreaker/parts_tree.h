@@ -323,10 +323,13 @@ int32_t CPartsTree::WalkNodes(int32_t depth_limit, Visitor visit) {
   // Each frame is a node whose children are being walked and the next child.
   std::vector<std::pair<CNode*, size_t>> stack;
   try {
-    stack.reserve(kMaxPartDepth + 2);
     int32_t action = visit(root);
     if (action < 0) return action;
-    if (action == kDescend) stack.emplace_back(root, 0);
+    // Most mails are one part: their walks, a few dozen per mail, allocate nothing.
+    if (action == kDescend && root->children.GetSize() > 0) {
+      stack.reserve(kMaxPartDepth + 2);
+      stack.emplace_back(root, 0);
+    }
     while (!stack.empty()) {
       auto& [node, next] = stack.back();
       if (next == node->children.GetSize()) {
