@@ -259,6 +259,13 @@ float CBinaryStreamer::ReadFloat() {
   return ReadValue<float>("ascommon::CBinaryStreamer::ReadFloat");
 }
 
+void CBinaryStreamer::ReadFloats(float* values, size_t n) {
+  if (n > SIZE_MAX / sizeof(float)) {
+    throw ASException("%s - cannot read from file", "ascommon::CBinaryStreamer::ReadFloat");
+  }
+  ReadBytes("ascommon::CBinaryStreamer::ReadFloat", values, n * sizeof(float));
+}
+
 double CBinaryStreamer::ReadDouble() {
   return ReadValue<double>("ascommon::CBinaryStreamer::ReadDouble");
 }

@@ -132,6 +132,11 @@ class CBinaryStreamer : public IStreamer {
   // temporary file. Closing a closed streamer does nothing.
   void Close();
 
+  // Reads n floats at once, the bytes of n ReadFloat calls in one read (a layout file
+  // holds some hundred thousand). Not a slot: callers that hold an IStreamer ask for
+  // this class first.
+  void ReadFloats(float* values, size_t n);
+
   bool IsOpen() const { return open; }
   // The open file: the temporary copy for a reader (its GetSize() is the header plus
   // the content), the target for a writer; null once closed.

@@ -403,6 +403,10 @@ void CGEDCrt::Read(ascommon::IStreamer& reader) {
   }
   if (n == 0) return;
   if (values.SetSize(n, true) != 0) throw ASMemException("%s - memory problems", "CGEDCrt::Read");
+  if (auto* binary = dynamic_cast<ascommon::CBinaryStreamer*>(&reader)) {
+    binary->ReadFloats(values.GetData(), n);  // the same bytes, one read instead of n
+    return;
+  }
   for (size_t i = 0; i < n; ++i) values[i] = reader.ReadFloat();
 }
 
