@@ -402,18 +402,22 @@ int CRegexPrefilter::Add(const char* pattern, bool caseless) {
   if (!enabled_) return -1;
   try {
     Literals literals = RequiredLiterals(pattern, caseless);
-    std::vector<Needs> needs;
+    std::vector<uint16_t> needs;
     for (const std::string& literal : literals) {
       // A literal of two bytes has no triple: the pattern is not tested.
       if (literal.size() < 3) return -1;
-      Needs need;
+      const size_t at = needs.size();
+      needs.resize(at + 2 + (literal.size() - 3) + (literal.size() - 2));
+      needs[at] = static_cast<uint16_t>(literal.size() - 3);      // quadruples
+      needs[at + 1] = static_cast<uint16_t>(literal.size() - 2);  // triples
+      uint16_t* quad = &needs[at + 2];
+      uint16_t* triple = quad + (literal.size() - 3);
       uint32_t key = 0;
       for (size_t i = 0; i < literal.size(); ++i) {
         key = (key << 8) | Fold(static_cast<unsigned char>(literal[i]));
-        if (i >= 2) need.triples.push_back(TripleOf(key & 0xFFFFFF));
-        if (i >= 3) need.quads.push_back(QuadOf(key));
+        if (i >= 2) *triple++ = TripleOf(key & 0xFFFFFF);
+        if (i >= 3) *quad++ = QuadOf(key);
       }
-      needs.push_back(std::move(need));
     }
     if (needs.empty()) return -1;
     bool odd_fold = false;
@@ -458,21 +462,27 @@ void SetTriples(const char* text, size_t length, uint64_t* bits) {
   }
 }
 
-bool AllSet(const std::vector<uint16_t>& entries, const uint64_t* bits, uint16_t mask) {
-  for (uint16_t entry : entries) {
-    if (!IsSet(bits, entry & mask)) return false;
+bool AllSet(const uint16_t* entries, size_t count, const uint64_t* bits, uint16_t mask) {
+  for (size_t i = 0; i < count; ++i) {
+    if (!IsSet(bits, entries[i] & mask)) return false;
   }
   return true;
 }
 
-// Whether one of a pattern's literals has the bit of every triple set (and of every
-// quadruple, when the text has a table of them).
-template <uint16_t kMask, class Literal>
-bool AnyLiteralIn(const std::vector<Literal>& literals, const uint64_t* triples,
+// Whether one of a pattern's literals has the bit of every quadruple set (when the text
+// has a table of them) and of every triple: both tables are hashed, and a literal whose
+// quadruples all collide rarely has all its triples collide too. needs holds, per literal, its quadruple and triple counts, then the bits of each.
+template <uint16_t kMask>
+bool AnyLiteralIn(const std::vector<uint16_t>& needs, const uint64_t* triples,
                   const uint64_t* quads) {
-  for (const Literal& need : literals) {
-    if (AllSet(need.triples, triples, kMask) &&
-        (quads == nullptr || AllSet(need.quads, quads, 0xFFFF))) {
+  for (size_t at = 0; at < needs.size();) {
+    const size_t quad_count = needs[at];
+    const size_t triple_count = needs[at + 1];
+    const uint16_t* quad = &needs[at + 2];
+    const uint16_t* triple = quad + quad_count;
+    at += 2 + quad_count + triple_count;
+    if ((quads == nullptr || AllSet(quad, quad_count, quads, 0xFFFF)) &&
+        AllSet(triple, triple_count, triples, kMask)) {
       return true;
     }
   }

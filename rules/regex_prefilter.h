@@ -92,13 +92,10 @@ class CRegexPrefilter {
   static bool TextHasOddFold(const char* text, size_t length);
 
  private:
-  // One literal as the table bits of its byte triples, and of its byte quadruples for a
-  // long text's table (none for a literal of three bytes).
-  struct Needs {
-    std::vector<uint16_t> triples;
-    std::vector<uint16_t> quads;
-  };
-  std::vector<std::vector<Needs>> patterns_;
+  // Per pattern, its literals one after the other, each as the count of its byte
+  // quadruples (none for a literal of three bytes) and of its triples, then their table
+  // bits: one array, read in order.
+  std::vector<std::vector<uint16_t>> patterns_;
   // Per pattern: caseless, with a k or an s in a literal.
   std::vector<bool> odd_folds_;
   bool enabled_;
