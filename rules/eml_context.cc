@@ -7,9 +7,21 @@
 
 using ascommon::sstring;
 
+namespace {
+
+// The state array of the last context this thread destroyed, kept for the next mail.
+// An array grows in chunks of 1,499 states, each made and destroyed with it: making one
+// per mail cost more than the few hundred rules it holds are worth. Reusing it leaves
+// only the states of the rule set to set again.
+thread_local CEmlContextInterface::StateArray spareStates;
+
+}  // namespace
+
 CEmlContextInterface::CEmlContextInterface() = default;
 
-CEmlContextInterface::~CEmlContextInterface() = default;
+CEmlContextInterface::~CEmlContextInterface() {
+  if (ruleStates.GetSize() > 0) spareStates = std::move(ruleStates);
+}
 
 void CEmlContextInterface::SetStructs(MailItem* item) {
   static const char kWhere[] = "CEmlContextInterface::SetStructs";
@@ -101,6 +113,7 @@ void CEmlContextInterface::SetStringValue(const sstring& name, const sstring& va
 }
 
 void CEmlContextInterface::SetRuleStates(const StateArray& templates) {
+  if (ruleStates.GetSize() > 0) spareStates = std::move(ruleStates);
   ruleStates.SetSize(0, false);
   pendingStates = &templates;
 }
@@ -109,7 +122,9 @@ void CEmlContextInterface::CopyPendingStates() {
   static const char kWhere[] = "CEmlContextInterface::SetRuleStates";
   const StateArray& templates = *pendingStates;
   StateArray copy;
-  if (templates.GetSize() > 0 && copy.SetSize(templates.GetSize(), true) != 0) {
+  if (spareStates.GetSize() == templates.GetSize()) {
+    copy = std::move(spareStates);  // every state is set below
+  } else if (templates.GetSize() > 0 && copy.SetSize(templates.GetSize(), true) != 0) {
     throw ASMemException("%s - memory problems", kWhere);
   }
   // This runs for every mail, over every rule. A template's actionDone entries are all
@@ -129,6 +144,7 @@ void CEmlContextInterface::CopyPendingStates() {
     to.fixed = from.fixed;
     to.evaluated = from.evaluated;
     to.value = from.value;
+    if (to.actionDone.GetSize() != 0) to.actionDone = ascommon::CArray<bool, 1>();
   }
   ruleStates = std::move(copy);
   pendingStates = nullptr;
