@@ -84,6 +84,15 @@ TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
   EXPECT_TRUE(may(filler + " buy CIALIS today"));
   EXPECT_TRUE(may(filler + " buy ViAgRa today"));
   EXPECT_TRUE(may("viagra" + filler));  // at the very start
+  // A long text is tabulated sixteen bytes at a time where the processor allows, then
+  // byte by byte: a literal at any offset, up to the last byte, is found.
+  for (size_t length = filler.size(); length < filler.size() + 24; ++length) {
+    for (size_t at = 0; at + 6 <= length; ++at) {
+      std::string text(length, '-');
+      text.replace(at, 6, "Cialis");
+      EXPECT_TRUE(may(text)) << length << " " << at;
+    }
+  }
   EXPECT_FALSE(may(filler + " buy nothing today"));
   EXPECT_FALSE(may(filler + " via agra"));
   // Triples and quadruples: a text holding every quadruple of a literal out of order is
