@@ -65,10 +65,46 @@ void CASSLEngine::Clear() {
   rules.RemoveAll();
   name_index_.Clear();
   by_state_.clear();
+  by_name_address_.clear();
+}
+
+namespace {
+
+size_t NameAddressSlot(const char* name, size_t mask) {
+  return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) >> 3) * 0x9E3779B97F4A7C15u >> 32) &
+         mask;
+}
+
+}  // namespace
+
+void CASSLEngine::IndexNameAddresses() {
+  by_name_address_.clear();
+  size_t slots = 16;
+  while (slots < by_state_.size() * 2) slots *= 2;
+  by_name_address_.assign(slots, {nullptr, nullptr});
+  const size_t mask = slots - 1;
+  for (CRule* rule : by_state_) {
+    const char* name = rule->GetName().c_str();
+    size_t i = NameAddressSlot(name, mask);
+    while (by_name_address_[i].first != nullptr) i = (i + 1) & mask;
+    by_name_address_[i] = {name, rule};
+  }
+}
+
+CRule* CASSLEngine::FindByNameAddress(const char* name) const {
+  if (by_name_address_.empty()) return nullptr;
+  const size_t mask = by_name_address_.size() - 1;
+  for (size_t i = NameAddressSlot(name, mask);; i = (i + 1) & mask) {
+    const std::pair<const char*, CRule*>& slot = by_name_address_[i];
+    if (slot.first == name) return slot.second;
+    if (slot.first == nullptr) return nullptr;
+  }
 }
 
 CRule* CASSLEngine::Find(const char* name) const {
-  return name_index_.Find(std::string_view(name != nullptr ? name : ""));
+  if (name == nullptr) return name_index_.Find(std::string_view());
+  if (CRule* rule = FindByNameAddress(name)) return rule;
+  return name_index_.Find(std::string_view(name));
 }
 
 namespace {
@@ -189,6 +225,7 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
   // Numbering starts afresh: a second InitRules must not leave indexes of removed rules.
   ForEachRule([](CRule* rule) { rule->SetStateIndex(CRule::kNoStateIndex); });
   by_state_.clear();
+  by_name_address_.clear();
   // Room for every rule at once: grown 1,499 states at a time, ten thousand rules
   // re-made the whole array seven times over.
   stateTemplates.SetSize(0, false);
@@ -230,6 +267,11 @@ void CASSLEngine::InitRules(CEnginesInterface* engines) {
     name_index_.Erase(rule->GetName().View());
     rules.Remove(rule->GetName());
     delete rule;
+  }
+  try {
+    IndexNameAddresses();
+  } catch (const std::bad_alloc&) {
+    by_name_address_.clear();  // every name then takes name_index_
   }
 }
 
