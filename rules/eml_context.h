@@ -60,6 +60,10 @@ class CEmlContextInterface {
   void SetStringValue(const ascommon::sstring& name, const ascommon::sstring& value);
   // The integer variable's value in *value, or false (nothing thrown) when it is not set.
   bool FindIntValue(const ascommon::sstring& name, int32_t* value) const;
+  // The string variable, or null (nothing thrown) when it is not set.
+  const ascommon::sstring* FindStringValue(const ascommon::sstring& name) const {
+    return stringVariables.Lookup(name);
+  }
 
   // Replaces the rule states with a copy of templates (the engine's fresh states), so the
   // mail starts with every rule unevaluated. The copy is made when a state is first asked
