@@ -62,6 +62,21 @@ class CBlackBoxFacilitator {
   }
   const List<const nsEmlComponents::CHtmlAHref>& GetAnchors() const { return anchors_; }
 
+  // How often the mail's own header carries each of the fields a mail may carry once
+  // (Date, From, Sender, Reply-To, To, Cc, Bcc, Message-ID, In-Reply-To, References,
+  // Subject, in that order), counted in the packer's raw headers, which keep repeats the
+  // header map merges. Two heuristics read them; the walk is made for the first that asks.
+  static constexpr size_t kSingleFields = 11;
+  struct FieldCounts {
+    bool counted = false;  // the walk was made
+    bool known = false;    // it could be made (a packer part to read, memory)
+    int counts[kSingleFields] = {};
+  };
+  FieldCounts& GetSingleFieldCounts() const { return singleFieldCounts_; }
+  // The share of the HTML text that a reader does not see, kept the same way for the two
+  // heuristics that read it (negative until one has worked it out).
+  double& GetHiddenShareMemo() const { return hiddenShare_; }
+
  private:
   void GatherHeaders();
   // False when memory ran out.
@@ -84,6 +99,8 @@ class CBlackBoxFacilitator {
   List<const nsEmlComponents::CPartBodyTextPlain> plainBodies_;
   List<const nsEmlComponents::CPartBodyTextHtml> htmlBodies_;
   List<const nsEmlComponents::CHtmlAHref> anchors_;
+  mutable FieldCounts singleFieldCounts_;
+  mutable double hiddenShare_ = -1.0;
 };
 
 #endif  // ENGINES_BLACKBOX_FACILITATOR_H_

@@ -225,12 +225,19 @@ double HiddenShare(const CBlackBoxFacilitator& mail) {
   return static_cast<double>(hidden) / static_cast<double>(text);
 }
 
+// HiddenShare once per mail: it walks every HTML source.
+double KeptHiddenShare(const CBlackBoxFacilitator& mail) {
+  double& kept = mail.GetHiddenShareMemo();
+  if (kept < 0) kept = HiddenShare(mail);
+  return kept;
+}
+
 double HtmlHiddenShare(const CBlackBoxFacilitator& mail, const CURLDB&) {
-  return HiddenShare(mail);
+  return KeptHiddenShare(mail);
 }
 
 double HtmlMostlyHidden(const CBlackBoxFacilitator& mail, const CURLDB&) {
-  const double share = HiddenShare(mail);
+  const double share = KeptHiddenShare(mail);
   return share >= 0.5 ? share : 0.0;
 }
 
@@ -273,22 +280,34 @@ bool CountHeaderNames(const CBlackBoxFacilitator& mail, const char* const (&name
   return true;
 }
 
+// The fields a mail carries at most once (RFC 5322, section 3.6), in the order of
+// CBlackBoxFacilitator::GetSingleFieldCounts; From is second.
+constexpr const char* kSingleFields[] = {"Date",       "From",        "Sender",     "Reply-To",
+                                         "To",         "Cc",          "Bcc",        "Message-ID",
+                                         "In-Reply-To", "References", "Subject"};
+static_assert(std::size(kSingleFields) == CBlackBoxFacilitator::kSingleFields);
+constexpr size_t kFromField = 1;
+
+// The counts of the single fields, walked once per mail; null when they cannot be read.
+const int* SingleFieldCounts(const CBlackBoxFacilitator& mail) {
+  CBlackBoxFacilitator::FieldCounts& memo = mail.GetSingleFieldCounts();
+  if (!memo.counted) {
+    memo.known = CountHeaderNames(mail, kSingleFields, memo.counts);
+    memo.counted = true;
+  }
+  return memo.known ? memo.counts : nullptr;
+}
+
 double FromTwice(const CBlackBoxFacilitator& mail, const CURLDB&) {
-  static constexpr const char* kFrom[] = {"From"};
-  int counts[1];
-  if (!CountHeaderNames(mail, kFrom, counts)) return 0.0;
-  return counts[0] > 1 ? counts[0] : 0.0;
+  const int* counts = SingleFieldCounts(mail);
+  if (counts == nullptr) return 0.0;
+  return counts[kFromField] > 1 ? counts[kFromField] : 0.0;
 }
 
 double SingleTwice(const CBlackBoxFacilitator& mail, const CURLDB&) {
-  // The fields a mail carries at most once (RFC 5322, section 3.6).
-  static constexpr const char* kSingle[] = {"Date",     "From",        "Sender",
-                                            "Reply-To", "To",          "Cc",
-                                            "Bcc",      "Message-ID",  "In-Reply-To",
-                                            "References", "Subject"};
-  int counts[std::size(kSingle)];
-  if (!CountHeaderNames(mail, kSingle, counts)) return 0.0;
-  return static_cast<double>(std::count_if(std::begin(counts), std::end(counts),
+  const int* counts = SingleFieldCounts(mail);
+  if (counts == nullptr) return 0.0;
+  return static_cast<double>(std::count_if(counts, counts + std::size(kSingleFields),
                                            [](int n) { return n > 1; }));
 }
 

@@ -220,7 +220,7 @@ TEST(MailHeuristicsTest, HeadersWrittenTwice) {
     HeuristicMail mail(c.headers, "text", false);
     EXPECT_EQ(c.from_twice, mail.Run("H_HDR_FROM_TWICE", db));
     EXPECT_EQ(c.single_twice, mail.Run("H_HDR_SINGLE_TWICE", db));
-    // A second call walks the headers from the start again.
+    // A second call gives the same answer (the counts are kept for the mail).
     EXPECT_EQ(c.single_twice, mail.Run("H_HDR_SINGLE_TWICE", db));
   }
 }
