@@ -255,6 +255,8 @@ void CWordFinder::Normalise(std::u16string_view text,
   // ends in registers while runs are added (the flag bytes written to a run could be
   // any object's bytes, so a vector behind a pointer is read again after each).
   std::vector<CStudiedText::Run> out;
+  out.swap(*runs);  // a recycled text's room is used again
+  out.clear();
   out.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = s[i];
@@ -297,11 +299,40 @@ void CWordFinder::Normalise(std::u16string_view text,
   runs->swap(out);
 }
 
+namespace {
+
+// Studied texts this thread's mails are done with, whose vectors keep their room: the
+// next study writes its runs, a dozen bytes per character, into memory the cache still
+// holds instead of memory fresh from the allocator. A few texts per mail, none of them
+// holding more than kMaxKeptRuns runs, so that one long text does not stay in memory.
+constexpr size_t kMaxRecycled = 8;
+constexpr size_t kMaxKeptRuns = 65536;
+thread_local std::vector<std::unique_ptr<CStudiedText>> recycledTexts;
+
+}  // namespace
+
+void CWordFinder::Recycle(std::unique_ptr<CStudiedText> studied) {
+  if (studied == nullptr || studied->runs_.capacity() > kMaxKeptRuns) return;
+  if (recycledTexts.size() >= kMaxRecycled) return;
+  try {
+    recycledTexts.push_back(std::move(studied));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+std::unique_ptr<CStudiedText> CWordFinder::TakeRecycled() {
+  if (recycledTexts.empty()) return nullptr;
+  std::unique_ptr<CStudiedText> studied = std::move(recycledTexts.back());
+  recycledTexts.pop_back();
+  return studied;
+}
+
 std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t length) const {
   if (text == nullptr) {
     throw ASBadPtrException("%s", "Invalid buffer in the Word Finder Study() method!");
   }
-  auto studied = std::make_unique<CStudiedText>();
+  std::unique_ptr<CStudiedText> studied = TakeRecycled();
+  if (studied == nullptr) studied = std::make_unique<CStudiedText>();
   studied->text_.assign(text, std::min(length, kMaxStudiedLength));
   const std::u16string& kept = studied->text_;
   std::memcpy(studied->char_costs_.data(), charCost, sizeof charCost);

@@ -147,6 +147,9 @@ class CWordFinder {
   // SpanCost and FindWord. A null text throws ASBadPtrException "Invalid buffer in the Word
   // Finder Study() method!"; std::bad_alloc passes on.
   std::unique_ptr<CStudiedText> Study(const char16_t* text, size_t length) const;
+  // Hands back a studied text no longer needed, so that a later Study on this thread may
+  // reuse its memory. Nothing is kept beyond a few texts of moderate length.
+  static void Recycle(std::unique_ptr<CStudiedText> studied);
 
   // The cheapest way to turn the studied characters [begin, end) into word: replacements
   // by the pair table, insertions and deletions by the character costs, a repeat of the
@@ -176,6 +179,8 @@ class CWordFinder {
   // The runs of text (Study's normalisation, shared with the words FindWord looks for),
   // which replace what runs held.
   void Normalise(std::u16string_view text, std::vector<CStudiedText::Run>* runs) const;
+  // A recycled studied text of this thread, or null.
+  static std::unique_ptr<CStudiedText> TakeRecycled();
   // Whether c ends a word as a space does.
   bool IsSpaceUnit(char16_t c) const;
 

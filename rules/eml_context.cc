@@ -21,6 +21,12 @@ CEmlContextInterface::CEmlContextInterface() = default;
 
 CEmlContextInterface::~CEmlContextInterface() {
   if (ruleStates.GetSize() > 0) spareStates = std::move(ruleStates);
+  RecycleStudiedTexts();
+}
+
+void CEmlContextInterface::RecycleStudiedTexts() {
+  for (auto& entry : studiedTexts) CWordFinder::Recycle(std::move(entry.second.studied));
+  studiedTexts.clear();
 }
 
 void CEmlContextInterface::SetStructs(MailItem* item) {
@@ -34,7 +40,7 @@ void CEmlContextInterface::SetStructs(MailItem* item) {
   utf8Texts.clear();
   prefilterTables.clear();
   prefilterShortTables.clear();
-  studiedTexts.clear();
+  RecycleStudiedTexts();
   headers = nullptr;
   parts = nullptr;
   dirtyFlag = nullptr;

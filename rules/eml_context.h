@@ -138,6 +138,8 @@ class CEmlContextInterface {
   std::unordered_map<const ascommon::usstring*, StudiedText> studiedTexts;
 
   void CopyPendingStates();
+  // Empties studiedTexts, handing the texts back to the word finder for reuse.
+  void RecycleStudiedTexts();
 };
 
 #endif  // RULES_EML_CONTEXT_H_
