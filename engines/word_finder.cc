@@ -304,7 +304,8 @@ namespace {
 // Studied texts this thread's mails are done with, whose vectors keep their room: the
 // next study writes its runs, a dozen bytes per character, into memory the cache still
 // holds instead of memory fresh from the allocator. A few texts per mail, none of them
-// holding more than kMaxKeptRuns runs, so that one long text does not stay in memory.
+// holding room for more than kMaxKeptRuns runs or characters, so that one long text does
+// not stay in memory.
 constexpr size_t kMaxRecycled = 8;
 constexpr size_t kMaxKeptRuns = 65536;
 thread_local std::vector<std::unique_ptr<CStudiedText>> recycledTexts;
@@ -312,7 +313,10 @@ thread_local std::vector<std::unique_ptr<CStudiedText>> recycledTexts;
 }  // namespace
 
 void CWordFinder::Recycle(std::unique_ptr<CStudiedText> studied) {
-  if (studied == nullptr || studied->runs_.capacity() > kMaxKeptRuns) return;
+  if (studied == nullptr || studied->runs_.capacity() > kMaxKeptRuns ||
+      studied->text_.capacity() > kMaxKeptRuns) {
+    return;
+  }
   if (recycledTexts.size() >= kMaxRecycled) return;
   try {
     recycledTexts.push_back(std::move(studied));

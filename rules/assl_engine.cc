@@ -71,8 +71,8 @@ void CASSLEngine::Clear() {
 namespace {
 
 size_t NameAddressSlot(const char* name, size_t mask) {
-  return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) >> 3) * 0x9E3779B97F4A7C15u >> 32) &
-         mask;
+  const uint64_t address = reinterpret_cast<uintptr_t>(name) >> 3;
+  return static_cast<size_t>(address * 0x9E3779B97F4A7C15u >> 32) & mask;
 }
 
 }  // namespace
