@@ -36,6 +36,7 @@ size_t Shortest(const Literals& literals) {
 // tells nothing about the URLs of a mail, which all have one.
 bool InEveryLink(const std::string& literal) {
   static const char kLinkStart[] = "https://www.";
+  if (literal.size() >= sizeof kLinkStart) return false;
   return std::strstr(kLinkStart, literal.c_str()) != nullptr ||
          std::strstr("http://www.", literal.c_str()) != nullptr;
 }
@@ -126,7 +127,7 @@ class LiteralReader {
     auto end_run = [&] {
       bool long_enough = true;
       for (const std::string& text : run) long_enough = long_enough && text.size() >= 2;
-      if (long_enough) sequence.push_back(run);
+      if (long_enough) sequence.push_back(std::move(run));
       run.assign(1, std::string());
       unbroken = false;
     };
@@ -209,7 +210,7 @@ class LiteralReader {
         } else if (repeat == Repeat::kOptional) {
           extend({std::string(), literal});
         } else {
-          extend({literal});
+          for (std::string& text : run) text += literal;  // extend({literal}), no list made
           if (repeat == Repeat::kMany) end_run();
         }
       } else if (!group_whole.empty() &&
