@@ -226,10 +226,8 @@ class LiteralReader {
         }
       }
     }
-    const bool was_unbroken = unbroken;
-    const Literals last = run;
+    if (whole != nullptr && unbroken) *whole = run;
     end_run();
-    if (whole != nullptr && was_unbroken) *whole = last;
     return sequence;
   }
 
@@ -282,7 +280,8 @@ class LiteralReader {
     // A branch reset "(?|" or an atomic group "(?>" matches one of its branches' texts as
     // any group does; a look-around's texts are not part of the match.
     Literals inside_whole;
-    Literals inside = Alternatives(depth + 1, look_around || whole == nullptr ? nullptr : &inside_whole);
+    Literals inside =
+        Alternatives(depth + 1, look_around || whole == nullptr ? nullptr : &inside_whole);
     if (failed_ || p_ >= end_ || *p_ != ')') return false;
     ++p_;
     if (look_around) {
@@ -388,6 +387,7 @@ uint16_t TripleOf(uint32_t key) { return static_cast<uint16_t>((key * 0x9E3779B1
 uint16_t QuadOf(uint32_t key) { return static_cast<uint16_t>((key * 0x85EBCA6Bu) >> 16); }
 
 bool IsSet(const uint64_t* bits, uint16_t entry) { return (bits[entry >> 6] >> (entry & 63)) & 1u; }
+void SetBit(uint64_t* bits, uint16_t entry) { bits[entry >> 6] |= uint64_t{1} << (entry & 63); }
 
 }  // namespace
 
@@ -462,8 +462,7 @@ void SetTriples(const char* text, size_t length, uint64_t* bits) {
   uint32_t key = (uint32_t{Fold(bytes[0])} << 8) | Fold(bytes[1]);
   for (size_t i = 2; i < length; ++i) {
     key = ((key << 8) | Fold(bytes[i])) & 0xFFFFFF;
-    const uint16_t triple = TripleOf(key) & kMask;
-    bits[triple >> 6] |= uint64_t{1} << (triple & 63);
+    SetBit(bits, TripleOf(key) & kMask);
   }
 }
 
@@ -476,7 +475,8 @@ bool AllSet(const uint16_t* entries, size_t count, const uint64_t* bits, uint16_
 
 // Whether one of a pattern's literals has the bit of every quadruple set (when the text
 // has a table of them) and of every triple: both tables are hashed, and a literal whose
-// quadruples all collide rarely has all its triples collide too. needs holds, per literal, its quadruple and triple counts, then the bits of each.
+// quadruples all collide rarely has all its triples collide too. needs holds, per
+// literal, its quadruple and triple counts, then the bits of each.
 template <uint16_t kMask>
 bool AnyLiteralIn(const std::vector<uint16_t>& needs, const uint64_t* triples,
                   const uint64_t* quads) {
@@ -497,8 +497,6 @@ bool AnyLiteralIn(const std::vector<uint16_t>& needs, const uint64_t* triples,
 }  // namespace
 
 namespace {
-
-void SetBit(uint64_t* bits, uint16_t entry) { bits[entry >> 6] |= uint64_t{1} << (entry & 63); }
 
 // The triples and quadruples that start at from and later, one byte at a time.
 void TabulateFrom(const unsigned char* bytes, size_t from, size_t length,
