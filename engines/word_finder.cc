@@ -228,11 +228,28 @@ std::vector<uint32_t> CStudiedText::Costs() const {
 }
 
 std::vector<uint32_t> CStudiedText::WordStarts() const {
+  const std::vector<Run>& runs = ReadyRuns();
   std::vector<uint32_t> starts;
-  for (size_t r = 0; r < runs_.size(); ++r) {
-    if (StartsWord(runs_, r)) starts.push_back(runs_[r].begin);
+  for (size_t r = 0; r < runs.size(); ++r) {
+    if (StartsWord(runs, r)) starts.push_back(runs[r].begin);
   }
   return starts;
+}
+
+const std::vector<CStudiedText::Run>& CStudiedText::ReadyRuns() const {
+  if (!runs_ready_) {
+    finder_->MakeRuns(*this);
+    runs_ready_ = true;
+  }
+  return runs_;
+}
+
+bool CStudiedText::MayHoldLetters(const std::vector<uint16_t>& collapsed) const {
+  for (size_t i = 0; i + 4 <= collapsed.size(); ++i) {
+    const size_t bit = SketchBit(SketchKey(&collapsed[i]));
+    if ((sketch_[bit / 64] >> (bit % 64) & 1) == 0) return false;
+  }
+  return true;
 }
 
 // One pass: letters extend or open runs; separators, spaces and other characters only
@@ -251,13 +268,14 @@ void CWordFinder::Normalise(std::u16string_view text,
   char16_t previous = 0;
   // The letter of the last run (never 0), or 0 when there is no run yet.
   uint16_t last_letter = 0;
-  // At most one run per character. A local vector, handed over at the end, keeps its
-  // ends in registers while runs are added (the flag bytes written to a run could be
-  // any object's bytes, so a vector behind a pointer is read again after each).
+  // At most one run per character. The runs are written field by field through a
+  // pointer into room made beforehand: a run built whole and then pushed was stored in
+  // small pieces and read back as one, which the processor cannot forward.
   std::vector<CStudiedText::Run> out;
   out.swap(*runs);  // a recycled text's room is used again
-  out.clear();
-  out.reserve(n);
+  out.resize(n);
+  CStudiedText::Run* const first = out.data();
+  CStudiedText::Run* next = first;
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = s[i];
     uint16_t letter;
@@ -275,13 +293,17 @@ void CWordFinder::Normalise(std::u16string_view text,
         if (IsCapitalAscii(c) && IsSmallAscii(previous)) {
           pending = CStudiedText::kSoft;
         } else if (last_letter == letter) {
-          out.back().end = static_cast<uint32_t>(i + 1);
+          next[-1].end = static_cast<uint32_t>(i + 1);
           previous = c;
           continue;
         }
       }
-      out.push_back({letter, pending, kind == kLookAlike, static_cast<uint32_t>(i),
-                     static_cast<uint32_t>(i + 1)});
+      next->letter = letter;
+      next->before = pending;
+      next->is_look_alike = kind == kLookAlike;
+      next->begin = static_cast<uint32_t>(i);
+      next->end = static_cast<uint32_t>(i + 1);
+      ++next;
       last_letter = letter;
       pending = CStudiedText::kJoined;
       previous = c;
@@ -296,6 +318,7 @@ void CWordFinder::Normalise(std::u16string_view text,
       pending = CStudiedText::kHard;
     }
   }
+  out.resize(static_cast<size_t>(next - first));
   runs->swap(out);
 }
 
@@ -314,7 +337,7 @@ thread_local std::vector<std::unique_ptr<CStudiedText>> recycledTexts;
 
 void CWordFinder::Recycle(std::unique_ptr<CStudiedText> studied) {
   if (studied == nullptr || studied->runs_.capacity() > kMaxKeptRuns ||
-      studied->text_.capacity() > kMaxKeptRuns) {
+      studied->text_.capacity() > kMaxKeptRuns || studied->sketch_.capacity() > kMaxKeptRuns) {
     return;
   }
   if (recycledTexts.size() >= kMaxRecycled) return;
@@ -338,10 +361,38 @@ std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t le
   std::unique_ptr<CStudiedText> studied = TakeRecycled();
   if (studied == nullptr) studied = std::make_unique<CStudiedText>();
   studied->text_.assign(text, std::min(length, kMaxStudiedLength));
-  const std::u16string& kept = studied->text_;
   std::memcpy(studied->char_costs_.data(), charCost, sizeof charCost);
-  Normalise(kept, &studied->runs_);
-  const std::vector<CStudiedText::Run>& runs = studied->runs_;
+  studied->finder_ = this;
+  studied->runs_ready_ = false;
+  Sketch(studied.get());
+  return studied;
+}
+
+void CWordFinder::Sketch(CStudiedText* studied) const {
+  const std::u16string& text = studied->text_;
+  // About four bits per character, so that a text whose every character is a letter
+  // still leaves three bits in four clear.
+  unsigned log2_bits = 8;
+  while (log2_bits < 24 && (size_t{1} << log2_bits) < 4 * text.size()) ++log2_bits;
+  studied->sketch_.assign((size_t{1} << log2_bits) / 64, 0);
+  studied->sketch_shift_ = 64 - log2_bits;
+  uint64_t* const table = studied->sketch_.data();
+  // The last four letters, oldest in the high bits, and how many letters there were.
+  uint64_t last_four = 0;
+  size_t letters = 0;
+  for (const char16_t c : text) {
+    const uint16_t letter = c < 256 ? class_of_[c] : WideClassOf(c);
+    if (letter == 0 || letter == static_cast<uint16_t>(last_four)) continue;
+    last_four = last_four << 16 | letter;
+    if (++letters < 4) continue;
+    const size_t bit = studied->SketchBit(last_four);
+    table[bit / 64] |= uint64_t{1} << (bit % 64);
+  }
+}
+
+void CWordFinder::MakeRuns(const CStudiedText& studied) const {
+  Normalise(studied.text_, &studied.runs_);
+  const std::vector<CStudiedText::Run>& runs = studied.runs_;
   // The runs that start a word and have a run after them: the ones the index holds, with
   // their groups once the group count is known.
   std::vector<uint32_t> indexed;
@@ -356,19 +407,18 @@ std::unique_ptr<CStudiedText> CWordFinder::Study(const char16_t* text, size_t le
   }
   size_t groups = CStudiedText::kMinGroups;
   while (groups < indexed.size() && groups < CStudiedText::kMaxGroups) groups *= 2;
-  std::vector<uint32_t>& group_begin = studied->group_begin_;
+  std::vector<uint32_t>& group_begin = studied.group_begin_;
   group_begin.assign(groups + 1, 0);
   std::vector<uint32_t> group(indexed.size());
   for (size_t k = 0; k < indexed.size(); ++k) {
     const uint32_t r = indexed[k];
-    group[k] = static_cast<uint32_t>(studied->GroupOf(runs[r].letter, runs[r + 1].letter));
+    group[k] = static_cast<uint32_t>(studied.GroupOf(runs[r].letter, runs[r + 1].letter));
     ++group_begin[group[k] + 1];
   }
   for (size_t b = 1; b <= groups; ++b) group_begin[b] += group_begin[b - 1];
-  studied->index_.resize(indexed.size());
+  studied.index_.resize(indexed.size());
   std::vector<uint32_t> next(group_begin.begin(), group_begin.end() - 1);
-  for (size_t k = 0; k < indexed.size(); ++k) studied->index_[next[group[k]]++] = indexed[k];
-  return studied;
+  for (size_t k = 0; k < indexed.size(); ++k) studied.index_[next[group[k]]++] = indexed[k];
 }
 
 uint32_t CWordFinder::SpanCost(const CStudiedText& text, size_t begin, size_t end,
@@ -421,7 +471,15 @@ bool CWordFinder::FindWord(const CStudiedText& text, std::u16string_view word,
   std::vector<CStudiedText::Run> wanted;
   Normalise(word, &wanted);
   if (wanted.empty()) return false;
-  const std::vector<CStudiedText::Run>& runs = text.runs_;
+  // A span found below reads as wanted's letters, so the text's letters hold them in a
+  // row once repeats are dropped.
+  std::vector<uint16_t> collapsed;
+  collapsed.reserve(wanted.size());
+  for (const CStudiedText::Run& run : wanted) {
+    if (collapsed.empty() || collapsed.back() != run.letter) collapsed.push_back(run.letter);
+  }
+  if (!text.MayHoldLetters(collapsed)) return false;
+  const std::vector<CStudiedText::Run>& runs = text.ReadyRuns();
   const size_t m = wanted.size();
   const size_t max_span = kSpanPerChar * word.size() + kSpanSlack;
   auto found_at = [&](size_t r) {

@@ -4,7 +4,9 @@
 // file ("aswfconf.dat") tunes it. On top of the model:
 //
 //   - Study prepares one wide text for matching (a CStudiedText: the cost of each
-//     character, where words may start, and an index of its words in a normalised form);
+//     character, a sketch of the letter sequences it holds, and, made when a word first
+//     gets past the sketch, where words may start and an index of its words in a
+//     normalised form);
 //   - SpanCost is the weighted edit distance between a span of a studied text and a word;
 //   - FindWord says whether a word occurs in a studied text, disguised or not, within a
 //     cost budget. This is what match(..., OBFUSCATED) runs.
@@ -29,8 +31,12 @@
 #include <utility>
 #include <vector>
 
+class CWordFinder;
+
 // One wide text prepared by CWordFinder::Study. It keeps no pointer to the text: the
-// characters it needs are copied, so it may outlive the text.
+// characters it needs are copied, so it may outlive the text. It keeps a pointer to the
+// finder that studied it, which makes the runs on first need with its tables: the finder
+// must outlive it.
 class CStudiedText {
  public:
   // What separates a normalised character from the one before it.
@@ -62,22 +68,46 @@ class CStudiedText {
 
   // The studied characters (the first CWordFinder::kMaxStudiedLength of the text).
   const std::u16string& Text() const { return text_; }
+  // Whether the text may hold the letter classes `collapsed` (no two alike in a row) in
+  // this order: false when some four of them in a row are nowhere in the text's letters,
+  // all other characters left out. Fewer than four are always possible.
+  bool MayHoldLetters(const std::vector<uint16_t>& collapsed) const;
   // The insertion or deletion cost of each character of Text(), as the finder priced
   // them when it studied the text. Matching reads them one at a time (CostAt); this
   // list is built on request.
   std::vector<uint32_t> Costs() const;
   // The positions in Text() where a word may start, in order (built on request).
   std::vector<uint32_t> WordStarts() const;
-  const std::vector<Run>& Runs() const { return runs_; }
+  const std::vector<Run>& Runs() const { return ReadyRuns(); }
 
  private:
   friend class CWordFinder;
   // The cost of Text()[i].
   uint32_t CostAt(size_t i) const;
+  // The runs and the index, made by the studying finder on first need.
+  const std::vector<Run>& ReadyRuns() const;
   std::u16string text_;
   // The finder's 8-bit character costs when it studied the text.
   std::array<uint32_t, 256> char_costs_;
-  std::vector<Run> runs_;
+  const CWordFinder* finder_ = nullptr;
+  // Every stretch of four letters of the text (the classes of its letters in order, a
+  // repeat of the letter before dropped, whatever stands between them) sets one bit of
+  // a table of a power of two bits, about four per character. Most texts hold none of a
+  // rule's disguised words, and a few lookups in the table say so for most of them:
+  // normalising the whole text, which costs about three times the sketch, is then
+  // never done.
+  static uint64_t SketchKey(const uint16_t* four) {
+    return static_cast<uint64_t>(four[0]) << 48 | static_cast<uint64_t>(four[1]) << 32 |
+           static_cast<uint64_t>(four[2]) << 16 | four[3];
+  }
+  size_t SketchBit(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> sketch_shift_);
+  }
+  std::vector<uint64_t> sketch_;
+  unsigned sketch_shift_ = 63;
+  // Made lazily (ReadyRuns): a text belongs to one thread.
+  mutable bool runs_ready_ = false;
+  mutable std::vector<Run> runs_;
   // The runs that start a word and have a run after them, grouped by a hash of their
   // first two letters (a counting sort: no comparison sort per text): FindWord looks at
   // one group instead of scanning the text. Group b is index_[group_begin_[b]] up to
@@ -88,8 +118,8 @@ class CStudiedText {
   size_t GroupOf(uint16_t first, uint16_t second) const {
     return (first * 31u + second) & (group_begin_.size() - 2);
   }
-  std::vector<uint32_t> index_;
-  std::vector<uint32_t> group_begin_;
+  mutable std::vector<uint32_t> index_;
+  mutable std::vector<uint32_t> group_begin_;
 };
 
 class CWordFinder {
@@ -181,6 +211,12 @@ class CWordFinder {
   void Normalise(std::u16string_view text, std::vector<CStudiedText::Run>* runs) const;
   // A recycled studied text of this thread, or null.
   static std::unique_ptr<CStudiedText> TakeRecycled();
+  friend class CStudiedText;  // MakeRuns
+  // Study's second part, on first need: the runs of studied's text and their index.
+  void MakeRuns(const CStudiedText& studied) const;
+  // Study's first part: the sketch of studied's text.
+  void Sketch(CStudiedText* studied) const;
+
   // Whether c ends a word as a space does.
   bool IsSpaceUnit(char16_t c) const;
 

@@ -233,4 +233,27 @@ TEST_F(ShippedCostsTest, FindsDisguisedWordsAndNotTheirNeighbours) {
   EXPECT_FALSE(Finds(u"viagra", u"", 0.2f));
 }
 
+// One studied text answers many words: most are turned away by the sketch of its
+// letters, and the runs are made when a word first gets past it, far into a long text.
+TEST_F(ShippedCostsTest, ManyWordsInOneLongText) {
+  std::u16string text;
+  while (text.size() < 20000) text += u"The quick brown fox jumps over the lazy dog. ";
+  const size_t filler = text.size();
+  text += u"Cheap V.1.A.G.R.A and c\u200Bas1no! ";
+  auto studied = finder_->Study(text.data(), text.size());
+  const uint32_t budget = CWordFinder::BudgetFor(0.2f, 6);
+  EXPECT_FALSE(finder_->FindWord(*studied, u"cialis", budget));  // letters nowhere in a row
+  EXPECT_FALSE(finder_->FindWord(*studied, u"foxjumps", budget));  // a space in the text
+  EXPECT_TRUE(finder_->FindWord(*studied, u"viagra", budget));
+  EXPECT_TRUE(finder_->FindWord(*studied, u"casino", budget));
+  EXPECT_TRUE(finder_->FindWord(*studied, u"quick", budget));
+  EXPECT_FALSE(finder_->FindWord(*studied, u"quack", budget));
+  // The runs made on demand are those of the whole text.
+  const std::vector<uint32_t> starts = studied->WordStarts();
+  ASSERT_FALSE(starts.empty());
+  // "Cheap", V 1 A G R A, "and", c 1 n and "!", which reads as i.
+  ASSERT_GE(starts.size(), 12u);
+  EXPECT_EQ(filler, starts[starts.size() - 12]);
+}
+
 }  // namespace
