@@ -1,7 +1,9 @@
 #include "rules/conditions.h"
 
+#include <cctype>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/headers.h"
@@ -153,9 +155,63 @@ int MatchCondition::Init(CEnginesInterface* engines) {
   prefilter_id_ = -1;
   if (const std::shared_ptr<CRegexPrefilter>& prefilter = engines->GetBuildingPrefilter()) {
     prefilter_id_ = prefilter->Add(what_.c_str(), how_ == HOW_REGEX_INSENSITIVE);
-    if (prefilter_id_ >= 0) prefilter_ = prefilter;
+    if (prefilter_id_ >= 0) {
+      prefilter_ = prefilter;
+      CountReaders(prefilter.get());
+    }
   }
   return 0;
+}
+
+void MatchCondition::CountReaders(CRegexPrefilter* prefilter) {
+  reader_kinds_[0] = reader_kinds_[1] = shared_reader_kind_ = -1;
+  std::string name(header_name_.c_str(), header_name_.Length());
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  // A plain body is one text in both modes; an HTML body is its source raw and its
+  // visible text decoded.
+  const std::string html = part_mode_ == MODE_RAW ? "html source" : "html text";
+  switch (where_) {
+    case WHERE_HEADER_NAMED:
+      reader_kinds_[0] = prefilter->CountReader("header " + name);
+      shared_reader_kind_ = prefilter->KindOf("headers");
+      break;
+    case WHERE_HEADERS_ALL:
+      reader_kinds_[0] = prefilter->CountReader("headers");
+      break;
+    case WHERE_PARTS_ALL:
+    case WHERE_PARTS_TEXT:
+      reader_kinds_[0] = prefilter->CountReader("plain");
+      reader_kinds_[1] = prefilter->CountReader(html);
+      break;
+    case WHERE_PARTS_TEXT_PLAIN:
+      reader_kinds_[0] = prefilter->CountReader("plain");
+      break;
+    case WHERE_PARTS_TEXT_HTML:
+      reader_kinds_[0] = prefilter->CountReader(html);
+      break;
+    case WHERE_URLS:
+      reader_kinds_[0] = prefilter->CountReader("urls");
+      break;
+    case WHERE_PART_HEADER_NAMED:
+      reader_kinds_[0] = prefilter->CountReader("part header " + name);
+      shared_reader_kind_ = prefilter->KindOf("part headers");
+      break;
+    case WHERE_PART_HEADERS_ALL:
+      reader_kinds_[0] = prefilter->CountReader("part headers");
+      break;
+    default:
+      break;
+  }
+}
+
+bool MatchCondition::FillsTables() const {
+  const size_t shared = prefilter_->ReadersOf(shared_reader_kind_);
+  for (const int kind : reader_kinds_) {
+    if (kind >= 0 && prefilter_->ReadersOf(kind) + shared < CRegexPrefilter::kMinReadersForTable) {
+      return false;
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -229,12 +285,16 @@ struct RegexRun {
   const CRegexPrefilter* prefilter;
   int id;
   CEmlContextInterface* context;
+  bool fills_tables;  // MatchCondition::FillsTables
 };
 
 // PCRE2 decides; it runs only where the prefilter's one scan of the text left the
 // expression possible.
 bool Matches(const RegexRun& run, const sstring& text) {
-  if (run.id >= 0 && !run.context->PrefilterMayMatch(*run.prefilter, run.id, text)) return false;
+  if (run.id >= 0 &&
+      !run.context->PrefilterMayMatch(*run.prefilter, run.id, text, run.fills_tables)) {
+    return false;
+  }
   return run.regex->Match(text.c_str(), static_cast<uint32_t>(text.Length()), 0, 0) == 1;
 }
 // A wide text of the mail (a header value, a URL) is matched in its UTF-8 form, which the
@@ -533,7 +593,8 @@ double MatchCondition::RegexMatch(CEmlContextInterface* context) const {
   CARegEx* regex = regex_.get();
   if (regex == nullptr) throw ASException("%s - invalid regex - maybe init failed", kWhere);
   const Mail mail = MailOf(context, kWhere);
-  const RegexRun run{regex, prefilter_.get(), prefilter_ != nullptr ? prefilter_id_ : -1, context};
+  const RegexRun run{regex, prefilter_.get(), prefilter_ != nullptr ? prefilter_id_ : -1, context,
+                     prefilter_ != nullptr && FillsTables()};
   switch (where_) {
     case WHERE_HEADERS_ALL:
       return AnyHeader(*mail.headers, [&run](const CHeader& header) {

@@ -130,6 +130,14 @@ class MatchCondition : public ACondition {
   // The rule set's prefilter and this expression's id in it, when it took the pattern.
   std::shared_ptr<CRegexPrefilter> prefilter_;
   int prefilter_id_ = -1;
+  // The kinds of text the place reads, as the prefilter counts their readers (the plain
+  // bodies and the HTML bodies; a named header and, shared, all headers), -1 for none.
+  void CountReaders(CRegexPrefilter* prefilter);
+  // Whether the prefilter may fill a table for a long text this condition reads: every
+  // kind of text it reads has enough readers to pay for the table.
+  bool FillsTables() const;
+  int reader_kinds_[2] = {-1, -1};
+  int shared_reader_kind_ = -1;
 };
 
 // exists(place) and is_empty(place) share their fields.

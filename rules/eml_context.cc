@@ -168,7 +168,7 @@ const sstring& CEmlContextInterface::Utf8Of(const ascommon::usstring& text) {
 }
 
 bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, int id,
-                                             const sstring& text) {
+                                             const sstring& text, bool may_fill) {
   if (text.Length() < CRegexPrefilter::kMinScannedLength) {
     auto found = prefilterShortTables.find(&text);
     if (found == prefilterShortTables.end()) {
@@ -183,6 +183,7 @@ bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, i
   }
   auto found = prefilterTables.find(&text);
   if (found == prefilterTables.end()) {
+    if (!may_fill) return true;
     try {
       std::unique_ptr<CRegexPrefilter::TextTable> table(new CRegexPrefilter::TextTable);
       CRegexPrefilter::Tabulate(text.c_str(), text.Length(), table.get());

@@ -92,8 +92,10 @@ class CEmlContextInterface {
   // mail. A long text is tabulated on first use and the table kept for every other regex
   // condition that reads it, keyed by the text object like Utf8Of; a short one (a URL, a
   // Subject) gets a small table of the same kind. True when the table cannot
-  // be made (memory): the regex then runs.
-  bool PrefilterMayMatch(const CRegexPrefilter& prefilter, int id, const ascommon::sstring& text);
+  // be made (memory), and for a long text not yet tabulated when may_fill is false (a
+  // text too few patterns read to pay for its table): the regex then runs.
+  bool PrefilterMayMatch(const CRegexPrefilter& prefilter, int id, const ascommon::sstring& text,
+                         bool may_fill = true);
 
   // A wide text of this mail as the word finder studied it, for the OBFUSCATED matches:
   // studied on first use and kept for every other rule that reads it (the study grows with

@@ -403,6 +403,20 @@ CRegexPrefilter::Literals CRegexPrefilter::RequiredLiterals(const char* pattern,
   return LiteralReader(pattern, caseless).Read();
 }
 
+int CRegexPrefilter::KindOf(const std::string& kind) {
+  for (size_t i = 0; i < readers_.size(); ++i) {
+    if (readers_[i].first == kind) return static_cast<int>(i);
+  }
+  readers_.emplace_back(kind, 0);
+  return static_cast<int>(readers_.size() - 1);
+}
+
+int CRegexPrefilter::CountReader(const std::string& kind) {
+  const int id = KindOf(kind);
+  ++readers_[static_cast<size_t>(id)].second;
+  return id;
+}
+
 int CRegexPrefilter::Add(const char* pattern, bool caseless) {
   if (!enabled_) return -1;
   try {

@@ -29,6 +29,14 @@
 // about as much on one core, and two workers sharing a core's caches slowed each other
 // where filling a table is independent stores.
 //
+// A table is worth filling only for a text many patterns read: filling one costs about
+// what three or four PCRE2 runs over the text do, and a Received header or an HTML
+// source is read by two or three patterns of a rule set. So the prefilter also counts,
+// while the rule set loads, how many patterns read each kind of text (a named header,
+// the plain-text bodies, the HTML sources...); a pattern whose kind of text has fewer
+// readers than kMinReadersForTable uses a table another pattern filled, but never fills
+// one itself.
+//
 // Built once while the rule set loads (one thread), read by every mail afterwards.
 #ifndef RULES_REGEX_PREFILTER_H_
 #define RULES_REGEX_PREFILTER_H_
@@ -36,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CRegexPrefilter {
@@ -81,6 +90,17 @@ class CRegexPrefilter {
 
   int GetPatternCount() const { return static_cast<int>(patterns_.size()); }
 
+  // Counts one more pattern reading texts of `kind` (a name the caller makes up, the same
+  // for the same texts) and returns the kind's number.
+  int CountReader(const std::string& kind);
+  // The kind's number, without counting a reader.
+  int KindOf(const std::string& kind);
+  // How many patterns read texts of a kind; 0 for -1.
+  size_t ReadersOf(int kind) const {
+    return kind >= 0 ? readers_[static_cast<size_t>(kind)].second : 0;
+  }
+  static constexpr size_t kMinReadersForTable = 4;
+
   // Fills table from a text of at least kMinScannedLength bytes.
   static void Tabulate(const char* text, size_t length, TextTable* table);
   // False when pattern id cannot match the text of table.
@@ -98,6 +118,8 @@ class CRegexPrefilter {
   std::vector<std::vector<uint16_t>> patterns_;
   // Per pattern: caseless, with a k or an s in a literal.
   std::vector<bool> odd_folds_;
+  // Per kind of text, its name and how many patterns read it (a few dozen kinds).
+  std::vector<std::pair<std::string, size_t>> readers_;
   bool enabled_;
 };
 
