@@ -185,14 +185,24 @@ bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, i
   if (found == prefilterTables.end()) {
     if (!may_fill) return true;
     try {
-      std::unique_ptr<CRegexPrefilter::TextTable> table(new CRegexPrefilter::TextTable);
-      CRegexPrefilter::Tabulate(text.c_str(), text.Length(), table.get());
-      found = prefilterTables.emplace(&text, std::move(table)).first;
+      std::unique_ptr<ScannedText> scanned(new ScannedText);
+      CRegexPrefilter::Tabulate(text.c_str(), text.Length(), &scanned->table);
+      found = prefilterTables.emplace(&text, std::move(scanned)).first;
     } catch (const std::bad_alloc&) {
       return true;
     }
   }
-  return prefilter.MayMatch(id, *found->second);
+  ScannedText& scanned = *found->second;
+  if (!prefilter.MayMatch(id, scanned.table)) return false;
+  if (!scanned.folded_made) {
+    try {
+      CRegexPrefilter::FoldText(text.c_str(), text.Length(), &scanned.folded);
+    } catch (const std::bad_alloc&) {
+      return true;
+    }
+    scanned.folded_made = true;
+  }
+  return prefilter.MayMatch(id, scanned.table, scanned.folded);
 }
 
 const CStudiedText& CEmlContextInterface::StudiedTextOf(const ascommon::usstring& text,

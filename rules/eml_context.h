@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 
 #include "emlbreaker/array.h"
@@ -127,9 +128,15 @@ class CEmlContextInterface {
   static const ascommon::sstring& NoRuleName();
   const StateArray* pendingStates = nullptr;  // the templates not copied yet
   std::unordered_map<const ascommon::usstring*, ascommon::sstring> utf8Texts;
-  // Texts of CRegexPrefilter::kMinScannedLength bytes or more; shorter ones below.
-  std::unordered_map<const ascommon::sstring*, std::unique_ptr<CRegexPrefilter::TextTable>>
-      prefilterTables;
+  // Texts of CRegexPrefilter::kMinScannedLength bytes or more, with the folded text the
+  // literals that pass the table are looked for in (made when one first does); shorter
+  // ones below.
+  struct ScannedText {
+    CRegexPrefilter::TextTable table;
+    bool folded_made = false;
+    std::string folded;
+  };
+  std::unordered_map<const ascommon::sstring*, std::unique_ptr<ScannedText>> prefilterTables;
   std::unordered_map<const ascommon::sstring*, CRegexPrefilter::ShortTable>
       prefilterShortTables;
   float wordFinderThreshold = 0.1f;

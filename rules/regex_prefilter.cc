@@ -445,8 +445,14 @@ int CRegexPrefilter::Add(const char* pattern, bool caseless) {
         odd_fold = odd_fold || literal.find_first_of("ks") != std::string::npos;
       }
     }
+    for (std::string& literal : literals) {
+      for (char& c : literal) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+    }
+    literals_.reserve(literals_.size() + 1);
+    odd_folds_.reserve(odd_folds_.size() + 1);
     patterns_.push_back(std::move(needs));
     odd_folds_.push_back(odd_fold);
+    literals_.push_back(std::move(literals));
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -590,6 +596,37 @@ void CRegexPrefilter::Tabulate(const char* text, size_t length, TextTable* table
 bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
   if (table.oddFold && odd_folds_[static_cast<size_t>(id)]) return true;
   return AnyLiteralIn<0xFFFF>(patterns_[static_cast<size_t>(id)], table.triples, table.quads);
+}
+
+bool CRegexPrefilter::MayMatch(int id, const TextTable& table, std::string_view folded) const {
+  const size_t pattern = static_cast<size_t>(id);
+  if (table.oddFold && odd_folds_[pattern]) return true;
+  const std::vector<uint16_t>& needs = patterns_[pattern];
+  const Literals& literals = literals_[pattern];
+  size_t literal = 0;
+  for (size_t at = 0; at < needs.size(); ++literal) {
+    const size_t quad_count = needs[at];
+    const size_t triple_count = needs[at + 1];
+    const uint16_t* quad = &needs[at + 2];
+    const uint16_t* triple = quad + quad_count;
+    at += 2 + quad_count + triple_count;
+    if (AllSet(quad, quad_count, table.quads, 0xFFFF) &&
+        AllSet(triple, triple_count, table.triples, 0xFFFF) &&
+        memmem(folded.data(), folded.size(), literals[literal].data(), literals[literal].size()) !=
+            nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void CRegexPrefilter::FoldText(const char* text, size_t length, std::string* folded) {
+  folded->resize(length);
+  char* out = &(*folded)[0];
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    out[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
+  }
 }
 
 void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {

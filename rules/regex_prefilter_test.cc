@@ -99,6 +99,19 @@ TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
   // not skipped, one holding only its triples is.
   EXPECT_TRUE(may(filler + " alis cial iali"));
   EXPECT_FALSE(may(filler + " ali cia ial lis"));
+  // With the folded text as well, the literal itself must be there, in any case.
+  auto may_exactly = [&](const std::string& text) {
+    std::string folded;
+    CRegexPrefilter::FoldText(text.data(), text.size(), &folded);
+    return prefilter.MayMatch(id, *Table(text), folded);
+  };
+  EXPECT_FALSE(may_exactly(filler + " alis cial iali"));
+  EXPECT_TRUE(may_exactly(filler + " SPECIALIST"));
+  EXPECT_TRUE(may_exactly(filler + " v1agra or vIaGrA"));
+  EXPECT_FALSE(may_exactly(filler + " v1agra or viagr"));
+  std::string folded;
+  CRegexPrefilter::FoldText("AZaz@[`{\xC3\x89", 10, &folded);
+  EXPECT_EQ("azaz@[`{\xC3\x89", folded);  // only ASCII capitals change
 
   // Caseless k and s have non-ASCII partners (the Kelvin sign, the long s): a text that
   // holds one lets the patterns whose literals have a k or an s run.
