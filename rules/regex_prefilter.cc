@@ -251,7 +251,9 @@ class LiteralReader {
         p_ += 2;
         look_around = true;
       } else if (kind == '<' || kind == '\'' || (kind == 'P' && p_ + 1 < end_ && p_[1] == '<')) {
+        // A named group: "(?<name>", "(?'name'" or "(?P<name>"; the name is no text.
         const char close = kind == '\'' ? '\'' : '>';
+        p_ += kind == 'P' ? 2 : 1;
         while (p_ < end_ && *p_ != close) ++p_;
         if (p_ >= end_) return false;
         ++p_;
@@ -623,7 +625,21 @@ bool CRegexPrefilter::MayMatch(int id, const TextTable& table, std::string_view 
 void CRegexPrefilter::FoldText(const char* text, size_t length, std::string* folded) {
   folded->resize(length);
   char* out = &(*folded)[0];
-  for (size_t i = 0; i < length; ++i) {
+  size_t i = 0;
+#if defined(__x86_64__)
+  // Sixteen bytes at a time, as TabulateEightAtOnce folds them (SSE2 is in every x86-64).
+  const __m128i upper_a = _mm_set1_epi8('A');
+  const __m128i last_letter = _mm_set1_epi8(25);
+  const __m128i case_bit = _mm_set1_epi8(0x20);
+  for (; i + 16 <= length; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i offset = _mm_sub_epi8(block, upper_a);
+    const __m128i is_upper = _mm_cmpeq_epi8(_mm_min_epu8(offset, last_letter), offset);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     _mm_add_epi8(block, _mm_and_si128(is_upper, case_bit)));
+  }
+#endif
+  for (; i < length; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     out[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
   }

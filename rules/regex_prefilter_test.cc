@@ -43,6 +43,11 @@ TEST(RegexPrefilterTest, ReadsOnlyLiteralsEveryMatchHolds) {
             Read("\\bnot (?:an? )?\\b(?:spam|junk)\\b"));
   EXPECT_EQ(Literals({"wives", "husbands"}), Read("lat\\s(?:wives|husbands+)", false));
   EXPECT_EQ(Literals({"abcdef"}), Read("abc(?<=c)def", false));
+  // A group's name is no text of it, in each of the three syntaxes.
+  EXPECT_EQ(Literals({"buy now"}), Read("buy (?<when>now)", false));
+  EXPECT_EQ(Literals({"buy now"}), Read("buy (?P<when>now)", false));
+  EXPECT_EQ(Literals({"buy now"}), Read("buy (?'when'now)", false));
+  EXPECT_EQ(Literals({"buy"}), Read("buy(?'name')", false));
   EXPECT_EQ(Literals({"abc"}), Read("abc(?-i)def", false));
   // Only "?" (and "{0,1}") is at most once; "*" and "{0,2}" may repeat what they follow.
   EXPECT_EQ(Literals({"abdef", "abcdef"}), Read("abc{0,1}def", false));
@@ -112,6 +117,17 @@ TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
   std::string folded;
   CRegexPrefilter::FoldText("AZaz@[`{\xC3\x89", 10, &folded);
   EXPECT_EQ("azaz@[`{\xC3\x89", folded);  // only ASCII capitals change
+  std::string every_byte;
+  for (int round = 0; round < 3; ++round) {
+    for (int c = 0; c < 256; ++c) every_byte += static_cast<char>(c);
+  }
+  every_byte.pop_back();  // a length the vector loop leaves a tail of
+  CRegexPrefilter::FoldText(every_byte.data(), every_byte.size(), &folded);
+  ASSERT_EQ(every_byte.size(), folded.size());
+  for (size_t i = 0; i < folded.size(); ++i) {
+    const auto c = static_cast<unsigned char>(every_byte[i]);
+    EXPECT_EQ(c >= 'A' && c <= 'Z' ? c + 32 : c, static_cast<unsigned char>(folded[i])) << i;
+  }
 
   // Caseless k and s have non-ASCII partners (the Kelvin sign, the long s): a text that
   // holds one lets the patterns whose literals have a k or an s run.
