@@ -134,6 +134,33 @@ opens at noon. Anna
 }
 
 
+# Pairs of small mails around one rule: the kind of spam it is for hits it, and the
+# legitimate mail nearest to that kind does not. (extra headers, subject, body, rule, hits)
+NEAR_MISSES = [
+    # "Re:" without In-Reply-To or References, in mail a bulk tool addressed...
+    ("To: undisclosed-recipients:;\n", "Re: your order", "Your order shipped.",
+     "SC_SUBJ_FAKE_REPLY", True),
+    # ...but not a real answer, which names the mail it answers, nor a subject without "Re:".
+    ("To: undisclosed-recipients:;\nIn-Reply-To: <x1@example.net>\n", "Re: your order",
+     "Your order shipped.", "SC_SUBJ_FAKE_REPLY", False),
+    ("To: undisclosed-recipients:;\n", "Your order", "Your order shipped.",
+     "SC_SUBJ_FAKE_REPLY", False),
+    ("To: user@example.org\n", "See it for FREE -pkqolhil", "Have a look.",
+     "SC_SUBJ_DASH_TOKEN", True),
+    ("To: user@example.org\n", "Build fails with gcc -pedantic and -Wall on arm",
+     "Any idea?", "SC_SUBJ_DASH_TOKEN", False),
+    # A list seller's excuse counts; a group's or a company's "received by mistake" does not.
+    ("To: user@example.org\n", "News", "You are receiving this because you have expressed "
+     "an interest in our products.", "SC_BODY_RECEIVING_BECAUSE", True),
+    ("To: user@example.org\n", "News", "If you received this message by mistake, please "
+     "delete it and notify the sender.", "SC_BODY_RECEIVING_BECAUSE", False),
+    ("To: user@example.org\n", "Hello", "I came across your resume. Our service instantly "
+     "posts your resume to over 75 career websites.", "SC_BODY_RESUME_BLAST", True),
+    ("To: undisclosed-recipients:;\n", "Ofertas", "Produtos novos. Para ver os modelos "
+     "clique aqui.", "SC_BODY_SALES_PITCH", True),
+]
+
+
 def corpus_mails(per_folder):
     mails = []
     for folder in ("ham", "spam"):
@@ -196,6 +223,20 @@ class ShippedRulesTest(unittest.TestCase):
                 entry = results[path]
                 self.assertEqual(verdict, entry["verdict"], entry)
                 self.assertEqual(sum(self.rules[h].score() for h in entry["hit_rules"]), entry["score"])
+
+    def test_rules_tell_their_kind_of_spam_from_the_nearest_legitimate_mail(self):
+        with tempfile.TemporaryDirectory() as folder:
+            paths = []
+            for i, (headers, subject, body, _, _) in enumerate(NEAR_MISSES):
+                paths.append(os.path.join(folder, "%02d.eml" % i))
+                with open(paths[-1], "w") as f:
+                    f.write(("From: Sender <sender@example.net>\n%sSubject: %s\n"
+                             "Date: Mon, 3 Jun 2024 10:00:00 +0000\nMessage-ID: <m%d@example.net>\n"
+                             "MIME-Version: 1.0\nContent-Type: text/plain; charset=us-ascii\n\n%s\n")
+                            % (headers, subject, i, body))
+            results = {e["file"]: e for e in check(paths)}
+            for path, (_, subject, body, rule, hits) in zip(paths, NEAR_MISSES):
+                self.assertEqual(hits, rule in results[path]["hit_rules"], (rule, subject, body))
 
     @unittest.skipUnless(os.path.isdir(os.path.join(CORPUS, "spam")), "no corpus")
     def test_score_is_the_sum_of_the_hit_rules_each_counted_once(self):
