@@ -170,38 +170,44 @@ void MatchCondition::CountReaders(CRegexPrefilter* prefilter) {
   // A plain body is one text in both modes; an HTML body is its source raw and its
   // visible text decoded.
   const std::string html = part_mode_ == MODE_RAW ? "html source" : "html text";
+  // The kinds this place reads, and the kind of all headers a named one is also in.
+  std::string kinds[2], shared;
   switch (where_) {
     case WHERE_HEADER_NAMED:
-      reader_kinds_[0] = prefilter->CountReader("header " + name);
-      shared_reader_kind_ = prefilter->KindOf("headers");
+      kinds[0] = "header " + name;
+      shared = "headers";
       break;
     case WHERE_HEADERS_ALL:
-      reader_kinds_[0] = prefilter->CountReader("headers");
+      kinds[0] = "headers";
       break;
     case WHERE_PARTS_ALL:
     case WHERE_PARTS_TEXT:
-      reader_kinds_[0] = prefilter->CountReader("plain");
-      reader_kinds_[1] = prefilter->CountReader(html);
+      kinds[0] = "plain";
+      kinds[1] = html;
       break;
     case WHERE_PARTS_TEXT_PLAIN:
-      reader_kinds_[0] = prefilter->CountReader("plain");
+      kinds[0] = "plain";
       break;
     case WHERE_PARTS_TEXT_HTML:
-      reader_kinds_[0] = prefilter->CountReader(html);
+      kinds[0] = html;
       break;
     case WHERE_URLS:
-      reader_kinds_[0] = prefilter->CountReader("urls");
+      kinds[0] = "urls";
       break;
     case WHERE_PART_HEADER_NAMED:
-      reader_kinds_[0] = prefilter->CountReader("part header " + name);
-      shared_reader_kind_ = prefilter->KindOf("part headers");
+      kinds[0] = "part header " + name;
+      shared = "part headers";
       break;
     case WHERE_PART_HEADERS_ALL:
-      reader_kinds_[0] = prefilter->CountReader("part headers");
+      kinds[0] = "part headers";
       break;
     default:
-      break;
+      return;
   }
+  for (size_t i = 0; i < 2; ++i) {
+    if (!kinds[i].empty()) reader_kinds_[i] = prefilter->CountReader(kinds[i]);
+  }
+  if (!shared.empty()) shared_reader_kind_ = prefilter->KindOf(shared);
 }
 
 bool MatchCondition::FillsTables() const {
