@@ -1,9 +1,5 @@
 #include "engines/mail_tokens.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <numeric>
 #include <utility>
@@ -524,155 +520,6 @@ void AddHtmlSummary(const nsEmlComponents::CHtmlInfo& info, const DomainTable& t
   }
 }
 
-// ---- bodies the text stages could not convert ---------------------------------------------
-
-// What windows-1252 puts at 0x80-0x9F; 0 for its five unassigned bytes. Every other byte
-// above 0x7F is the Latin-1 code point of its value.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-// The code point of the valid UTF-8 sequence at bytes[*i] (advancing *i past it), or -1
-// when none starts there (a stray or truncated sequence, an overlong form, a surrogate).
-int32_t NextUtf8(const unsigned char* bytes, size_t size, size_t* i) {
-  const unsigned char lead = bytes[*i];
-  size_t extra;
-  uint32_t cp;
-  uint32_t min;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1, cp = lead & 0x1F, min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2, cp = lead & 0x0F, min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3, cp = lead & 0x07, min = 0x10000;
-  } else {
-    return -1;
-  }
-  if (size - *i <= extra) return -1;
-  for (size_t k = 1; k <= extra; ++k) {
-    const unsigned char next = bytes[*i + k];
-    if ((next & 0xC0) != 0x80) return -1;
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-  *i += extra + 1;
-  return static_cast<int32_t>(cp);
-}
-
-// Bytes of unknown charset as wide text: each valid UTF-8 sequence as what it encodes,
-// each other byte as windows-1252, the charset mislabelled mail is most often really in
-// (a Latin-1 byte sequence is hardly ever valid UTF-8, so the guess is per sequence).
-// Code points outside the BMP and unassigned bytes become blanks: no word has them.
-std::u16string WidenGuessing(const std::string& bytes) {
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::u16string wide;
-  wide.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size();) {
-    const unsigned char c = data[i];
-    if (c < 0x80) {
-      wide.push_back(c);
-      ++i;
-      continue;
-    }
-    const int32_t cp = NextUtf8(data, bytes.size(), &i);
-    if (cp >= 0) {
-      wide.push_back(cp < 0x10000 ? static_cast<char16_t>(cp) : u' ');
-      continue;
-    }
-    const char16_t unit = c < 0xA0 ? kWindows1252High[c - 0x80] : c;
-    wide.push_back(unit != 0 ? unit : u' ');
-    ++i;
-  }
-  return wide;
-}
-
-bool StartsWithName(std::u16string_view text, size_t at, std::u16string_view name) {
-  if (text.size() - at < name.size()) return false;
-  for (size_t k = 0; k < name.size(); ++k) {
-    if (Lower(text[at + k]) != name[k]) return false;
-  }
-  return true;
-}
-
-// The words of HTML source outside its markup: each tag and character reference becomes a
-// blank, and the content of style and script elements is dropped (it is not text a reader
-// sees, and its property names would be words no converted mail gives). No tree is built:
-// this reads mail whose HTML stage failed, and only its words are wanted.
-void BlankMarkup(std::u16string* html) {
-  std::u16string& text = *html;
-  size_t out = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    const char16_t c = text[i];
-    if (c == u'&') {
-      size_t end = i + 1;
-      while (end < text.size() && end - i <= 10 &&
-             (ClassOf(text[end]) != 0 || text[end] == u'#')) {
-        ++end;
-      }
-      if (end < text.size() && text[end] == u';' && end > i + 1) {
-        text[out++] = u' ';
-        i = end + 1;
-        continue;
-      }
-    }
-    if (c != u'<') {
-      text[out++] = c;
-      ++i;
-      continue;
-    }
-    std::u16string_view closing;
-    if (StartsWithName(text, i + 1, u"style")) closing = u"</style";
-    if (StartsWithName(text, i + 1, u"script")) closing = u"</script";
-    size_t end = text.find(u'>', i);
-    if (!closing.empty() && end != std::u16string::npos) {
-      size_t close = end;
-      while ((close = text.find(u'<', close)) != std::u16string::npos &&
-             !StartsWithName(text, close, closing)) {
-        ++close;
-      }
-      end = close == std::u16string::npos ? close : text.find(u'>', close);
-    }
-    text[out++] = u' ';
-    i = end == std::u16string::npos ? text.size() : end + 1;
-  }
-  text.resize(out);
-}
-
-// The first kMaxAnalysedBodyBytes of a regular file, as the text stages read them; empty
-// when the file is missing, unreadable or not a regular file.
-std::string ReadBodyFile(const char* path) {
-  std::string bytes;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return bytes;
-  struct stat status;
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(
-        static_cast<uint64_t>(status.st_size), nsEmlComponents::kMaxAnalysedBodyBytes));
-    bytes.resize(wanted);
-    size_t have = 0;
-    while (have < wanted) {
-      const ssize_t got = read(fd, &bytes[have], wanted - have);
-      if (got <= 0) break;
-      have += static_cast<size_t>(got);
-    }
-    bytes.resize(have);
-  }
-  close(fd);
-  return bytes;
-}
-
-// The words of a text or HTML part that has a body file and no text: its charset did not
-// convert its bytes, so the stages left it empty (and the rules see nothing of it), but
-// what it says still tells spam from legitimate mail.
-void AddUnconvertedWords(const ascommon::sstring& file, bool html, Collector* out) {
-  if (file.Length() == 0 || out->Full()) return;
-  std::u16string text = WidenGuessing(ReadBodyFile(file.c_str()));
-  if (html) BlankMarkup(&text);
-  AddWords(text, 'w', out);
-}
-
 }  // namespace
 
 TokenHash HashToken(char kind, std::string_view text) {
@@ -705,20 +552,9 @@ void MailTokens(const CBlackBoxFacilitator& mail, const DomainTable& domains,
   for (const nsEmlComponents::CPartBodyTextHtml* body : mail.GetHtmlBodies()) {
     AddHtmlSummary(body->info, domains, &out);
   }
-  for (const nsEmlComponents::CPartBodyTextPlain* body : mail.GetPlainBodies()) {
-    if (body->text.Length() > 0) {
-      AddWords(body->text.View(), 'w', &out);
-    } else {
-      AddUnconvertedWords(body->file, false, &out);
-    }
-  }
-  for (const nsEmlComponents::CPartBodyTextHtml* body : mail.GetHtmlBodies()) {
-    // The source is set once the bytes converted, whatever the analysis made of it.
-    if (body->source.Length() > 0) {
-      AddWords(body->visibleText.View(), 'w', &out);
-    } else {
-      AddUnconvertedWords(body->file, true, &out);
-    }
+  for (const ascommon::usstring* text : mail.GetPlainTexts()) AddWords(text->View(), 'w', &out);
+  for (const ascommon::usstring* text : mail.GetHtmlVisibleTexts()) {
+    AddWords(text->View(), 'w', &out);
   }
 
   if (texts == nullptr) {

@@ -1,19 +1,12 @@
 // The tokens the statistical classifier learns and weighs, taken from what the breaker
 // already made of a mail (the header objects, the parts tree, the decoded texts, the URLs
-// and the HTML summary): nothing of the mail is parsed again, with one exception. A
-// plain-text or HTML part whose bytes do not convert from its declared charset keeps no
-// text (the rules see none of it, by design), yet its words are what tells such spam from
-// legitimate mail. For a part with a body file and no text, the tokenizer reads that file
-// (the transfer-decoded body the packer left, its first 300 KiB as the text stages read
-// it), takes valid UTF-8 sequences as UTF-8 and other bytes as windows-1252, blanks the
-// tags, references, styles and scripts of an HTML part, and takes the words.
+// and the HTML summary): nothing of the mail is parsed again.
 //
 // Each token is its kind (one letter) and a short text, hashed to 64 bits; a mail gives
 // each distinct token once. The kinds (docs/LEARNING.md says why each earns its place):
 //
-//   w  a word of the plain-text and HTML visible texts (or of the body files of parts
-//      that did not convert): letters and digits, lower case, every run of digits
-//      written "0", 3 to 20 characters
+//   w  a word of the plain-text and HTML visible texts: letters and digits, lower case,
+//      every run of digits written "0", 3 to 20 characters
 //   s  a word of the Subject, as above
 //   f  the registrable domain of a From address
 //   r  the registrable domain of a Reply-To address, and "other" when it is not From's

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,7 +14,6 @@
 #include "engines/stat_classifier.h"
 #include "engines/testing/test_mail.h"
 #include "engines/url_db.h"
-#include "framework/base/testing/temp_dir.h"
 #include "mail/components/html_scanner.h"
 
 namespace {
@@ -159,58 +157,6 @@ TEST(MailTokensTest, LinksHtmlTricksAndAttachments) {
   EXPECT_TRUE(Has(tokens, "a:exe"));
   EXPECT_TRUE(Has(tokens, "c:application/octet-stream"));
   EXPECT_TRUE(Has(tokens, "c:multipart/mixed"));
-}
-
-// Points the mail's only text part at a body file holding `bytes`, as the packer leaves it.
-void SetBodyFile(const TokenMail& mail, const std::string& path, const std::string& bytes) {
-  if (!bytes.empty()) std::ofstream(path, std::ios::binary) << bytes;
-  ASSERT_EQ(0, mail.view().GetParts()->GetRoot()->part->body->file.Assign(path.c_str()));
-}
-
-// A part whose declared charset did not convert its bytes has no text: its words come from
-// its body file, bytes taken as UTF-8 where they are valid and as windows-1252 elsewhere.
-TEST(MailTokensTest, UnconvertedPartsGiveTheWordsOfTheirBodyFiles) {
-  const emlbtest::TempDir dir("tokens");
-  const TokenMail plain({{"Content-Type", "text/plain; charset=us-ascii"}}, "", false);
-  SetBodyFile(plain, dir.File("plain"),
-              "Gr\xFC\xDF Gott! Caf\xC3\xA9 \x93Stra\xDF" "e\x94 na\xEFve\x81sale\n");
-  const std::vector<std::string> words = plain.Tokens();
-  EXPECT_TRUE(Has(words, "w:grüß"));   // Latin-1 letters
-  EXPECT_TRUE(Has(words, "w:café"));   // a valid UTF-8 sequence among them
-  EXPECT_TRUE(Has(words, "w:straße"));  // windows-1252 quotes around it
-  EXPECT_TRUE(Has(words, "w:naïve"));  // an unassigned byte separates
-  EXPECT_TRUE(Has(words, "w:sale"));
-  EXPECT_TRUE(Has(words, "c:charset=us-ascii"));
-
-  const TokenMail html({{"Content-Type", "text/html; charset=gb2312"}}, "", true);
-  SetBodyFile(html, dir.File("html"),
-              "<html><head><style>p { font-family: arial }</style><script>var tracker;"
-              "</script></head><body><p class=\"offer\">Gro&szlig;e Pr\xE4mie &amp; "
-              "<b>Bonus</b></p></body></html>");
-  const std::vector<std::string> visible = html.Tokens();
-  EXPECT_TRUE(Has(visible, "w:prämie"));
-  EXPECT_TRUE(Has(visible, "w:bonus"));
-  for (const char* hidden : {"w:html", "w:body", "w:class", "w:offer", "w:arial", "w:family",
-                             "w:tracker", "w:szlig", "w:amp"}) {
-    EXPECT_FALSE(Has(visible, hidden)) << hidden;
-  }
-}
-
-// A part the text stage converted is not read again, and a body file that is gone gives
-// no words and no error.
-TEST(MailTokensTest, OnlyPartsWithoutTextAreRead) {
-  const emlbtest::TempDir dir("tokens");
-  const TokenMail converted({}, "Hello there\n", false);
-  SetBodyFile(converted, dir.File("converted"), "zebra crossing\n");
-  const std::vector<std::string> tokens = converted.Tokens();
-  EXPECT_TRUE(Has(tokens, "w:hello"));
-  EXPECT_FALSE(Has(tokens, "w:zebra"));
-
-  const TokenMail missing({}, "", false);
-  SetBodyFile(missing, dir.File("gone"), "");
-  const std::vector<std::string> headers_only = missing.Tokens();
-  EXPECT_EQ(0u, CountKind(headers_only, 'w'));
-  EXPECT_TRUE(Has(headers_only, "m:none"));
 }
 
 TEST(MailTokensTest, KindsKeepEqualTextsApart) {
