@@ -193,8 +193,9 @@ bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, i
     }
   }
   ScannedText& scanned = *found->second;
-  if (!prefilter.MayMatch(id, scanned.table)) return false;
   if (!scanned.folded_made) {
+    // No folded text until a literal first gets past the table.
+    if (!prefilter.MayMatch(id, scanned.table)) return false;
     try {
       CRegexPrefilter::FoldText(text.c_str(), text.Length(), &scanned.folded);
     } catch (const std::bad_alloc&) {
