@@ -498,18 +498,19 @@ bool AllSet(const uint16_t* entries, size_t count, const uint64_t* bits, uint16_
 // Whether one of a pattern's literals has the bit of every quadruple set (when the text
 // has a table of them) and of every triple: both tables are hashed, and a literal whose
 // quadruples all collide rarely has all its triples collide too. needs holds, per
-// literal, its quadruple and triple counts, then the bits of each.
-template <uint16_t kMask>
+// literal, its quadruple and triple counts, then the bits of each. A literal the tables
+// let through counts only when also(its index) agrees.
+template <uint16_t kMask, class Also = bool (*)(size_t)>
 bool AnyLiteralIn(const std::vector<uint16_t>& needs, const uint64_t* triples,
-                  const uint64_t* quads) {
-  for (size_t at = 0; at < needs.size();) {
+                  const uint64_t* quads, Also also = [](size_t) { return true; }) {
+  for (size_t at = 0, literal = 0; at < needs.size(); ++literal) {
     const size_t quad_count = needs[at];
     const size_t triple_count = needs[at + 1];
     const uint16_t* quad = &needs[at + 2];
     const uint16_t* triple = quad + quad_count;
     at += 2 + quad_count + triple_count;
     if ((quads == nullptr || AllSet(quad, quad_count, quads, 0xFFFF)) &&
-        AllSet(triple, triple_count, triples, kMask)) {
+        AllSet(triple, triple_count, triples, kMask) && also(literal)) {
       return true;
     }
   }
@@ -535,6 +536,14 @@ void TabulateFrom(const unsigned char* bytes, size_t from, size_t length,
 }
 
 #if defined(__x86_64__)
+// Sixteen bytes with their ASCII capitals lowered, as Fold does one (SSE2, which every
+// x86-64 has).
+inline __m128i FoldSixteen(__m128i block) {
+  const __m128i offset = _mm_sub_epi8(block, _mm_set1_epi8('A'));
+  const __m128i is_upper = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(25)), offset);
+  return _mm_add_epi8(block, _mm_and_si128(is_upper, _mm_set1_epi8(0x20)));
+}
+
 // The same for eight starting positions at a time while sixteen bytes can be read: the
 // bytes are folded in a vector, each position's four bytes are shuffled into a 32-bit key
 // (first byte highest, as TabulateFrom builds them) and hashed eight at once. Setting the
@@ -542,9 +551,6 @@ void TabulateFrom(const unsigned char* bytes, size_t from, size_t length,
 __attribute__((target("avx2"))) size_t TabulateEightAtOnce(const unsigned char* bytes,
                                                             size_t length,
                                                             CRegexPrefilter::TextTable* table) {
-  const __m128i upper_a = _mm_set1_epi8('A');
-  const __m128i last_letter = _mm_set1_epi8(25);
-  const __m128i case_bit = _mm_set1_epi8(0x20);
   // Key j (of 0 to 7) takes bytes j to j + 3, the first in its high byte; the upper half
   // of the register holds a copy of the same sixteen bytes, so its keys 4 to 7 start 4 on.
   const __m256i order = _mm256_setr_epi8(3, 2, 1, 0, 4, 3, 2, 1, 5, 4, 3, 2, 6, 5, 4, 3,
@@ -555,10 +561,8 @@ __attribute__((target("avx2"))) size_t TabulateEightAtOnce(const unsigned char* 
   alignas(32) uint32_t quads[8];
   size_t p = 0;
   for (; p + 16 <= length; p += 8) {
-    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + p));
-    const __m128i offset = _mm_sub_epi8(block, upper_a);
-    const __m128i is_upper = _mm_cmpeq_epi8(_mm_min_epu8(offset, last_letter), offset);
-    block = _mm_add_epi8(block, _mm_and_si128(is_upper, case_bit));
+    const __m128i block =
+        FoldSixteen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + p)));
     const __m256i keys = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(block), order);
     _mm256_store_si256(reinterpret_cast<__m256i*>(triples),
                        _mm256_srli_epi32(_mm256_mullo_epi32(_mm256_srli_epi32(keys, 8),
@@ -603,23 +607,10 @@ bool CRegexPrefilter::MayMatch(int id, const TextTable& table) const {
 bool CRegexPrefilter::MayMatch(int id, const TextTable& table, std::string_view folded) const {
   const size_t pattern = static_cast<size_t>(id);
   if (table.oddFold && odd_folds_[pattern]) return true;
-  const std::vector<uint16_t>& needs = patterns_[pattern];
   const Literals& literals = literals_[pattern];
-  size_t literal = 0;
-  for (size_t at = 0; at < needs.size(); ++literal) {
-    const size_t quad_count = needs[at];
-    const size_t triple_count = needs[at + 1];
-    const uint16_t* quad = &needs[at + 2];
-    const uint16_t* triple = quad + quad_count;
-    at += 2 + quad_count + triple_count;
-    if (AllSet(quad, quad_count, table.quads, 0xFFFF) &&
-        AllSet(triple, triple_count, table.triples, 0xFFFF) &&
-        memmem(folded.data(), folded.size(), literals[literal].data(), literals[literal].size()) !=
-            nullptr) {
-      return true;
-    }
-  }
-  return false;
+  return AnyLiteralIn<0xFFFF>(patterns_[pattern], table.triples, table.quads, [&](size_t k) {
+    return memmem(folded.data(), folded.size(), literals[k].data(), literals[k].size()) != nullptr;
+  });
 }
 
 void CRegexPrefilter::FoldText(const char* text, size_t length, std::string* folded) {
@@ -627,22 +618,12 @@ void CRegexPrefilter::FoldText(const char* text, size_t length, std::string* fol
   char* out = &(*folded)[0];
   size_t i = 0;
 #if defined(__x86_64__)
-  // Sixteen bytes at a time, as TabulateEightAtOnce folds them (SSE2 is in every x86-64).
-  const __m128i upper_a = _mm_set1_epi8('A');
-  const __m128i last_letter = _mm_set1_epi8(25);
-  const __m128i case_bit = _mm_set1_epi8(0x20);
   for (; i + 16 <= length; i += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    const __m128i offset = _mm_sub_epi8(block, upper_a);
-    const __m128i is_upper = _mm_cmpeq_epi8(_mm_min_epu8(offset, last_letter), offset);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                     _mm_add_epi8(block, _mm_and_si128(is_upper, case_bit)));
+                     FoldSixteen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i))));
   }
 #endif
-  for (; i < length; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    out[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
-  }
+  for (; i < length; ++i) out[i] = static_cast<char>(Fold(static_cast<unsigned char>(text[i])));
 }
 
 void CRegexPrefilter::TabulateShort(const char* text, size_t length, ShortTable* table) {
