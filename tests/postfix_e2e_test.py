@@ -57,7 +57,9 @@ ADDED = ("x-orvane-spam", "x-orvane-assl-hit-rules", "x-orvane-spamstamp")
 REJECT_REPLY = "550 5.7.1 Refused by the e2e policy"
 SMALL_MAX_SIZE = 20000
 RELOAD_RULE = "E2E_RELOAD_MARK"
-RELOAD_MAILS = 200
+RELOAD_MAILS_BEFORE = 60    # mails of the first connection before the SIGHUP
+RELOAD_MAILS_AFTER = 20     # mails of each connection after the reload is logged
+RELOAD_MAX_MAILS = 2000
 
 
 def with_id(mail, token):
@@ -367,22 +369,28 @@ class PostfixMilterTest(unittest.TestCase):
         reload_done = threading.Event()
         after_reload = set()
 
-        def stream(thread, count):
+        def stream(thread):
+            # Each connection goes on until it has sent a few mails after the
+            # reload was seen, however long the reload takes on a slow build.
+            sent_after = 0
             with smtplib.SMTP("127.0.0.1", self.port("reload"), timeout=60) as smtp:
-                for sequence in range(count):
+                for sequence in range(RELOAD_MAX_MAILS):
+                    if sent_after >= RELOAD_MAILS_AFTER:
+                        break
                     token = "t%d-%03d" % (thread, sequence)
                     if reload_done.is_set():
                         after_reload.add(token)
+                        sent_after += 1
                     mail = with_id(bodies[(thread * 7 + sequence) % len(bodies)], token)
                     try:
                         smtp.sendmail(harness.SENDER, [rcpt("reload")], harness.wire(mail))
                         results[token] = (thread, sequence, None)
                     except smtplib.SMTPException as e:
                         results[token] = (thread, sequence, repr(e))
-                    if sequence == count // 3 and thread == 0:
+                    if sequence == RELOAD_MAILS_BEFORE and thread == 0:
                         reload_sent.set()
 
-        threads = [threading.Thread(target=stream, args=(i, RELOAD_MAILS // 2)) for i in (0, 1)]
+        threads = [threading.Thread(target=stream, args=(i,)) for i in (0, 1)]
         for t in threads:
             t.start()
         self.assertTrue(reload_sent.wait(120))
@@ -401,8 +409,9 @@ class PostfixMilterTest(unittest.TestCase):
         for t in threads:
             t.join(240)
         self.assertEqual([], [(k, e) for k, (_, _, e) in results.items() if e])
-        self.assertEqual(RELOAD_MAILS, len(results))
-        delivered = self.postfix.wait_delivered("reload", RELOAD_MAILS, timeout=120)
+        total = len(results)
+        self.assertEqual(len(after_reload), RELOAD_MAILS_AFTER * 2, "a connection stopped early")
+        delivered = self.postfix.wait_delivered("reload", total, timeout=120)
         ids = [e2e_id(raw) for raw in delivered.values()]
         self.assertEqual(sorted(results), sorted(ids), "lost or duplicated mails")
         marked = {}
@@ -435,7 +444,7 @@ class PostfixMilterTest(unittest.TestCase):
         for index in range(3):
             send(self.port("reload"), with_id(bodies[index], "after-failed-%d" % index),
                  rcpt("reload"))
-        delivered = self.postfix.wait_delivered("reload", RELOAD_MAILS + 3)
+        delivered = self.postfix.wait_delivered("reload", total + 3)
         late = [raw for raw in delivered.values() if b"after-failed-" in raw]
         self.assertEqual(3, len(late))
         for raw in late:
