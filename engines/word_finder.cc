@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -116,6 +117,12 @@ void CWordFinder::CopyTablesFrom(const CWordFinder& other) {
   std::memcpy(class_of_, other.class_of_, sizeof(class_of_));
   std::memcpy(is_separator_, other.is_separator_, sizeof(is_separator_));
   std::memcpy(kind_of_, other.kind_of_, sizeof(kind_of_));
+  NewGeneration();
+}
+
+void CWordFinder::NewGeneration() {
+  static std::atomic<uint64_t> generations{0};
+  generation_ = ++generations;
 }
 
 void CWordFinder::Load(const char* configuration_file) {
@@ -166,6 +173,7 @@ void CWordFinder::ApplyLine(const char* line) {
 // transitively, so "1", "l" and "i" are one class when 1/l and l/i are cheap); a class
 // holds word characters when it holds a letter or a digit.
 void CWordFinder::RebuildClasses() {
+  NewGeneration();
   std::array<int, 256> parent;
   for (int c = 0; c < 256; ++c) parent[c] = c;
   auto root = [&parent](int c) {
@@ -380,13 +388,28 @@ void CWordFinder::Sketch(CStudiedText* studied) const {
   // The last four letters, oldest in the high bits, and how many letters there were.
   uint64_t last_four = 0;
   size_t letters = 0;
-  for (const char16_t c : text) {
-    const uint16_t letter = c < 256 ? class_of_[c] : WideClassOf(c);
-    if (letter == 0 || letter == static_cast<uint16_t>(last_four)) continue;
-    last_four = last_four << 16 | letter;
-    if (++letters < 4) continue;
-    const size_t bit = studied->SketchBit(last_four);
-    table[bit / 64] |= uint64_t{1} << (bit % 64);
+  // In blocks, two passes each: the first keeps the letters, without a branch on the
+  // character (spaces and punctuation come at random and would be mispredicted); the
+  // second drops repeats (rare: a branch predicts them) and sets the bits.
+  constexpr size_t kBlock = 1024;
+  uint16_t kept[kBlock];
+  for (size_t from = 0; from < text.size(); from += kBlock) {
+    const size_t to = std::min(text.size(), from + kBlock);
+    size_t n = 0;
+    for (size_t i = from; i < to; ++i) {
+      const char16_t c = text[i];
+      const uint16_t letter = c < 256 ? class_of_[c] : WideClassOf(c);
+      kept[n] = letter;
+      n += letter != 0;
+    }
+    for (size_t k = 0; k < n; ++k) {
+      const uint16_t letter = kept[k];
+      if (letter == static_cast<uint16_t>(last_four)) continue;
+      last_four = last_four << 16 | letter;
+      if (++letters < 4) continue;
+      const size_t bit = studied->SketchBit(last_four);
+      table[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
   }
 }
 
@@ -465,20 +488,35 @@ uint32_t CWordFinder::SpanCost(const CStudiedText& text, size_t begin, size_t en
   return row[m] > limit ? over : static_cast<uint32_t>(row[m]);
 }
 
+void CWordFinder::Prepare(std::u16string_view word, Wanted* wanted) const {
+  wanted->word.assign(word);
+  wanted->runs.clear();
+  wanted->letters.clear();
+  wanted->generation = generation_;
+  if (word.empty() || word.size() > kMaxWordLength) return;
+  Normalise(word, &wanted->runs);
+  // A span found below reads as the word's letters, so the text's letters hold them in a
+  // row once repeats are dropped.
+  wanted->letters.reserve(wanted->runs.size());
+  for (const CStudiedText::Run& run : wanted->runs) {
+    if (wanted->letters.empty() || wanted->letters.back() != run.letter) {
+      wanted->letters.push_back(run.letter);
+    }
+  }
+}
+
 bool CWordFinder::FindWord(const CStudiedText& text, std::u16string_view word,
                            uint32_t budget) const {
-  if (word.empty() || word.size() > kMaxWordLength) return false;
-  std::vector<CStudiedText::Run> wanted;
-  Normalise(word, &wanted);
-  if (wanted.empty()) return false;
-  // A span found below reads as wanted's letters, so the text's letters hold them in a
-  // row once repeats are dropped.
-  std::vector<uint16_t> collapsed;
-  collapsed.reserve(wanted.size());
-  for (const CStudiedText::Run& run : wanted) {
-    if (collapsed.empty() || collapsed.back() != run.letter) collapsed.push_back(run.letter);
-  }
-  if (!text.MayHoldLetters(collapsed)) return false;
+  Wanted wanted;
+  Prepare(word, &wanted);
+  return FindWord(text, wanted, budget);
+}
+
+bool CWordFinder::FindWord(const CStudiedText& text, const Wanted& prepared,
+                           uint32_t budget) const {
+  const std::vector<CStudiedText::Run>& wanted = prepared.runs;
+  if (wanted.empty() || !text.MayHoldLetters(prepared.letters)) return false;
+  const std::u16string_view word = prepared.word;
   const std::vector<CStudiedText::Run>& runs = text.ReadyRuns();
   const size_t m = wanted.size();
   const size_t max_span = kSpanPerChar * word.size() + kSpanSlack;

@@ -195,6 +195,23 @@ class CWordFinder {
   // changes a letter into an unrelated one is not found, however big the budget.
   bool FindWord(const CStudiedText& text, std::u16string_view word, uint32_t budget) const;
 
+  // A word made ready for FindWord once, by the finder whose tables it was read with
+  // (Prepare): a rule asks the same word of every mail.
+  struct Wanted {
+    std::u16string word;
+    std::vector<CStudiedText::Run> runs;  // the word normalised
+    std::vector<uint16_t> letters;        // their letters, repeats dropped
+    uint64_t generation = 0;              // the finder's tables it was read with
+  };
+  // Fills wanted for word; a word that can never be found gets no runs.
+  void Prepare(std::u16string_view word, Wanted* wanted) const;
+  // FindWord for a prepared word; wanted must come from Prepare with this finder's
+  // current tables (Generation).
+  bool FindWord(const CStudiedText& text, const Wanted& wanted, uint32_t budget) const;
+  // Changes whenever the tables do, and differs from every other finder's: a Wanted
+  // of another generation must be prepared again.
+  uint64_t Generation() const { return generation_; }
+
   // The budget of a word of length characters at a threshold: threshold edits per
   // character, in thousandths (0.2 gives "viagra" 1200). A negative threshold gives 0.
   static uint32_t BudgetFor(float threshold, size_t length);
@@ -206,6 +223,8 @@ class CWordFinder {
   static uint16_t WideClassOf(char16_t c);
   // Recomputes the classes and separators from the tables (after every change).
   void RebuildClasses();
+  // A generation number no finder had before, for tables that changed.
+  void NewGeneration();
   // The runs of text (Study's normalisation, shared with the words FindWord looks for),
   // which replace what runs held.
   void Normalise(std::u16string_view text, std::vector<CStudiedText::Run>* runs) const;
@@ -230,6 +249,7 @@ class CWordFinder {
   // What each 8-bit code is to Normalise (letter, look-alike, space, separator, other),
   // so that its loop takes one lookup per character.
   uint8_t kind_of_[256];
+  uint64_t generation_ = 0;
 };
 
 #endif  // ENGINES_WORD_FINDER_H_

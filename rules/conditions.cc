@@ -141,6 +141,7 @@ RegexCompileException::RegexCompileException(const char* pattern, const char* co
 // A regex is compiled once, here, at load time; evaluation only matches.
 int MatchCondition::Init(CEnginesInterface* engines) {
   static const char kWhere[] = "MatchCondition::Init";
+  if (how_ == HOW_OBFUSCATED && word_cache_ == nullptr) word_cache_ = std::make_unique<WordCache>();
   if (how_ != HOW_REGEX && how_ != HOW_REGEX_INSENSITIVE) return 0;
   if (engines == nullptr) throw ASException("%s - invalid engines handle", kWhere);
   const CRegexLibrary* library = engines->GetRegexLibrary();
@@ -477,12 +478,12 @@ class MatchCondition::RegexURLFinder final : public Finder {
 class MatchCondition::ObfuscatedFinder final : public Finder {
  public:
   ObfuscatedFinder(const MatchCondition& match, const CWordFinder& finder,
-                   CEmlContextInterface* context, uint32_t budget)
-      : match_(match), finder_(finder), context_(context), budget_(budget) {}
+                   const CWordFinder::Wanted& wanted, CEmlContextInterface* context,
+                   uint32_t budget)
+      : match_(match), finder_(finder), wanted_(wanted), context_(context), budget_(budget) {}
 
   bool Holds(const usstring& text) const {
-    return finder_.FindWord(context_->StudiedTextOf(text, finder_), match_.wide_what_.View(),
-                            budget_);
+    return finder_.FindWord(context_->StudiedTextOf(text, finder_), wanted_, budget_);
   }
 
  private:
@@ -503,9 +504,34 @@ class MatchCondition::ObfuscatedFinder final : public Finder {
   }
   const MatchCondition& match_;
   const CWordFinder& finder_;
+  const CWordFinder::Wanted& wanted_;
   CEmlContextInterface* context_;
   uint32_t budget_;
 };
+
+const CWordFinder::Wanted& MatchCondition::PreparedWord(const CWordFinder& finder,
+                                                        CWordFinder::Wanted* local) const {
+  const std::u16string_view word = wide_what_.View();
+  if (word_cache_ == nullptr) {
+    finder.Prepare(word, local);
+    return *local;
+  }
+  const CWordFinder::Wanted* current = word_cache_->current.load(std::memory_order_acquire);
+  if (current != nullptr && current->generation == finder.Generation()) return *current;
+  std::lock_guard<std::mutex> lock(word_cache_->mutex);
+  current = nullptr;
+  for (const std::unique_ptr<CWordFinder::Wanted>& kept : word_cache_->kept) {
+    if (kept->generation == finder.Generation()) current = kept.get();
+  }
+  if (current == nullptr) {
+    auto prepared = std::make_unique<CWordFinder::Wanted>();
+    finder.Prepare(word, prepared.get());
+    word_cache_->kept.push_back(std::move(prepared));
+    current = word_cache_->kept.back().get();
+  }
+  word_cache_->current.store(current, std::memory_order_release);
+  return *current;
+}
 
 double MatchCondition::ObfuscatedMatch(CEnginesInterface* engines,
                                        CEmlContextInterface* context) const {
@@ -515,7 +541,9 @@ double MatchCondition::ObfuscatedMatch(CEnginesInterface* engines,
   const Mail mail = MailOf(context, kWhere);
   const uint32_t budget =
       CWordFinder::BudgetFor(context->GetWordFinderThreshold(), wide_what_.Length());
-  ObfuscatedFinder finder(*this, *word_finder, context, budget);
+  CWordFinder::Wanted local;
+  ObfuscatedFinder finder(*this, *word_finder, PreparedWord(*word_finder, &local), context,
+                          budget);
   switch (where_) {
     case WHERE_HEADERS_ALL:
       return AnyHeader(*mail.headers,

@@ -5,12 +5,16 @@
 #ifndef RULES_CONDITIONS_H_
 #define RULES_CONDITIONS_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "emlbreaker/exceptions.h"
 #include "emlbreaker/regex.h"
 #include "emlbreaker/strings.h"
+#include "engines/word_finder.h"
 #include "rules/language/expression.h"
 #include "rules/language/rule_items.h"
 
@@ -138,6 +142,21 @@ class MatchCondition : public ACondition {
   bool FillsTables() const;
   int reader_kinds_[2] = {-1, -1};
   int shared_reader_kind_ = -1;
+  // OBFUSCATED: the word as the word finder reads it, prepared by the first mail that
+  // asks and kept while the finder's tables stay the same (PreparedWord).
+  // Made by Init; without it (a condition never initialised) each match prepares the
+  // word in local. The rules are shared by every thread that judges mail, so the
+  // prepared word is published through an atomic pointer; a word prepared for older
+  // tables stays owned here, since another thread may still read it (one per reload of
+  // the finder's tables).
+  struct WordCache {
+    std::atomic<const CWordFinder::Wanted*> current{nullptr};
+    std::mutex mutex;  // over kept
+    std::vector<std::unique_ptr<CWordFinder::Wanted>> kept;
+  };
+  const CWordFinder::Wanted& PreparedWord(const CWordFinder& finder,
+                                          CWordFinder::Wanted* local) const;
+  std::unique_ptr<WordCache> word_cache_;
 };
 
 // exists(place) and is_empty(place) share their fields.
