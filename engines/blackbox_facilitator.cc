@@ -2,6 +2,11 @@
 
 #include "emlbreaker/broken_mail.h"
 
+// The fields RFC 5322 (section 3.6) allows once.
+const char* const CBlackBoxFacilitator::kSingleFieldNames[kSingleFields] = {
+    "Date", "From",        "Sender",     "Reply-To", "To",     "Cc",
+    "Bcc",  "Message-ID", "In-Reply-To", "References", "Subject"};
+
 namespace {
 
 using nsEmlComponents::CHeader;

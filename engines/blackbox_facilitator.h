@@ -65,8 +65,10 @@ class CBlackBoxFacilitator {
   // How often the mail's own header carries each of the fields a mail may carry once
   // (Date, From, Sender, Reply-To, To, Cc, Bcc, Message-ID, In-Reply-To, References,
   // Subject, in that order), counted in the packer's raw headers, which keep repeats the
-  // header map merges. Two heuristics read them; the walk is made for the first that asks.
+  // header map merges. The breaker counts them while it parses the headers; otherwise
+  // (a box it did not fill) the walk is made for the first heuristic that asks.
   static constexpr size_t kSingleFields = 11;
+  static const char* const kSingleFieldNames[kSingleFields];
   struct FieldCounts {
     bool counted = false;  // the walk was made
     bool known = false;    // it could be made (a packer part to read, memory)

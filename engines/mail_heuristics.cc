@@ -280,12 +280,8 @@ bool CountHeaderNames(const CBlackBoxFacilitator& mail, const char* const (&name
   return true;
 }
 
-// The fields a mail carries at most once (RFC 5322, section 3.6), in the order of
-// CBlackBoxFacilitator::GetSingleFieldCounts; From is second.
-constexpr const char* kSingleFields[] = {"Date",       "From",        "Sender",     "Reply-To",
-                                         "To",         "Cc",          "Bcc",        "Message-ID",
-                                         "In-Reply-To", "References", "Subject"};
-static_assert(std::size(kSingleFields) == CBlackBoxFacilitator::kSingleFields);
+// The fields a mail carries at most once; From is second.
+constexpr const auto& kSingleFields = CBlackBoxFacilitator::kSingleFieldNames;
 constexpr size_t kFromField = 1;
 
 // The counts of the single fields, walked once per mail; null when they cannot be read.

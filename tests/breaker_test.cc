@@ -615,6 +615,28 @@ TEST_F(RulesOnMailTest, ExistsIsEmptyAndScoreLimits) {
   EXPECT_EQ(0.0, unit->ExecRule("S_NAMED_LIMIT"));
 }
 
+// The breaker counts the fields a mail carries once while it parses the headers; the
+// heuristics read those counts, which see the repeats the header map merges.
+TEST_F(RulesOnMailTest, HeaderHeuristicsSeeRepeatsThroughTheBreak) {
+  Load(SimpleRule("FROM_TWICE", "exec(H_HDR_FROM_TWICE)") +
+       SimpleRule("SINGLE_TWICE", "exec(H_HDR_SINGLE_TWICE)"));
+  const struct {
+    const char* mail;
+    double from_twice, single_twice;
+  } kMails[] = {
+      {"From: a@good.example\r\nSubject: a\r\nfrom: b@evil.example\r\nSUBJECT: b\r\n"
+       "Resent-From: c@d.example\r\nResent-From: e@f.example\r\n\r\nhello\r\n",
+       2, 2},
+      {"From: a@good.example\r\nReceived: x\r\nReceived: y\r\n\r\nhello\r\n", 0, 0},
+  };
+  for (const auto& m : kMails) {
+    CAExecutionUnit* unit = Break(m.mail);
+    ASSERT_NE(nullptr, unit);
+    EXPECT_EQ(m.from_twice, unit->ExecRule("FROM_TWICE")) << m.mail;
+    EXPECT_EQ(m.single_twice, unit->ExecRule("SINGLE_TWICE")) << m.mail;
+  }
+}
+
 TEST_F(RulesOnMailTest, MetaRulesRunTheRulesTheyReachInOrder) {
   // H1 and H2 hit and count their runs; M1 and M2 miss.
   const std::string simple = SimpleRule("H1", "none", "increase_score(H1_RUNS, 1);") +

@@ -1,5 +1,6 @@
 #include "mail/components/header_parser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -258,6 +259,29 @@ bool CHeaderParser::IsAddressName(std::string_view name) const {
 }
 
 int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers) const {
+  return ParseHeaders(source, headers, nullptr);
+}
+
+namespace {
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+
+void Tally(View name, CHeaderParser::NameTally* tally) {
+  if (name.empty()) return;
+  const char first = UpperAscii(name[0]);
+  for (size_t i = 0; i < tally->count; ++i) {
+    const char* wanted = tally->names[i];
+    if (UpperAscii(wanted[0]) != first) continue;
+    size_t k = 0;
+    while (k < name.size() && wanted[k] != '\0' && UpperAscii(name[k]) == UpperAscii(wanted[k])) ++k;
+    if (k == name.size() && wanted[k] == '\0') ++tally->counts[i];
+  }
+}
+
+}  // namespace
+
+int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers,
+                                    NameTally* tally) const {
   if (converter == nullptr || source == nullptr || headers == nullptr) return kHeaderInvalidPointer;
   uint32_t max_name = 0, max_value = 0;
   if (source->GetMaxHeaderLengths(&max_name, &max_value) == 0) return kHeaderInvalidPointer;
@@ -272,10 +296,12 @@ int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers) con
   // One key for all the headers: it keeps its buffer from name to name, and the map
   // copies the key it stores.
   ascommon::sstring key;
+  if (tally != nullptr) std::fill(tally->counts, tally->counts + tally->count, 0);
   try {
     while (code == kHeaderOk && source->NextHeader(name.get(), value.get()) != 0) {
       const View header_name(name.get(), strnlen(name.get(), max_name));
       const View whole(value.get(), strnlen(value.get(), max_value));
+      if (tally != nullptr) Tally(header_name, tally);
       if (header_name.find_first_of(" \t") != View::npos) continue;
       const View raw = KeptValue(whole);
       if (key.Assign(header_name.data(), header_name.size()) != 0) return kHeaderNoMemory;
@@ -293,6 +319,7 @@ int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers) con
     code = kHeaderNoMemory;
   }
   const int32_t finished = received.Finish();
+  if (tally != nullptr) tally->complete = code == kHeaderOk;
   return code != kHeaderOk ? code : finished;
 }
 

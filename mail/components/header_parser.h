@@ -50,6 +50,18 @@ class CHeaderParser {
   // caller frees them (DeleteHeaders) with the map.
   int32_t ParseHeaders(CAMimePart* source, CHeaderMap* headers) const;
 
+  // How often each of a few names stands in a header block: the map keeps one header
+  // per name, and a heuristic wants the repeats. Names are ASCII and compared with
+  // their case folded; a name holding a blank matches none.
+  struct NameTally {
+    const char* const* names = nullptr;
+    size_t count = 0;
+    int* counts = nullptr;  // count entries, set by ParseHeaders
+    bool complete = false;  // every header of the block was read
+  };
+  // ParseHeaders, tallying the names of tally (null: none) on the same walk.
+  int32_t ParseHeaders(CAMimePart* source, CHeaderMap* headers, NameTally* tally) const;
+
  private:
   // Case-insensitive hash of a name: 5381, then h * 33 ^ upper(c) per byte.
   static uint32_t HashNoCase(const ascommon::sstring& name);

@@ -42,6 +42,25 @@ class HeaderParserTest : public ::testing::Test {
   CHeaderMap map_{64, nullptr};
 };
 
+// The tally sees the repeats the map merges; a name only beginning like a tallied one,
+// or holding a blank, is not counted.
+TEST_F(HeaderParserTest, TallyCountsRepeatsTheMapMerges) {
+  const char* const names[] = {"From", "Subject", "To"};
+  int counts[3] = {7, 7, 7};
+  CHeaderParser::NameTally tally;
+  tally.names = names;
+  tally.count = 3;
+  tally.counts = counts;
+  CFakeMimePart part({{"From", "a@good.example"}, {"from", "b@evil.example"},
+                      {"From-Address", "c@d.example"}, {"Resent-From", "e@f.example"},
+                      {"SUBJECT", "x"}, {"From ", "g@h.example"}, {"Fro", "i@j.example"}});
+  ASSERT_EQ(0, parser_.ParseHeaders(&part, &map_, &tally));
+  EXPECT_TRUE(tally.complete);
+  EXPECT_EQ(2, counts[0]);
+  EXPECT_EQ(1, counts[1]);
+  EXPECT_EQ(0, counts[2]);
+}
+
 TEST_F(HeaderParserTest, NameSelectsTheClass) {
   const struct {
     const char* name;

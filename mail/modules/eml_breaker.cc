@@ -21,6 +21,7 @@
 namespace nsEmlModules {
 
 using nsEmlComponents::CHeaderMap;
+using nsEmlComponents::CHeaderParser;
 using nsEmlComponents::DeleteHeaders;
 
 CEmlBreaker::CEmlBreaker(const ascommon::usstring& module_name)
@@ -250,7 +251,13 @@ int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {
   static constexpr const char kFunction[] = "nsEmlModules::CEmlBreaker::Break";
   ascommon::auto_locker hold(&sharedLock, ascommon::auto_locker::kReadOnly, true);
   if (sharedData == nullptr) throw ASException("%s - invalid shared data structure", kFunction);
-  BreakHeaders(profile, item);
+  CBlackBoxFacilitator::FieldCounts single_fields;
+  CHeaderParser::NameTally tally;
+  tally.names = CBlackBoxFacilitator::kSingleFieldNames;
+  tally.count = CBlackBoxFacilitator::kSingleFields;
+  tally.counts = single_fields.counts;
+  BreakHeadersTallied(item, &tally);
+  single_fields.counted = single_fields.known = tally.complete;
   BreakParts(profile, item);
   BreakTextParts(profile, item);
   BreakHtmlParts(profile, item);
@@ -260,12 +267,14 @@ int32_t CEmlBreaker::Break(uint32_t profile, MailItem* item) {
                                   : nullptr;
   PublishExecutionUnit(item, static_cast<SEmlBreakerSharedData*>(sharedData),
                        profile_block != nullptr ? profile_block->wordFinderThreshold
-                                                : kDefaultThreshold);
+                                                : kDefaultThreshold,
+                       tally.complete ? &single_fields : nullptr);
   return 0;
 }
 
 void CEmlBreaker::PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared,
-                                       float word_finder_threshold) {
+                                       float word_finder_threshold,
+                                       const CBlackBoxFacilitator::FieldCounts* single_fields) {
   static constexpr const char kFunction[] = "nsEmlModules::CEmlBreaker::Break";
   std::unique_ptr<CEmlContextInterface> context;
   try {
@@ -274,6 +283,9 @@ void CEmlBreaker::PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* sh
     throw ASException("%s - memory problems", kFunction);
   }
   context->SetStructs(item);
+  if (single_fields != nullptr && context->GetFacilitator() != nullptr) {
+    context->GetFacilitator()->GetSingleFieldCounts() = *single_fields;
+  }
   context->SetWordFinderThreshold(word_finder_threshold);
   CEnginesInterface* engines = shared->engines.get();
   if (engines != nullptr && engines->GetASSLEngine() != nullptr) {
@@ -371,6 +383,10 @@ CAEmlStream* CEmlBreaker::StreamOf(MailItem* item) {
 }
 
 int32_t CEmlBreaker::BreakHeaders(uint32_t, MailItem* item) {
+  return BreakHeadersTallied(item, nullptr);
+}
+
+int32_t CEmlBreaker::BreakHeadersTallied(MailItem* item, CHeaderParser::NameTally* tally) {
   CAEmlStream* stream = StreamOf(item);
   if (ascommon::CBlackBoxObject* existing = item->box.GetObject(kMailHeadersId)) {
     if (dynamic_cast<CHeaderMap*>(existing) == nullptr)
@@ -392,7 +408,7 @@ int32_t CEmlBreaker::BreakHeaders(uint32_t, MailItem* item) {
       if (map) DeleteHeaders(map.get());
     }
   } free_on_failure{headers};
-  int32_t code = headerParser->ParseHeaders(top, headers.get());
+  int32_t code = headerParser->ParseHeaders(top, headers.get(), tally);
   if (code != 0) throw CBreakerException(code, "Problems breaking the headers");
   int32_t stored = item->box.SetObject(headers.get(), kMailHeadersId, false);
   if (stored == -502)

@@ -14,12 +14,10 @@
 #include "common/charset_converter.h"
 #include "emlbreaker/modules.h"
 #include "emlbreaker/strings.h"
+#include "engines/blackbox_facilitator.h"
+#include "mail/components/header_parser.h"
 #include "mail/modules/body_analyser.h"
 #include "rules/engines_interface.h"
-
-namespace nsEmlComponents {
-class CHeaderParser;
-}
 
 class CAEmlStream;
 
@@ -109,8 +107,14 @@ class CEmlBreaker : public CABreaker {
   // execution unit over it and the engines, published under id 4 in place of
   // the unit of an earlier Break of the item. The context gets the profile's
   // word-finder threshold, which the OBFUSCATED matches spend.
+  // single_fields: the counts of the fields a mail carries once, when the header step
+  // tallied them (the heuristics then need not walk the headers again).
   static void PublishExecutionUnit(MailItem* item, SEmlBreakerSharedData* shared,
-                                   float word_finder_threshold);
+                                   float word_finder_threshold,
+                                   const CBlackBoxFacilitator::FieldCounts* single_fields);
+  // BreakHeaders, tallying names on the way when tally is not null (see
+  // CHeaderParser::NameTally; tally->complete stays false when the box held headers).
+  int32_t BreakHeadersTallied(MailItem* item, nsEmlComponents::CHeaderParser::NameTally* tally);
   // Frees the unit under id 4 with its context and removes the id.
   static void WithdrawExecutionUnit(MailItem* item);
 
