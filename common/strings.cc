@@ -548,8 +548,7 @@ bool sstring::operator<(const sstring& other) const {
 
 bool sstring::Find(const char* sub, size_t* pos, size_t from) const {
   if (buffer == nullptr || sub == nullptr || from > length) return false;
-  // glibc's memmem is linear (two-way), so the plain search needs no table.
-  const void* hit = memmem(buffer + from, length - from, sub, Traits8::length(sub));
+  const void* hit = FindBytes(buffer + from, length - from, sub, Traits8::length(sub));
   if (hit == nullptr) return false;
   if (pos != nullptr) *pos = static_cast<const char*>(hit) - buffer;
   return true;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace ascommon {
 namespace {
@@ -66,6 +67,39 @@ TEST(WideScanTest, FindWideMatchesTheStandardSearch) {
   }
   const std::u16string short_text = u"htt";
   EXPECT_EQ(FindWide(short_text, u"http://", 0), std::u16string_view::npos);
+}
+
+// Every pattern of up to four letters of a two-letter alphabet in every text of up
+// to 40: matches at every position across the sixteen-byte blocks, near misses where
+// only the first and last bytes agree, patterns longer than the text.
+TEST(WideScanTest, FindBytesMatchesMemmem) {
+  std::vector<std::string> patterns;
+  for (size_t n = 1; n <= 4; ++n) {
+    for (unsigned bits = 0; bits < (1u << n); ++bits) {
+      std::string p;
+      for (size_t k = 0; k < n; ++k) p += (bits >> k & 1) ? 'b' : 'a';
+      patterns.push_back(p);
+    }
+  }
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t seed = 0; seed < 8; ++seed) {
+      std::string text(length, 'a');
+      for (size_t k = 0; k < length; ++k) {
+        if ((k * 7 + seed * 13 + k * k * seed) % 5 == 0) text[k] = 'b';
+      }
+      // A byte past the range that would complete a match if the range were overrun.
+      const std::string padded = text + "b";
+      for (const std::string& p : patterns) {
+        const void* expected = memmem(padded.data(), length, p.data(), p.size());
+        EXPECT_EQ(expected, FindBytes(padded.data(), length, p.data(), p.size()))
+            << text << " / " << p;
+      }
+    }
+  }
+  // A pattern longer than a block, found after several blocks; cut short by one byte.
+  const std::string text = std::string(100, 'x') + "needle in a haystack";
+  EXPECT_EQ(text.data() + 100, FindBytes(text.data(), text.size(), "needle in a haystack", 20));
+  EXPECT_EQ(nullptr, FindBytes(text.data(), text.size() - 1, "needle in a haystack", 20));
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <immintrin.h>
 #endif
 
+#include "common/wide_scan.h"
+
 namespace {
 
 using Literals = CRegexPrefilter::Literals;
@@ -609,7 +611,8 @@ bool CRegexPrefilter::MayMatch(int id, const TextTable& table, std::string_view 
   if (table.oddFold && odd_folds_[pattern]) return true;
   const Literals& literals = literals_[pattern];
   return AnyLiteralIn<0xFFFF>(patterns_[pattern], table.triples, table.quads, [&](size_t k) {
-    return memmem(folded.data(), folded.size(), literals[k].data(), literals[k].size()) != nullptr;
+    return ascommon::FindBytes(folded.data(), folded.size(), literals[k].data(),
+                               literals[k].size()) != nullptr;
   });
 }
 
