@@ -7,6 +7,7 @@
 #include <exception>
 #include <new>
 
+#include "common/wide_scan.h"
 #include "emlbreaker/packer.h"
 #include "emlbreaker/parts_tree.h"
 #include "mail/components/html_analysis.h"
@@ -140,8 +141,9 @@ int32_t CBodyAnalyser::AnalysePart(CPart* part, int32_t kind, const char* charse
   if (code != 0 && code != ascommon::CCharsetConverter::kPartial) return kConversionFailed;
   if (produced > length) produced = length;
   text[produced] = u'\0';
-  const uint32_t units =
-      static_cast<uint32_t>(std::char_traits<char16_t>::length(text.data())) + 1;
+  // The converted text ends at its first zero unit too (FindUnit: the standard
+  // library's char16_t length goes one unit at a time).
+  const uint32_t units = static_cast<uint32_t>(ascommon::FindUnit(text.data(), produced, u'\0')) + 1;
   if (kind == kText) {
     auto* body = dynamic_cast<nsEmlComponents::CPartBodyTextPlain*>(part->body);
     if (body == nullptr) return 0;  // the tree gave a part of another kind
