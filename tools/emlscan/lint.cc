@@ -1,5 +1,7 @@
 #include "tools/emlscan/lint.h"
 
+#include <dlfcn.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -252,8 +254,13 @@ int LintRules(const std::vector<std::string>& inputs, const std::string& regex_d
   std::vector<std::string> files;
   if (!CollectRuleFiles(inputs, err, &files)) return 2;
   // With EMLSCAN_TRACE set, the parser's and the engine's own trace lines go
-  // where the plug-in's go ("[parser] - committing simple rule ...").
+  // where the plug-in's go ("[parser] - committing simple rule ..."). The engine
+  // loads the tracer by its name, as the plug-in does from beside itself; emlscan
+  // has no search path, so the tracer beside the regex library (the plug-in's
+  // companions) is loaded first by its path, and the name then finds it loaded.
+  void* tracer = dlopen((regex_dir + "/liblogsink.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   LoadTracer();
+  if (tracer != nullptr) dlclose(tracer);  // LoadTracer holds its own reference
   CEnginesInterface engines;
   try {
     engines.SetupRxLibHandle(regex_dir.c_str());
