@@ -10,6 +10,7 @@
 #include "emlbreaker/packer.h"
 #include "engines/blackbox_facilitator.h"
 #include "engines/url_db.h"
+#include "mail/components/header_parser.h"
 
 using ascommon::usstring;
 using nsEmlComponents::CHtmlAHref;
@@ -258,23 +259,15 @@ bool CountHeaderNames(const CBlackBoxFacilitator& mail, const char* const (&name
   if (source == nullptr || source->GetMaxHeaderLengths(&name_length, &value_length) == 0) {
     return false;
   }
-  // The names are ASCII: a header name matches one only at the same length, and then
-  // byte by byte with ASCII case folded (what strcasecmp does in the C locale).
-  size_t lengths[N];
-  for (size_t i = 0; i < N; ++i) lengths[i] = std::strlen(names[i]);
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; };
+  // The names are compared as the breaker's header step compares them.
+  nsEmlComponents::CHeaderParser::NameTally tally;
+  tally.names = names;
+  tally.count = N;
+  tally.counts = counts;
   try {
     std::vector<char> name(size_t{name_length} + 1), value(size_t{value_length} + 1);
     source->RewindHeaders();
-    while (source->NextHeader(name.data(), value.data()) != 0) {
-      const size_t length = std::strlen(name.data());
-      for (size_t i = 0; i < N; ++i) {
-        if (length != lengths[i]) continue;
-        size_t k = 0;
-        while (k < length && lower(name[k]) == lower(names[i][k])) ++k;
-        if (k == length) ++counts[i];
-      }
-    }
+    while (source->NextHeader(name.data(), value.data()) != 0) tally.Count(name.data());
   } catch (const std::bad_alloc&) {
     return false;
   }

@@ -262,23 +262,17 @@ int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers) con
   return ParseHeaders(source, headers, nullptr);
 }
 
-namespace {
-
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
-
-void Tally(View name, CHeaderParser::NameTally* tally) {
+void CHeaderParser::NameTally::Count(std::string_view name) {
   if (name.empty()) return;
   const char first = UpperAscii(name[0]);
-  for (size_t i = 0; i < tally->count; ++i) {
-    const char* wanted = tally->names[i];
+  for (size_t i = 0; i < count; ++i) {
+    const char* wanted = names[i];
     if (UpperAscii(wanted[0]) != first) continue;
     size_t k = 0;
     while (k < name.size() && wanted[k] != '\0' && UpperAscii(name[k]) == UpperAscii(wanted[k])) ++k;
-    if (k == name.size() && wanted[k] == '\0') ++tally->counts[i];
+    if (k == name.size() && wanted[k] == '\0') ++counts[i];
   }
 }
-
-}  // namespace
 
 int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers,
                                     NameTally* tally) const {
@@ -301,7 +295,7 @@ int32_t CHeaderParser::ParseHeaders(CAMimePart* source, CHeaderMap* headers,
     while (code == kHeaderOk && source->NextHeader(name.get(), value.get()) != 0) {
       const View header_name(name.get(), strnlen(name.get(), max_name));
       const View whole(value.get(), strnlen(value.get(), max_value));
-      if (tally != nullptr) Tally(header_name, tally);
+      if (tally != nullptr) tally->Count(header_name);
       if (header_name.find_first_of(" \t") != View::npos) continue;
       const View raw = KeptValue(whole);
       if (key.Assign(header_name.data(), header_name.size()) != 0) return kHeaderNoMemory;

@@ -58,6 +58,8 @@ class CHeaderParser {
     size_t count = 0;
     int* counts = nullptr;  // count entries, set by ParseHeaders
     bool complete = false;  // every header of the block was read
+    // Counts one header name (the walk that sets counts to 0 first is the caller's).
+    void Count(std::string_view name);
   };
   // ParseHeaders, tallying the names of tally (null: none) on the same walk.
   int32_t ParseHeaders(CAMimePart* source, CHeaderMap* headers, NameTally* tally) const;
