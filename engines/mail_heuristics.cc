@@ -1,7 +1,6 @@
 #include "engines/mail_heuristics.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <new>
 #include <vector>
