@@ -266,4 +266,34 @@ TEST(ExecutionUnitTest, NamesWhatItLacks) {
   }
 }
 
+TEST(ExecutionUnitTest, VariablesInterfaceAnswersWithoutThrowing) {
+  CEnginesInterface engines;
+  CEmlContextInterface context;
+  CExecutionUnit unit(&context, &engines);
+  CAExecutionUnit* published = &unit;
+  auto* variables = dynamic_cast<CAExecutionUnitVariables*>(published);
+  ASSERT_NE(nullptr, variables);
+
+  int32_t score = 41;
+  ascommon::sstring category("left");
+  EXPECT_FALSE(variables->FindIntValue("SCORE", &score));
+  EXPECT_FALSE(variables->FindStringValue("CATEGORY", &category));
+  EXPECT_EQ(41, score);
+  EXPECT_STREQ("left", category.c_str());
+
+  context.SetIntValue("SCORE", -3);
+  context.SetStringValue("CATEGORY", "phishing");
+  EXPECT_TRUE(variables->FindIntValue("SCORE", &score));
+  EXPECT_TRUE(variables->FindStringValue("CATEGORY", &category));
+  EXPECT_EQ(-3, score);
+  EXPECT_STREQ("phishing", category.c_str());
+  // Names are exact: the getters would throw for these too.
+  EXPECT_FALSE(variables->FindIntValue("score", &score));
+  EXPECT_FALSE(variables->FindIntValue("CATEGORY", &score));
+
+  CExecutionUnit without_context(nullptr, &engines);
+  EXPECT_EQ("-1 CExecutionUnit::GetIntValue - invalid HCONTEXT",
+            Outcome([&] { without_context.FindIntValue("SCORE", &score); }));
+}
+
 }  // namespace

@@ -47,9 +47,10 @@ sstring CExecutionUnit::GetHitRules() {
   return engines->GetHitRules(context);
 }
 
-// A host asks for SCORE and CATEGORY on every mail, and most mails set neither: the
+// A filter asks for SCORE and CATEGORY on every mail, and most mails set neither: the
 // exception that answers starts here rather than a call deeper, one frame less for the
-// unwinder to walk twice. Its message is the context's.
+// unwinder to walk twice. Its message is the context's. Our own host asks through
+// FindIntValue and FindStringValue, which answer without one.
 int32_t CExecutionUnit::GetIntValue(const char* name) {
   if (context == nullptr) throw ASException("%s - invalid HCONTEXT", "CExecutionUnit::GetIntValue");
   int32_t value = 0;
@@ -70,4 +71,19 @@ sstring CExecutionUnit::GetStringValue(const char* name) {
                       "CEmlContextInterface::GetStringValue");
   }
   return *value;
+}
+
+bool CExecutionUnit::FindIntValue(const char* name, int32_t* value) {
+  if (context == nullptr) throw ASException("%s - invalid HCONTEXT", "CExecutionUnit::GetIntValue");
+  return value != nullptr && context->FindIntValue(sstring(name), value);
+}
+
+bool CExecutionUnit::FindStringValue(const char* name, sstring* value) {
+  if (context == nullptr) {
+    throw ASException("%s - invalid HCONTEXT", "CExecutionUnit::GetStringValue");
+  }
+  const sstring* found = context->FindStringValue(sstring(name));
+  if (found == nullptr || value == nullptr) return false;
+  *value = *found;
+  return true;
 }

@@ -17,7 +17,7 @@
 class CEmlContextInterface;
 class CEnginesInterface;
 
-class CExecutionUnit : public CAExecutionUnit {
+class CExecutionUnit : public CAExecutionUnit, public CAExecutionUnitVariables {
  public:
   CExecutionUnit(CEmlContextInterface* unit_context, CEnginesInterface* unit_engines)
       : context(unit_context), engines(unit_engines) {}
@@ -32,6 +32,8 @@ class CExecutionUnit : public CAExecutionUnit {
   ascommon::sstring GetHitRules() override;
   int32_t GetIntValue(const char* name) override;
   ascommon::sstring GetStringValue(const char* name) override;
+  bool FindIntValue(const char* name, int32_t* value) override;
+  bool FindStringValue(const char* name, ascommon::sstring* value) override;
 
   CEmlContextInterface* GetContext() const { return context; }
   CEnginesInterface* GetEngines() const { return engines; }

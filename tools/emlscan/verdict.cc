@@ -32,13 +32,29 @@ bool SameNoCase(const std::string& a, const char* b) {
 // auto-learning leaves out what they add, so the classifier never confirms itself.
 constexpr char kClassifierScoring[] = "SC_STAT_";
 
-int32_t Score(CAExecutionUnit* unit) {
-  // A variable no rule set does not exist: the unit says so by throwing.
+// A variable no rule set does not exist. The breaker's unit says so through its
+// variables interface; another unit throws, which costs an unwinding per mail.
+int32_t Score(CAExecutionUnit* unit, CAExecutionUnitVariables* variables) {
+  int32_t score = 0;
   try {
+    if (variables != nullptr) return variables->FindIntValue("SCORE", &score) ? score : 0;
     return unit->GetIntValue("SCORE");
   } catch (const ASException&) {
     return 0;
   }
+}
+
+ascommon::sstring Category(CAExecutionUnit* unit, CAExecutionUnitVariables* variables) {
+  ascommon::sstring category;
+  try {
+    if (variables != nullptr) {
+      variables->FindStringValue("CATEGORY", &category);
+    } else {
+      category = unit->GetStringValue("CATEGORY");
+    }
+  } catch (const ASException&) {
+  }
+  return category;
 }
 
 VerdictKind Decide(int32_t score, const std::string& category, const CheckPolicy& policy) {
@@ -94,6 +110,7 @@ const char* VerdictName(VerdictKind kind) {
 Verdict Judge(MailItem& item, const CheckPolicy& policy, const std::string& unreadable) {
   CAExecutionUnit* unit = GetExecutionUnit(item.box);
   if (unit == nullptr) throw std::runtime_error("the breaker published no execution unit");
+  auto* variables = dynamic_cast<CAExecutionUnitVariables*>(unit);
   Verdict verdict;
   verdict.ruled = true;
   const bool measure = policy.autolearner != nullptr;
@@ -102,20 +119,17 @@ Verdict Judge(MailItem& item, const CheckPolicy& policy, const std::string& unre
     const char* name = signatures[i]->name;
     const bool classifier =
         measure && std::strncmp(name, kClassifierScoring, sizeof kClassifierScoring - 1) == 0;
-    const int32_t before = classifier ? Score(unit) : 0;
+    const int32_t before = classifier ? Score(unit, variables) : 0;
     try {
       unit->ExecRule(name);
     } catch (const ASException& e) {
       verdict.ruleErrors.push_back(std::string(name) + ": " + e.what());
     }
-    if (classifier) verdict.classifierScore += Score(unit) - before;
+    if (classifier) verdict.classifierScore += Score(unit, variables) - before;
   }
-  verdict.score = Score(unit);
-  try {
-    ascommon::sstring category = unit->GetStringValue("CATEGORY");
-    if (category.IsSet()) verdict.category.assign(category.c_str(), category.Length());
-  } catch (const ASException&) {
-  }
+  verdict.score = Score(unit, variables);
+  const ascommon::sstring category = Category(unit, variables);
+  if (category.IsSet()) verdict.category.assign(category.c_str(), category.Length());
   try {
     ascommon::sstring hits = unit->GetHitRules();
     if (hits.IsSet()) verdict.hitRules = SplitHitRules(std::string(hits.c_str(), hits.Length()));
