@@ -236,7 +236,8 @@ double CCodeHeurEngine::StatClassify(ARulePublisher* engines, CEmlContextInterfa
   learning::Verdict verdict;
   try {
     std::vector<learning::TokenHash> tokens;
-    learning::MailTokens(mail, urlDb_.GetDomainTable(), &tokens);
+    learning::MailTokens(mail, urlDb_.GetDomainTable(), &tokens, nullptr,
+                         learning::TokenOrder::kFirstMet);
     verdict = classifier->Classify(tokens);
   } catch (const learning::TokenStoreError& e) {
     GetDebugTrace()->Trace("%s - %s", kWhere, e.what());

@@ -520,6 +520,34 @@ void AddHtmlSummary(const nsEmlComponents::CHtmlInfo& info, const DomainTable& t
   }
 }
 
+// Drops every token met before, keeping the first occurrence where it stood (and its
+// text). An open-addressing set at most half full, probed on the hash's low bits (mixed by
+// Finish); 0 marks a free slot, so the token 0 is remembered beside it.
+void KeepFirstOccurrences(std::vector<TokenHash>* tokens, std::vector<std::string>* texts) {
+  size_t size = 16;
+  while (size < tokens->size() * 2) size *= 2;
+  std::vector<TokenHash> seen(size, 0);
+  const size_t mask = size - 1;
+  bool seen_zero = false;
+  size_t kept = 0;
+  for (size_t i = 0; i < tokens->size(); ++i) {
+    const TokenHash token = (*tokens)[i];
+    if (token == 0) {
+      if (seen_zero) continue;
+      seen_zero = true;
+    } else {
+      size_t at = token & mask;
+      while (seen[at] != 0 && seen[at] != token) at = (at + 1) & mask;
+      if (seen[at] == token) continue;
+      seen[at] = token;
+    }
+    if (texts != nullptr && kept != i) (*texts)[kept] = std::move((*texts)[i]);
+    (*tokens)[kept++] = token;
+  }
+  tokens->resize(kept);
+  if (texts != nullptr) texts->resize(kept);
+}
+
 }  // namespace
 
 TokenHash HashToken(char kind, std::string_view text) {
@@ -531,7 +559,8 @@ TokenHash HashToken(char kind, std::string_view text) {
 }
 
 void MailTokens(const CBlackBoxFacilitator& mail, const DomainTable& domains,
-                std::vector<TokenHash>* tokens, std::vector<std::string>* texts) {
+                std::vector<TokenHash>* tokens, std::vector<std::string>* texts,
+                TokenOrder order) {
   tokens->clear();
   if (texts != nullptr) texts->clear();
   Collector out(tokens, texts);
@@ -557,18 +586,22 @@ void MailTokens(const CBlackBoxFacilitator& mail, const DomainTable& domains,
     AddWords(text->View(), 'w', &out);
   }
 
+  if (order == TokenOrder::kFirstMet) {
+    KeepFirstOccurrences(tokens, texts);
+    return;
+  }
   if (texts == nullptr) {
     std::sort(tokens->begin(), tokens->end());
     tokens->erase(std::unique(tokens->begin(), tokens->end()), tokens->end());
     return;
   }
-  std::vector<size_t> order(tokens->size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
+  std::vector<size_t> by_hash(tokens->size());
+  std::iota(by_hash.begin(), by_hash.end(), 0);
+  std::stable_sort(by_hash.begin(), by_hash.end(),
                    [&](size_t a, size_t b) { return (*tokens)[a] < (*tokens)[b]; });
   std::vector<TokenHash> sorted_tokens;
   std::vector<std::string> sorted_texts;
-  for (const size_t i : order) {
+  for (const size_t i : by_hash) {
     if (!sorted_tokens.empty() && sorted_tokens.back() == (*tokens)[i]) continue;
     sorted_tokens.push_back((*tokens)[i]);
     sorted_texts.push_back(std::move((*texts)[i]));

@@ -72,12 +72,26 @@ Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens) const {
   }
   std::vector<TokenCounts> counts;
   store_->Lookup(tokens, &counts);
+  // Most of a mail's tokens were never learned, and their f is the prior, which says
+  // nothing unless the options make the dead zone empty. Both steps keep or drop without
+  // a branch: which tokens are known and which deviate is as good as random, and a
+  // mispredicted branch a token cost more than the arithmetic.
+  const bool prior_counts = std::fabs(options_.prior - 0.5) >= options_.minDeviation;
+  std::vector<uint32_t> known(tokens.size());
+  size_t known_count = 0;
   for (size_t i = 0; i < tokens.size(); ++i) {
-    const double f = TokenProbability(counts[i], totals, options_);
-    if (std::fabs(f - 0.5) >= options_.minDeviation) {
-      verdict.clues.push_back({tokens[i], f, counts[i]});
-    }
+    known[known_count] = static_cast<uint32_t>(i);
+    known_count += prior_counts || counts[i].spam != 0 || counts[i].ham != 0;
   }
+  verdict.clues.resize(known_count);
+  size_t clue_count = 0;
+  for (size_t k = 0; k < known_count; ++k) {
+    const uint32_t i = known[k];
+    const double f = TokenProbability(counts[i], totals, options_);
+    verdict.clues[clue_count] = {tokens[i], f, counts[i]};
+    clue_count += std::fabs(f - 0.5) >= options_.minDeviation;
+  }
+  verdict.clues.resize(clue_count);
   // Most extreme first; equal ones by hash, so the same mail always gives the same clues.
   auto farther = [](const Clue& a, const Clue& b) {
     const double da = std::fabs(a.f - 0.5);

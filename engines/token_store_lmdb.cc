@@ -22,11 +22,13 @@
 #include <lmdb.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -168,11 +170,18 @@ class LmdbTokenStore : public TokenStore {
     }
     ReadTxn txn(this);
     // One cursor for the mail: when the next token falls on the leaf page the cursor
-    // stands on, LMDB searches that page alone instead of descending from the root, and a
-    // mail's tokens come sorted (engines/mail_tokens.h).
+    // stands on, LMDB searches that page alone instead of descending from the root, so
+    // the tokens are visited in the order of their hashes (a learner's come sorted, the
+    // classifier's in the order first met: engines/mail_tokens.h).
+    std::vector<uint32_t> order(tokens.size());
+    std::iota(order.begin(), order.end(), 0);
+    if (!std::is_sorted(tokens.begin(), tokens.end())) {
+      std::sort(order.begin(), order.end(),
+                [&](uint32_t a, uint32_t b) { return tokens[a] < tokens[b]; });
+    }
     MDB_cursor* cursor = nullptr;
     Check(mdb_cursor_open(txn.txn, tokens_, &cursor), "cannot open a cursor");
-    for (size_t i = 0; i < tokens.size(); ++i) {
+    for (const uint32_t i : order) {
       MDB_val key = Val(&tokens[i], sizeof(TokenHash));
       MDB_val value;
       const int rc = mdb_cursor_get(cursor, &key, &value, MDB_SET_KEY);
