@@ -63,16 +63,27 @@ class Collector {
 
   bool Full() const { return tokens_->size() >= kMaxOccurrences; }
 
+  // The hash of a token as Begin, Feed and End make it, for a caller that keeps it in a
+  // register (AddWords): in the collector it went through memory at every unit, a store
+  // and a load in the chain of multiplications.
+  static uint64_t Start(char kind) { return (kFnvOffset ^ static_cast<uint8_t>(kind)) * kFnvPrime; }
+  static uint64_t Mix(uint64_t hash, char16_t unit) { return (hash ^ unit) * kFnvPrime; }
+  bool KeepsTexts() const { return texts_ != nullptr; }
+  // Ends a token hashed outside, neither a header name nor with a text.
+  void EndHashed(uint64_t hash) {
+    if (!Full()) tokens_->push_back(MarkGroup(Finish(hash), false));
+  }
+
   void Begin(char kind) {
     header_name_ = kind == 'n';
-    hash_ = (kFnvOffset ^ static_cast<uint8_t>(kind)) * kFnvPrime;
+    hash_ = Start(kind);
     if (texts_ != nullptr) {
       text_.assign(1, kind);
       text_.push_back(':');
     }
   }
   void Feed(char16_t unit) {
-    hash_ = (hash_ ^ unit) * kFnvPrime;
+    hash_ = Mix(hash_, unit);
     if (texts_ != nullptr) AppendUtf8(unit, &text_);
   }
   void FeedAscii(std::string_view text) {
@@ -150,28 +161,46 @@ inline char16_t ClassOf(char16_t c) {
 // Every word of text as a token of kind. A word is a run of letters and digits; each run
 // of digits counts as the one digit "0" (prices, dates and order numbers vary mail by mail
 // while their shape does not). One pass: the word is hashed as it is measured, and one too
-// short or too long is dropped at its end.
-void AddWords(std::u16string_view text, char kind, Collector* out) {
+// short or too long is dropped at its end. kTexts: the collector also keeps the words'
+// texts, through its own Begin, Feed and End.
+template <bool kTexts>
+void AddWordsOf(std::u16string_view text, char kind, Collector* out) {
   const char16_t* units = text.data();
   const size_t size = text.size();
+  const uint64_t start = Collector::Start(kind);
   size_t i = 0;
   while (i < size && !out->Full()) {
     char16_t cls = 0;
     while (i < size && (cls = ClassOf(units[i])) == 0) ++i;
     if (i >= size) break;
-    out->Begin(kind);
+    if constexpr (kTexts) out->Begin(kind);
+    uint64_t hash = start;
     size_t length = 0;
     bool in_digits = false;
     for (; i < size && (cls = ClassOf(units[i])) != 0; ++i) {
-      if (cls == 1) {
-        if (!in_digits && ++length <= kMaxWordLength) out->Feed(u'0');
-        in_digits = true;
+      const bool digit = cls == 1;
+      if (!(digit && in_digits) && ++length <= kMaxWordLength) {
+        const char16_t unit = digit ? u'0' : cls;
+        hash = Collector::Mix(hash, unit);
+        if constexpr (kTexts) out->Feed(unit);
+      }
+      in_digits = digit;
+    }
+    if (length >= kMinWordLength && length <= kMaxWordLength) {
+      if constexpr (kTexts) {
+        out->End();
       } else {
-        if (++length <= kMaxWordLength) out->Feed(cls);
-        in_digits = false;
+        out->EndHashed(hash);
       }
     }
-    if (length >= kMinWordLength && length <= kMaxWordLength) out->End();
+  }
+}
+
+void AddWords(std::u16string_view text, char kind, Collector* out) {
+  if (out->KeepsTexts()) {
+    AddWordsOf<true>(text, kind, out);
+  } else {
+    AddWordsOf<false>(text, kind, out);
   }
 }
 

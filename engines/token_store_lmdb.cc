@@ -89,6 +89,7 @@ struct Snapshot {
     slots[at].token = token;
     slots[at].counts = counts;
   }
+  void Prefetch(TokenHash token) const { __builtin_prefetch(&slots[token & mask]); }
   const CountsRecord* Find(TokenHash token) const {
     if (token == 0) return has_zero ? &zero : nullptr;
     for (size_t at = token & mask;; at = (at + 1) & mask) {
@@ -160,7 +161,11 @@ class LmdbTokenStore : public TokenStore {
   void Lookup(const std::vector<TokenHash>& tokens, std::vector<TokenCounts>* counts) override {
     counts->assign(tokens.size(), TokenCounts());
     if (const std::shared_ptr<const Snapshot> copy = Current()) {
+      // The slots of a mail's tokens are scattered over a table larger than the cache:
+      // each is asked for a few tokens ahead, so the misses overlap.
+      constexpr size_t kAhead = 8;
       for (size_t i = 0; i < tokens.size(); ++i) {
+        if (i + kAhead < tokens.size()) copy->Prefetch(tokens[i + kAhead]);
         if (const CountsRecord* found = copy->Find(tokens[i])) {
           (*counts)[i].spam = found->spam;
           (*counts)[i].ham = found->ham;
