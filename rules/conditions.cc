@@ -296,13 +296,17 @@ struct RegexRun {
 };
 
 // PCRE2 decides; it runs only where the prefilter's one scan of the text left the
-// expression possible.
+// expression possible, and from where the prefilter found the earliest text a match can
+// begin with. What it is given from there on is the text's own, and a match reads at
+// most the few bytes before its start that the prefilter left in.
 bool Matches(const RegexRun& run, const sstring& text) {
+  size_t from = 0;
   if (run.id >= 0 &&
-      !run.context->PrefilterMayMatch(*run.prefilter, run.id, text, run.fills_tables)) {
+      !run.context->PrefilterMayMatch(*run.prefilter, run.id, text, run.fills_tables, &from)) {
     return false;
   }
-  return run.regex->Match(text.c_str(), static_cast<uint32_t>(text.Length()), 0, 0) == 1;
+  return run.regex->Match(text.c_str() + from, static_cast<uint32_t>(text.Length() - from), 0,
+                          0) == 1;
 }
 // A wide text of the mail (a header value, a URL) is matched in its UTF-8 form, which the
 // context converts once per mail: every regex condition reads the same few texts.

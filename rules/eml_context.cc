@@ -168,7 +168,8 @@ const sstring& CEmlContextInterface::Utf8Of(const ascommon::usstring& text) {
 }
 
 bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, int id,
-                                             const sstring& text, bool may_fill) {
+                                             const sstring& text, bool may_fill, size_t* from) {
+  if (from != nullptr) *from = 0;
   if (text.Length() < CRegexPrefilter::kMinScannedLength) {
     auto found = prefilterShortTables.find(&text);
     if (found == prefilterShortTables.end()) {
@@ -203,7 +204,14 @@ bool CEmlContextInterface::PrefilterMayMatch(const CRegexPrefilter& prefilter, i
     }
     scanned.folded_made = true;
   }
-  return prefilter.MayMatch(id, scanned.table, scanned.folded);
+  if (!prefilter.MayMatch(id, scanned.table, scanned.folded)) return false;
+  if (from == nullptr) return true;
+  *from = prefilter.MatchFrom(id, scanned.table, scanned.folded);
+  if (*from == CRegexPrefilter::kNoMatch) {
+    *from = 0;
+    return false;
+  }
+  return true;
 }
 
 const CStudiedText& CEmlContextInterface::StudiedTextOf(const ascommon::usstring& text,

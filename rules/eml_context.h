@@ -94,9 +94,11 @@ class CEmlContextInterface {
   // condition that reads it, keyed by the text object like Utf8Of; a short one (a URL, a
   // Subject) gets a small table of the same kind. True when the table cannot
   // be made (memory), and for a long text not yet tabulated when may_fill is false (a
-  // text too few patterns read to pay for its table): the regex then runs.
+  // text too few patterns read to pay for its table): the regex then runs. With from,
+  // where in the text the regex need look: every match begins there or later
+  // (CRegexPrefilter::MatchFrom); 0 when that is not known.
   bool PrefilterMayMatch(const CRegexPrefilter& prefilter, int id, const ascommon::sstring& text,
-                         bool may_fill = true);
+                         bool may_fill = true, size_t* from = nullptr);
 
   // A wide text of this mail as the word finder studied it, for the OBFUSCATED matches:
   // studied on first use and kept for every other rule that reads it (the study grows with

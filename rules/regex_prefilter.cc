@@ -20,6 +20,12 @@ using Sequence = std::vector<Literals>;
 constexpr int kMaxDepth = 50;
 // The most texts one stretch of a pattern is read as ("colou?r" is two).
 constexpr size_t kMaxExact = 32;
+// The most texts a pattern's matches may begin with, as read (CRegexPrefilter::Starts),
+// and once cut to kStartLength bytes, which every match begins with as well: a
+// pattern's phrases share their first words, and a few texts cost less to look for.
+constexpr size_t kMaxStartsRead = 512;
+constexpr size_t kMaxStarts = 64;
+constexpr size_t kStartLength = 10;
 
 unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
@@ -73,9 +79,16 @@ class LiteralReader {
   LiteralReader(const char* pattern, bool caseless)
       : p_(pattern), end_(pattern + std::strlen(pattern)), caseless_(caseless) {}
 
-  Literals Read() {
-    Literals found = Alternatives(0, nullptr);
+  // The literals; with `starts`, also the texts every match begins with (empty when that
+  // is not known).
+  Literals Read(CRegexPrefilter::Starts* starts = nullptr) {
+    Literals first;
+    Literals found = Alternatives(0, nullptr, starts != nullptr ? &first : nullptr);
     if (failed_ || p_ != end_) return Literals();
+    if (starts != nullptr && !looks_back_) {
+      starts->texts = std::move(first);
+      starts->behind = word_boundary_ ? 1 : 0;
+    }
     return found;
   }
 
@@ -87,15 +100,20 @@ class LiteralReader {
   // Branches separated by "|" up to ")" or the end: one literal of some branch's most
   // telling list, or nothing when a branch has none. When whole is given, it receives
   // every text the alternatives can match if each branch is only literal characters
-  // (and exact groups, and assertions); otherwise it is left empty.
-  Literals Alternatives(int depth, Literals* whole) {
+  // (and exact groups, and assertions); otherwise it is left empty. When first is given,
+  // it receives the texts one of which every match of the alternatives begins with, when
+  // each branch tells them; otherwise it is left empty.
+  Literals Alternatives(int depth, Literals* whole, Literals* first = nullptr) {
     if (depth > kMaxDepth) failed_ = true;
     Literals all;
     bool every = true;
     bool exact = whole != nullptr;
+    bool starts_known = first != nullptr;
     while (!failed_) {
       Literals branch_whole;
-      Literals best = MostTelling(Branch(depth, exact ? &branch_whole : nullptr));
+      Literals branch_first;
+      Literals best = MostTelling(Branch(depth, exact ? &branch_whole : nullptr,
+                                         starts_known ? &branch_first : nullptr));
       if (best.empty()) every = false;
       all.insert(all.end(), best.begin(), best.end());
       if (exact) {
@@ -104,6 +122,14 @@ class LiteralReader {
           whole->clear();
         } else {
           whole->insert(whole->end(), branch_whole.begin(), branch_whole.end());
+        }
+      }
+      if (starts_known) {
+        if (branch_first.empty() || first->size() + branch_first.size() > kMaxStartsRead) {
+          starts_known = false;
+          first->clear();
+        } else {
+          first->insert(first->end(), branch_first.begin(), branch_first.end());
         }
       }
       if (p_ < end_ && *p_ == '|') {
@@ -120,13 +146,24 @@ class LiteralReader {
   // as every text it can be ("colou?r": "colour" or "color"; "free (spins|chips)": "free
   // spins" or "free chips"), up to kMaxExact texts: a long literal that runs across a
   // group tells more than its pieces. When whole is given and the branch is nothing but
-  // such a stretch, it receives the stretch's texts.
-  Sequence Branch(int depth, Literals* whole) {
+  // such a stretch, it receives the stretch's texts. When first is given, it receives
+  // the texts of the branch's first stretch, which every match begins with (assertions
+  // before it match no text), or those of a group it begins with; it is left empty when
+  // the branch begins otherwise.
+  Sequence Branch(int depth, Literals* whole, Literals* first = nullptr) {
     Sequence sequence;
     // The texts the current stretch can be; {""} when it is empty.
     Literals run{std::string()};
     bool unbroken = true;  // the whole branch so far is one stretch
-    auto end_run = [&] {
+    bool consumed = false;  // an atom that matches text was read
+    bool first_open = first != nullptr;  // the first stretch is still being read
+    // Ends the stretch. The first one ends with it, and is known only when something was
+    // read; an option setting (option_break) read before any text leaves it open.
+    auto end_run = [&](bool option_break = false) {
+      if (first_open && !(option_break && !consumed)) {
+        if (consumed) *first = run;
+        first_open = false;
+      }
       bool long_enough = true;
       for (const std::string& text : run) long_enough = long_enough && text.size() >= 2;
       if (long_enough) sequence.push_back(std::move(run));
@@ -159,6 +196,7 @@ class LiteralReader {
       Literals group_whole;  // every text the group can match, when it is known
       bool zero_width = false;
       bool breaks_run = false;  // an option setting: what follows is read differently
+      Literals group_first;  // the texts every match of the group begins with
       if (c == '\\') {
         if (p_ + 1 >= end_) return Fail();
         const unsigned char next = static_cast<unsigned char>(p_[1]);
@@ -168,6 +206,8 @@ class LiteralReader {
           literal.assign(1, static_cast<char>(next));
         } else if (std::strchr("bBAzZG", next) != nullptr) {
           zero_width = true;
+          if (next == 'b' || next == 'B') word_boundary_ = true;
+          if (next == 'A' || next == 'G') looks_back_ = true;
         } else if (std::strchr("dDwWsShHvVRNnrtfe", next) == nullptr) {
           return Fail();  // \Q, \x, \p, back-references...: not read here
         }
@@ -175,11 +215,15 @@ class LiteralReader {
         if (!SkipClass()) return Fail();
       } else if (c == '(') {
         bool look_around = false;
-        if (!Group(depth, &group, &group_whole, &zero_width, &look_around)) return Fail();
+        if (!Group(depth, &group, &group_whole, &zero_width, &look_around,
+                   first_open && !consumed ? &group_first : nullptr)) {
+          return Fail();
+        }
         breaks_run = zero_width && !look_around;
       } else if (c == '^' || c == '$') {
         ++p_;
         zero_width = true;
+        if (c == '^') looks_back_ = true;
       } else if (c == '.') {
         ++p_;
       } else if (c == '*' || c == '+' || c == '?' || c == '{') {
@@ -196,37 +240,45 @@ class LiteralReader {
       if (zero_width) {
         // An assertion matches no text: the characters on both sides of it are next to
         // each other in every match. An option setting changes how the rest reads.
-        if (breaks_run) end_run();
-      } else if (!literal.empty()) {
-        const unsigned char first = static_cast<unsigned char>(literal[0]);
+        if (breaks_run) end_run(true);
+        continue;
+      }
+      if (!literal.empty()) {
+        const unsigned char lead = static_cast<unsigned char>(literal[0]);
         // Caseless, PCRE2 folds an accented letter to characters of other bytes. It folds
         // k and s to the Kelvin sign and the long s too, but those two are so rare that a
         // table notes whether its text holds one (TextHasOddFold) instead.
-        if (caseless_ && first >= 0x80) {
+        if (caseless_ && lead >= 0x80) {
           end_run();
-          continue;
-        }
-        if (literal.size() == 1) literal[0] = static_cast<char>(Fold(first));
-        if (repeat == Repeat::kAny) {
-          end_run();
-        } else if (repeat == Repeat::kOptional) {
-          extend({std::string(), literal});
         } else {
-          for (std::string& text : run) text += literal;  // extend({literal}), no list made
-          if (repeat == Repeat::kMany) end_run();
+          if (literal.size() == 1) literal[0] = static_cast<char>(Fold(lead));
+          if (repeat == Repeat::kAny) {
+            end_run();
+          } else if (repeat == Repeat::kOptional) {
+            extend({std::string(), literal});
+          } else {
+            for (std::string& text : run) text += literal;  // extend({literal}), no list made
+            consumed = true;
+            if (repeat == Repeat::kMany) end_run();
+          }
         }
       } else if (!group_whole.empty() &&
                  (repeat == Repeat::kOnce || repeat == Repeat::kOptional)) {
         if (repeat == Repeat::kOptional) group_whole.push_back(std::string());
-        if (!extend(group_whole) && repeat == Repeat::kOnce && !group.empty()) {
-          sequence.push_back(group);
-        }
+        const bool extended = extend(group_whole);
+        consumed = consumed || extended;
+        if (!extended && repeat == Repeat::kOnce && !group.empty()) sequence.push_back(group);
       } else {
+        // A group that must match, read before any text: every match begins as it does.
+        const bool group_begins = first_open && !consumed && !group_first.empty() &&
+                                  (repeat == Repeat::kOnce || repeat == Repeat::kMany);
         end_run();
+        if (group_begins) *first = std::move(group_first);
         if ((repeat == Repeat::kOnce || repeat == Repeat::kMany) && !group.empty()) {
           sequence.push_back(group);
         }
       }
+      consumed = true;
     }
     if (whole != nullptr && unbroken) *whole = run;
     end_run();
@@ -234,9 +286,10 @@ class LiteralReader {
   }
 
   // After "(": the group's literals and, when it is only literal alternatives, every text
-  // it can match; zero_width for a look-around (look_around set) or a flag setting.
+  // it can match; zero_width for a look-around (look_around set) or a flag setting. With
+  // first, the texts every match of the group begins with, when its branches tell them.
   bool Group(int depth, Literals* literals, Literals* whole, bool* zero_width,
-             bool* look_around_out) {
+             bool* look_around_out, Literals* first) {
     ++p_;
     if (p_ < end_ && *p_ == '*') return false;  // (*VERB)
     bool look_around = false;
@@ -252,6 +305,7 @@ class LiteralReader {
       } else if (kind == '<' && p_ + 1 < end_ && (p_[1] == '=' || p_[1] == '!')) {
         p_ += 2;
         look_around = true;
+        looks_back_ = true;
       } else if (kind == '<' || kind == '\'' || (kind == 'P' && p_ + 1 < end_ && p_[1] == '<')) {
         // A named group: "(?<name>", "(?'name'" or "(?P<name>"; the name is no text.
         const char close = kind == '\'' ? '\'' : '>';
@@ -261,14 +315,15 @@ class LiteralReader {
         ++p_;
       } else {
         // Option letters: caseless or extended syntax would change what is read here.
+        // Anything else after "(?" (a recursion "(?R)", a condition) is not read.
         bool negated = false;
         while (p_ < end_ && *p_ != ':' && *p_ != ')') {
           const char option = *p_++;
           if (option == '-') {
             negated = true;
-          } else if (option == 'x' || option == '^' || (option == 'i' && !negated)) {
-            return false;
-          } else if (!((option >= 'a' && option <= 'z') || (option >= 'A' && option <= 'Z'))) {
+          } else if (option == 'i' && negated) {
+            continue;
+          } else if (std::strchr("mnsJU", option) == nullptr) {
             return false;
           }
         }
@@ -284,8 +339,10 @@ class LiteralReader {
     // A branch reset "(?|" or an atomic group "(?>" matches one of its branches' texts as
     // any group does; a look-around's texts are not part of the match.
     Literals inside_whole;
+    Literals inside_first;
     Literals inside =
-        Alternatives(depth + 1, look_around || whole == nullptr ? nullptr : &inside_whole);
+        Alternatives(depth + 1, look_around || whole == nullptr ? nullptr : &inside_whole,
+                     look_around || first == nullptr ? nullptr : &inside_first);
     if (failed_ || p_ >= end_ || *p_ != ')') return false;
     ++p_;
     if (look_around) {
@@ -294,6 +351,7 @@ class LiteralReader {
     } else {
       *literals = std::move(inside);
       if (whole != nullptr) *whole = std::move(inside_whole);
+      if (first != nullptr) *first = std::move(inside_first);
     }
     return true;
   }
@@ -379,6 +437,11 @@ class LiteralReader {
   const char* end_;
   bool caseless_;
   bool failed_ = false;
+  // Something of the pattern looks before where its match begins, or at the subject's
+  // start ("^", "\A", "\G", a look-behind): a match could not be looked for from a
+  // later offset as if the text began there.
+  bool looks_back_ = false;
+  bool word_boundary_ = false;  // "\b" or "\B": one character before the match is read
 };
 
 // Triples share 65,536 bits: a text of a few kilobytes sets a few percent of them, so a
@@ -402,10 +465,40 @@ bool CRegexPrefilter::EnabledByEnvironment() {
   return value == nullptr || std::strcmp(value, "0") != 0;
 }
 
-CRegexPrefilter::Literals CRegexPrefilter::RequiredLiterals(const char* pattern, bool caseless) {
+CRegexPrefilter::Literals CRegexPrefilter::RequiredLiterals(const char* pattern, bool caseless,
+                                                            Starts* starts) {
   if (pattern == nullptr) return Literals();
-  return LiteralReader(pattern, caseless).Read();
+  return LiteralReader(pattern, caseless).Read(starts);
 }
+
+namespace {
+
+// Appends a literal's count of quadruples, count of triples, then their bits; false for
+// a literal of fewer than three bytes, which has no triple.
+bool AppendNeeds(const std::string& literal, std::vector<uint16_t>* needs) {
+  if (literal.size() < 3) return false;
+  const size_t at = needs->size();
+  needs->resize(at + 2 + (literal.size() - 3) + (literal.size() - 2));
+  (*needs)[at] = static_cast<uint16_t>(literal.size() - 3);      // quadruples
+  (*needs)[at + 1] = static_cast<uint16_t>(literal.size() - 2);  // triples
+  uint16_t* quad = &(*needs)[at + 2];
+  uint16_t* triple = quad + (literal.size() - 3);
+  uint32_t key = 0;
+  for (size_t i = 0; i < literal.size(); ++i) {
+    key = (key << 8) | Fold(static_cast<unsigned char>(literal[i]));
+    if (i >= 2) *triple++ = TripleOf(key & 0xFFFFFF);
+    if (i >= 3) *quad++ = QuadOf(key);
+  }
+  return true;
+}
+
+void FoldAll(CRegexPrefilter::Literals* literals) {
+  for (std::string& literal : *literals) {
+    for (char& c : literal) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+  }
+}
+
+}  // namespace
 
 int CRegexPrefilter::KindOf(const std::string& kind) {
   for (size_t i = 0; i < readers_.size(); ++i) {
@@ -424,39 +517,48 @@ int CRegexPrefilter::CountReader(const std::string& kind) {
 int CRegexPrefilter::Add(const char* pattern, bool caseless) {
   if (!enabled_) return -1;
   try {
-    Literals literals = RequiredLiterals(pattern, caseless);
+    Starts starts;
+    Literals literals = RequiredLiterals(pattern, caseless, &starts);
     std::vector<uint16_t> needs;
     for (const std::string& literal : literals) {
       // A literal of two bytes has no triple: the pattern is not tested.
-      if (literal.size() < 3) return -1;
-      const size_t at = needs.size();
-      needs.resize(at + 2 + (literal.size() - 3) + (literal.size() - 2));
-      needs[at] = static_cast<uint16_t>(literal.size() - 3);      // quadruples
-      needs[at + 1] = static_cast<uint16_t>(literal.size() - 2);  // triples
-      uint16_t* quad = &needs[at + 2];
-      uint16_t* triple = quad + (literal.size() - 3);
-      uint32_t key = 0;
-      for (size_t i = 0; i < literal.size(); ++i) {
-        key = (key << 8) | Fold(static_cast<unsigned char>(literal[i]));
-        if (i >= 2) *triple++ = TripleOf(key & 0xFFFFFF);
-        if (i >= 3) *quad++ = QuadOf(key);
-      }
+      if (!AppendNeeds(literal, &needs)) return -1;
     }
     if (needs.empty()) return -1;
+    // Start texts are looked for only when each has triples to test first, and begins
+    // with an ASCII byte: a search from there begins on a whole character.
+    StartTexts start_texts;
+    FoldAll(&starts.texts);
+    for (std::string& text : starts.texts) {
+      if (text.size() > kStartLength) text.resize(kStartLength);
+    }
+    std::sort(starts.texts.begin(), starts.texts.end());
+    starts.texts.erase(std::unique(starts.texts.begin(), starts.texts.end()), starts.texts.end());
+    if (starts.texts.size() > kMaxStarts) starts.texts.clear();
+    for (const std::string& text : starts.texts) {
+      if (static_cast<unsigned char>(text[0]) >= 0x80 ||
+          !AppendNeeds(text, &start_texts.needs)) {
+        start_texts = StartTexts();
+        break;
+      }
+      start_texts.texts.push_back(text);
+    }
+    // A character is at most four bytes of UTF-8.
+    start_texts.backoff = 4 * starts.behind;
     bool odd_fold = false;
     if (caseless) {
       for (const std::string& literal : literals) {
         odd_fold = odd_fold || literal.find_first_of("ks") != std::string::npos;
       }
     }
-    for (std::string& literal : literals) {
-      for (char& c : literal) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
-    }
+    FoldAll(&literals);
     literals_.reserve(literals_.size() + 1);
     odd_folds_.reserve(odd_folds_.size() + 1);
+    starts_.reserve(starts_.size() + 1);
     patterns_.push_back(std::move(needs));
     odd_folds_.push_back(odd_fold);
     literals_.push_back(std::move(literals));
+    starts_.push_back(std::move(start_texts));
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -614,6 +716,24 @@ bool CRegexPrefilter::MayMatch(int id, const TextTable& table, std::string_view 
     return ascommon::FindBytes(folded.data(), folded.size(), literals[k].data(),
                                literals[k].size()) != nullptr;
   });
+}
+
+size_t CRegexPrefilter::MatchFrom(int id, const TextTable& table, std::string_view folded) const {
+  const StartTexts& starts = starts_[static_cast<size_t>(id)];
+  if (starts.texts.empty() || table.oddFold) return 0;
+  size_t earliest = folded.size();
+  // A start text the tables turn away is not in the text; one they let through is looked
+  // for only before the earliest found so far.
+  AnyLiteralIn<0xFFFF>(starts.needs, table.triples, table.quads, [&](size_t k) {
+    const std::string& text = starts.texts[k];
+    const size_t window = std::min(folded.size(), earliest + text.size() - 1);
+    if (const char* at = ascommon::FindBytes(folded.data(), window, text.data(), text.size())) {
+      earliest = static_cast<size_t>(at - folded.data());
+    }
+    return false;
+  });
+  if (earliest == folded.size()) return kNoMatch;
+  return earliest > starts.backoff ? earliest - starts.backoff : 0;
 }
 
 void CRegexPrefilter::FoldText(const char* text, size_t length, std::string* folded) {

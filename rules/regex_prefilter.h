@@ -54,6 +54,15 @@ class CRegexPrefilter {
   // written); an empty list: nothing is known.
   using Literals = std::vector<std::string>;
 
+  // The texts every match of a pattern begins with (folded as literals are), and how many
+  // characters before its start a match reads ("\b": one). Empty when a branch begins
+  // otherwise ("\w+@", ".*x") or the pattern reads the subject's start or behind its
+  // match ("^", "\A", "\G", a look-behind).
+  struct Starts {
+    Literals texts;
+    size_t behind = 0;
+  };
+
   // Which byte triples and byte quadruples a text holds (each hashed into a table of its
   // own), letters folded: built once per text, then asked by every pattern.
   struct TextTable {
@@ -83,7 +92,7 @@ class CRegexPrefilter {
 
   // The literals of a pattern (UTF-8, PCRE2 syntax), one of which each match contains;
   // empty when the pattern does not tell.
-  static Literals RequiredLiterals(const char* pattern, bool caseless);
+  static Literals RequiredLiterals(const char* pattern, bool caseless, Starts* starts = nullptr);
 
   // Offers a pattern. Returns its id, or -1 when it has no literal of three bytes or more
   // to test (the caller then always runs PCRE2).
@@ -112,6 +121,15 @@ class CRegexPrefilter {
   // costs a small part of the PCRE2 run it saves.
   bool MayMatch(int id, const TextTable& table, std::string_view folded) const;
   static void FoldText(const char* text, size_t length, std::string* folded);
+  // Where in a long text (table and folded as for MayMatch) PCRE2 need look for a match
+  // of pattern id: the earliest place one of the pattern's start texts occurs, less the
+  // bytes its match may read before it. Every match begins there or later, so a search
+  // from there finds one if any exists; a big alternation of phrases that one of its
+  // phrases let through is searched from that phrase, not from the text's first byte.
+  // 0 when the pattern's starts are not known, or a Kelvin sign or long s in the text
+  // might stand for a k or an s of one; kNoMatch when no start text occurs.
+  static constexpr size_t kNoMatch = static_cast<size_t>(-1);
+  size_t MatchFrom(int id, const TextTable& table, std::string_view folded) const;
   // The same for a text shorter than kMinScannedLength.
   static void TabulateShort(const char* text, size_t length, ShortTable* table);
   bool MayMatchShort(int id, const ShortTable& table) const;
@@ -127,6 +145,15 @@ class CRegexPrefilter {
   std::vector<bool> odd_folds_;
   // Per pattern, its literals as patterns_ holds them, folded.
   std::vector<Literals> literals_;
+  // Per pattern, its start texts, folded, with their quadruples and triples as patterns_
+  // holds a pattern's literals (none when not known), and the bytes a match may read
+  // before its start.
+  struct StartTexts {
+    Literals texts;
+    std::vector<uint16_t> needs;
+    size_t backoff = 0;
+  };
+  std::vector<StartTexts> starts_;
   // Per kind of text, its name and how many patterns read it (a few dozen kinds).
   std::vector<std::pair<std::string, size_t>> readers_;
   bool enabled_;

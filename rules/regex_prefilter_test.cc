@@ -67,11 +67,74 @@ TEST(RegexPrefilterTest, ReadsOnlyLiteralsEveryMatchHolds) {
 TEST(RegexPrefilterTest, GivesUpOnWhatItDoesNotRead) {
   for (const char* pattern : {"(?i)FREE money", "(?x) free money", "(\\w+) \\1 again",
                               "\\Qa.b\\E text", "\\x41bc", "a{,3}bcd", "(unclosed",
-                              "stray) text", "(*UTF)money"}) {
+                              "stray) text", "(*UTF)money", "ab(?R)?cd", "(?(1)ab|cd)"}) {
     EXPECT_EQ(Literals(), Read(pattern, false)) << pattern;
   }
   // A caseless flag turned off is only stricter.
   EXPECT_EQ(Literals({"money"}), Read("(?-i)money", false));
+}
+
+// The texts every match begins with: claiming a text a match can begin without would
+// make a search from its first place miss that match.
+TEST(RegexPrefilterTest, ReadsTheTextsEveryMatchBeginsWith) {
+  auto starts = [](const char* pattern, bool caseless = true) {
+    CRegexPrefilter::Starts read;
+    CRegexPrefilter::RequiredLiterals(pattern, caseless, &read);
+    return read;
+  };
+  EXPECT_EQ(Literals({"click here"}), starts("click here").texts);
+  EXPECT_EQ(0u, starts("click here").behind);
+  // Assertions before the first text match none; "\b" reads the character before.
+  EXPECT_EQ(Literals({"act now", "limited"}), starts("\\b(?:act now\\b|limited\\b)").texts);
+  EXPECT_EQ(1u, starts("\\b(?:act now\\b|limited\\b)").behind);
+  EXPECT_EQ(Literals({"win"}), starts("(?=\\w)(?m)win").texts);
+  // A group begins as its branches do, or as its exact texts do.
+  EXPECT_EQ(Literals({"free ", "bonus "}), starts("(?:free |bonus )+chips").texts);
+  EXPECT_EQ(Literals({"color", "colour"}), starts("colou?r\\d").texts);
+  EXPECT_EQ(Literals({"abcdef", "def"}), starts("(?:abc)?def").texts);
+  EXPECT_EQ(Literals({"abc", "xabc"}), starts("x?abc").texts);
+  EXPECT_EQ(Literals({"search en", "top"}),
+            starts("(?:search en[a-z]+|top\\d)", false).texts);
+  // The first stretch ends at what it cannot read: what came before it still begins.
+  EXPECT_EQ(Literals({"abc"}), starts("abcd*ef").texts);
+  EXPECT_EQ(Literals({"opt"}), starts("opt.?out").texts);
+  // Nothing known: a branch that begins with a class or a repeated text, an empty
+  // branch; "^", "\A", "\G" and look-behinds read before or at the subject's start.
+  for (const char* pattern : {"\\w+@", "a*bcd", "(?:abc)*def", "abc|", "^abc", "(?m)^abc",
+                              "\\Aabc", "\\Gabc", "(?<![a-z])abc", "abc(?<=c)def",
+                              "caf\xC3\xA9|[0-9]"}) {
+    EXPECT_EQ(Literals(), starts(pattern).texts) << pattern;
+  }
+}
+
+TEST(RegexPrefilterTest, SearchesFromTheEarliestStart) {
+  CRegexPrefilter prefilter;
+  const int act = prefilter.Add("\\b(?:act now|order (now|today))\\b", true);
+  const int plain = prefilter.Add("free (spins|chips)", true);
+  const int unknown = prefilter.Add("\\w+ viagra", true);
+  ASSERT_GE(act, 0);
+  ASSERT_GE(plain, 0);
+  ASSERT_GE(unknown, 0);
+  const std::string filler(100, '-');
+  auto from = [&](int id, const std::string& text) {
+    std::string folded;
+    CRegexPrefilter::FoldText(text.data(), text.size(), &folded);
+    return prefilter.MatchFrom(id, *Table(text), folded);
+  };
+  // The earliest of the start texts, less four bytes for the character "\b" reads.
+  EXPECT_EQ(100u - 4, from(act, filler + "ORDER NOW, act now"));
+  EXPECT_EQ(100u - 4 + 3, from(act, filler + "xx act now, order today"));
+  EXPECT_EQ(2u, from(act, "xxxxxxorder now" + filler));
+  EXPECT_EQ(0u, from(act, "xxorder now" + filler));
+  EXPECT_EQ(0u, from(act, "act now" + filler));
+  EXPECT_EQ(100u, from(plain, filler + "Free Chips"));
+  EXPECT_EQ(CRegexPrefilter::kNoMatch, from(plain, filler + "free fries"));
+  EXPECT_EQ(0u, from(unknown, filler + "buy viagra"));
+  // A Kelvin sign may stand for the k of a start text PCRE2 would match.
+  const int kit = prefilter.Add("kit now", true);
+  ASSERT_GE(kit, 0);
+  EXPECT_EQ(0u, from(kit, filler + "\xE2\x84\xAA" "it now, kit now"));
+  EXPECT_EQ(101u, from(kit, filler + " kit now"));
 }
 
 TEST(RegexPrefilterTest, SkipsOnlyTextsThatLackALiteral) {
