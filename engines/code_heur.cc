@@ -238,7 +238,7 @@ double CCodeHeurEngine::StatClassify(ARulePublisher* engines, CEmlContextInterfa
     std::vector<learning::TokenHash> tokens;
     learning::MailTokens(mail, urlDb_.GetDomainTable(), &tokens, nullptr,
                          learning::TokenOrder::kFirstMet);
-    verdict = classifier->Classify(tokens);
+    verdict = classifier->Classify(tokens, learning::StatClassifier::ClueOrder::kAny);
   } catch (const learning::TokenStoreError& e) {
     GetDebugTrace()->Trace("%s - %s", kWhere, e.what());
     return 0.0;

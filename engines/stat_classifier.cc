@@ -63,7 +63,7 @@ double StatClassifier::Combine(const std::vector<double>& f) {
   return (1.0 + h - s) / 2.0;
 }
 
-Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens) const {
+Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens, ClueOrder order) const {
   Verdict verdict;
   const StoreTotals totals = store_->Totals();
   if (totals.spamMails < options_.minSpamMails || totals.hamMails < options_.minHamMails ||
@@ -100,8 +100,8 @@ Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens) const {
   };
   // The header names (a few dozen at most) go to the end, and only the most telling of
   // them stay.
-  const auto names = std::stable_partition(verdict.clues.begin(), verdict.clues.end(),
-                                           [](const Clue& c) { return !IsHeaderName(c.token); });
+  const auto names = std::partition(verdict.clues.begin(), verdict.clues.end(),
+                                    [](const Clue& c) { return !IsHeaderName(c.token); });
   const size_t name_count = static_cast<size_t>(verdict.clues.end() - names);
   if (name_count > options_.maxHeaderNameClues) {
     std::nth_element(names, names + options_.maxHeaderNameClues, verdict.clues.end(), farther);
@@ -112,7 +112,9 @@ Verdict StatClassifier::Classify(const std::vector<TokenHash>& tokens) const {
                      verdict.clues.end(), farther);
     verdict.clues.resize(options_.maxClues);
   }
-  std::sort(verdict.clues.begin(), verdict.clues.end(), farther);
+  if (order == ClueOrder::kMostExtremeFirst) {
+    std::sort(verdict.clues.begin(), verdict.clues.end(), farther);
+  }
   std::vector<double> f;
   f.reserve(verdict.clues.size());
   for (const Clue& clue : verdict.clues) f.push_back(clue.f);
