@@ -97,6 +97,18 @@ class LiteralReader {
   // kMany: at least once ("+", "{2,}").
   enum class Repeat { kOnce, kOptional, kAny, kMany };
 
+  // Adds a branch's texts to those of the branches before it while each branch has some
+  // and there are at most limit; otherwise the alternatives' texts are not known.
+  static void Gather(const Literals& branch, size_t limit, bool* known, Literals* texts) {
+    if (!*known) return;
+    if (branch.empty() || texts->size() + branch.size() > limit) {
+      *known = false;
+      texts->clear();
+    } else {
+      texts->insert(texts->end(), branch.begin(), branch.end());
+    }
+  }
+
   // Branches separated by "|" up to ")" or the end: one literal of some branch's most
   // telling list, or nothing when a branch has none. When whole is given, it receives
   // every text the alternatives can match if each branch is only literal characters
@@ -116,22 +128,8 @@ class LiteralReader {
                                          starts_known ? &branch_first : nullptr));
       if (best.empty()) every = false;
       all.insert(all.end(), best.begin(), best.end());
-      if (exact) {
-        if (branch_whole.empty() || whole->size() + branch_whole.size() > kMaxExact) {
-          exact = false;
-          whole->clear();
-        } else {
-          whole->insert(whole->end(), branch_whole.begin(), branch_whole.end());
-        }
-      }
-      if (starts_known) {
-        if (branch_first.empty() || first->size() + branch_first.size() > kMaxStartsRead) {
-          starts_known = false;
-          first->clear();
-        } else {
-          first->insert(first->end(), branch_first.begin(), branch_first.end());
-        }
-      }
+      Gather(branch_whole, kMaxExact, &exact, whole);
+      Gather(branch_first, kMaxStartsRead, &starts_known, first);
       if (p_ < end_ && *p_ == '|') {
         ++p_;
         continue;
