@@ -49,8 +49,8 @@ sstring CExecutionUnit::GetHitRules() {
 
 // A filter asks for SCORE and CATEGORY on every mail, and most mails set neither: the
 // exception that answers starts here rather than a call deeper, one frame less for the
-// unwinder to walk twice. Its message is the context's. Our own host asks through
-// FindIntValue and FindStringValue, which answer without one.
+// unwinder to walk twice. Its message is the context's. A host that knows this unit asks
+// through FindIntValue and FindStringValue instead, which answer without one.
 int32_t CExecutionUnit::GetIntValue(const char* name) {
   if (context == nullptr) throw ASException("%s - invalid HCONTEXT", "CExecutionUnit::GetIntValue");
   int32_t value = 0;
