@@ -47,6 +47,22 @@ class TokenMail : public TestMail {
     for (size_t i = 0; i < hashes.size(); ++i) {
       EXPECT_EQ(learning::HashToken(texts[i][0], texts[i].substr(2)), hashes[i]) << texts[i];
     }
+    // The classifier's order: the same tokens, each once, hashed alike whether their
+    // texts are kept or not (words take a path of their own without them).
+    std::vector<learning::TokenHash> first_met;
+    std::vector<learning::TokenHash> first_met_with_texts;
+    std::vector<std::string> first_met_texts;
+    learning::MailTokens(view(), Domains(), &first_met, nullptr, learning::TokenOrder::kFirstMet);
+    learning::MailTokens(view(), Domains(), &first_met_with_texts, &first_met_texts,
+                         learning::TokenOrder::kFirstMet);
+    EXPECT_EQ(first_met_with_texts, first_met);
+    EXPECT_EQ(first_met.size(), first_met_texts.size());
+    for (size_t i = 0; i < first_met.size() && i < first_met_texts.size(); ++i) {
+      EXPECT_EQ(learning::HashToken(first_met_texts[i][0], first_met_texts[i].substr(2)),
+                first_met[i]) << first_met_texts[i];
+    }
+    std::sort(first_met.begin(), first_met.end());
+    EXPECT_EQ(hashes, first_met);
     std::sort(texts.begin(), texts.end());
     return texts;
   }
