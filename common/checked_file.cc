@@ -135,7 +135,17 @@ void Scramble(const usstring& source, const usstring& destination) {
                             source_name.c_str());
     }
   }
-  for (uint64_t i = 0; i < size; ++i) bytes[i] ^= kScrambleMask;
+  // Eight bytes at a time: g++ -O2 leaves a byte loop of unknown length unvectorised,
+  // and the layout centres (430 KiB) pass through here at every start.
+  constexpr uint64_t kWideMask = 0x0101010101010101ULL * kScrambleMask;
+  uint64_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.get() + i, 8);
+    word ^= kWideMask;
+    std::memcpy(bytes.get() + i, &word, 8);
+  }
+  for (; i < size; ++i) bytes[i] ^= kScrambleMask;
 
   CASFile out(destination.GetBuffer(), "wb");
   if (out.write(bytes.get(), 1, size) != size || !Flushed(out)) {
