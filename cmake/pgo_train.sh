@@ -32,15 +32,17 @@ trap 'rm -rf "$scratch"' EXIT
 # Verdicts do not matter here, only that the code runs as on real mail: a mail
 # that fails to break still trains the paths it took, and check's exit status 1
 # (some mails could not be read) is not a failure.
-judge() {
-  local status=0
-  "$emlscan" -c "$config" "$@" check -q -j 1 "${dirs[@]}" > /dev/null 2> "$scratch/err" || status=$?
+run() {  # WHAT ARGS...: emlscan with the shipped settings, failing on status 2 and up
+  local what=$1 status=0
+  shift
+  "$emlscan" -c "$config" "$@" > /dev/null 2> "$scratch/err" || status=$?
   if [ "$status" -gt 1 ]; then
-    echo "pgo_train: emlscan check failed ($status):" >&2
+    echo "pgo_train: emlscan $what failed ($status):" >&2
     cat "$scratch/err" >&2
     exit 1
   fi
 }
+judge() { run check "$@" check -q -j 1 "${dirs[@]}"; }
 dirs=("${mails[@]}" "${ham_dirs[@]}" "${spam_dirs[@]}")
 [ ${#dirs[@]} -gt 0 ] || { echo "pgo_train: no training mail" >&2; exit 1; }
 echo "pgo_train: judging ${dirs[*]}"
@@ -50,7 +52,7 @@ if [ ${#ham_dirs[@]} -gt 0 ] && [ ${#spam_dirs[@]} -gt 0 ]; then
   spam_args=() ham_args=()
   for d in "${spam_dirs[@]}"; do spam_args+=(--spam "$d"); done
   for d in "${ham_dirs[@]}"; do ham_args+=(--ham "$d"); done
-  "$emlscan" -c "$config" learn --db "$scratch/tokens.lmdb" -q "${spam_args[@]}" "${ham_args[@]}"
+  run learn learn --db "$scratch/tokens.lmdb" -q "${spam_args[@]}" "${ham_args[@]}"
   dirs=("${ham_dirs[@]}" "${spam_dirs[@]}")
   judge --set "/emlscan/learning/Database=$scratch/tokens.lmdb"
 fi
