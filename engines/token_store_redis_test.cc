@@ -348,7 +348,7 @@ TEST(RedisTokenStoreNameTest, ASilentServerTimesOut) {
 TEST(RedisTokenStoreNameTest, MalformedNamesAreRefusedBeforeConnecting) {
   const struct {
     const char* name;
-    const char* shown;  // in the message, when not the name itself
+    const char* shown = nullptr;  // in the message, when not the name itself
   } kNames[] = {
       {"redis://"},
       {"redis://:6379/0"},
